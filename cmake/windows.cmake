@@ -1,0 +1,36 @@
+# Windows: the Win32 link (Comm API, SetupDi, USB pipe), quarn-fwupdate.exe,
+# quarn-burn.exe and the automation helper of the end-to-end tests.
+file(GLOB WIN32_LINK_SOURCES CONFIGURE_DEPENDS src/link/win32/*.cpp)
+add_library(quarn_win32_link STATIC ${WIN32_LINK_SOURCES} src/link/link.h)
+set_target_properties(quarn_win32_link PROPERTIES LINKER_LANGUAGE CXX)
+target_link_libraries(quarn_win32_link PUBLIC quarn_core setupapi)
+
+file(GLOB GUI_SOURCES CONFIGURE_DEPENDS src/ui/win32/*.cpp)
+if(GUI_SOURCES)
+  add_executable(quarn-fwupdate WIN32 ${GUI_SOURCES} resources/quarn.rc)
+  add_dependencies(quarn-fwupdate firmware_image)
+  target_compile_definitions(quarn-fwupdate PRIVATE QUARN_IMAGE_NAME="${QUARN_IMAGE_NAME}")
+  set_source_files_properties(resources/quarn.rc PROPERTIES OBJECT_DEPENDS "${QUARN_IMAGE_PATH}")
+  target_include_directories(quarn-fwupdate PRIVATE resources)
+  set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -DQUARN_IMAGE_PATH=\\\"${QUARN_IMAGE_PATH}\\\"")
+  target_link_libraries(quarn-fwupdate PRIVATE quarn_win32_link comdlg32 gdi32 user32)
+  target_link_options(quarn-fwupdate PRIVATE -static)
+endif()
+
+configure_file(cmake/embedded_image.cpp.in ${CMAKE_BINARY_DIR}/embedded_image.cpp @ONLY)
+set_source_files_properties(${CMAKE_BINARY_DIR}/embedded_image.cpp PROPERTIES
+  OBJECT_DEPENDS "${QUARN_IMAGE_PATH}")
+file(GLOB CLI_SOURCES CONFIGURE_DEPENDS src/ui/cli/*.cpp)
+if(CLI_SOURCES)
+  add_executable(quarn-burn ${CLI_SOURCES} ${CMAKE_BINARY_DIR}/embedded_image.cpp)
+  add_dependencies(quarn-burn firmware_image)
+  target_link_libraries(quarn-burn PRIVATE quarn_win32_link)
+  target_link_options(quarn-burn PRIVATE -static)
+endif()
+
+file(GLOB E2E_HELPER CONFIGURE_DEPENDS tests/e2e/*.cpp)
+if(E2E_HELPER)
+  add_executable(e2e_driver ${E2E_HELPER})
+  target_link_libraries(e2e_driver PRIVATE user32)
+  target_link_options(e2e_driver PRIVATE -static)
+endif()

@@ -1,0 +1,18 @@
+// The burn worker: one whole firmware update session, from "Start Burn" to
+// the one message that reports its outcome.
+#pragma once
+#include <cstdint>
+
+#include "burn/operator.h"
+#include "catalogue/session.h"
+#include "link/link.h"
+
+namespace quarn {
+
+// Runs one session for the selected model over the link and operator seams.
+// image/imageSize: the firmware image the front end has loaded (null or 0 when
+// it could not be found); the worker reads it from its first byte.
+void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* image,
+               uint32_t imageSize);
+
+}  // namespace quarn

@@ -1,0 +1,85 @@
+// The session state the window and the burn worker share, and the byte
+// values both PLC protocols use.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include "catalogue/catalogue.h"
+
+namespace quarn {
+
+// Protocol control bytes and result codes.
+constexpr uint8_t OK = 0x00, ERR = 0x10;
+constexpr uint8_t STX = 0x02, EOT = 0x04, ENQ = 0x05, ACK = 0x06, NAK = 0x15, NOK = 0x16,
+                  SUB = 0x1A;
+
+// Flow error codes, ORed into ERR by the application-mode operations.
+constexpr uint8_t FLOWERROR_STATE1 = 1, FLOWERROR_STATE2 = 2, FLOWERROR_STATE3 = 3,
+                  FLOWERROR_STATE4 = 4, FLOWERROR_STATE_UNKNOWN = 5, RUNMODE = 6,
+                  UNKNOWN_ERROR_CODE = 7, NORESPONSE = 8;
+
+enum Status : int32_t { IDLE = 0, ERASE = 1, PROGRAM = 2 };
+
+// A number another thread reads while this one writes it: every access is one
+// whole relaxed load or store.
+template <class T>
+class Shared {
+ public:
+  Shared(T v = T{}) : v_(v) {}
+  Shared& operator=(T v) { v_.store(v, std::memory_order_relaxed); return *this; }
+  operator T() const { return v_.load(std::memory_order_relaxed); }
+  void add(T d) { v_.store(v_.load(std::memory_order_relaxed) + d, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<T> v_;
+};
+
+struct SessionState {
+  // Operator's choices (written by the window).
+  char selectedComPort[10] = {};
+  char selectedPLC[kModelNameSize] = {};
+  uint32_t selectedPLCIdx = 0;
+  uint16_t selectedPLCID = 0;
+  int32_t ComSelidx = 0;
+  int32_t totalComPort = 0;
+  int32_t isFileChosed = 0;
+  char szFile[260] = {};
+
+  // Image (written by the worker). `fin` moves forward inside
+  // [image, image + imageSize) and never past its end.
+  const uint8_t* image = nullptr;
+  uint32_t imageSize = 0;
+  const uint8_t* fin = nullptr;
+  uint32_t fileLength = 0;
+
+  // Progress of the session (written by the worker, painted by the window).
+  Shared<int32_t> flashStatus{IDLE};
+  Shared<int32_t> progress{0};
+  Shared<int32_t> errCounter{0};
+  Shared<int32_t> totalErrCounter{0};
+  Shared<int32_t> elapsedTime{0};
+  uint8_t VN_fu_version = 0;
+
+  const char* model() const { return plcList[selectedPLCIdx]; }
+  const Profile& profile() const { return kProfile[selectedPLCIdx]; }
+  bool modelIs(const char* name) const { return std::strcmp(model(), name) == 0; }
+
+  // Selects catalogue row idx (bounded): name, index and identifier together.
+  void selectModel(uint32_t idx) {
+    if (idx >= kModelCount) return;
+    selectedPLCIdx = idx;
+    selectedPLCID = plcID[idx];
+    std::memcpy(selectedPLC, plcList[idx], kModelNameSize);
+  }
+
+  // Copies a port name, refusing one that does not fit (keeps the old one).
+  bool setComPort(const char* name) {
+    size_t n = std::strlen(name);
+    if (n >= sizeof selectedComPort) return false;
+    std::memcpy(selectedComPort, name, n + 1);
+    return true;
+  }
+};
+
+}  // namespace quarn

@@ -1,0 +1,37 @@
+// The link seam: the one way the core reaches a PLC. A serial port, the USB
+// pipe, a pseudo-terminal or the in-process simulated PLC stand behind it.
+#pragma once
+#include <cstdint>
+
+namespace quarn {
+
+struct LineSettings {
+  uint32_t baud;
+  uint8_t dataBits;
+  uint8_t parity;  // 0 none, 2 even (the Win32 DCB values)
+  // Always one stop bit, DTR and RTS held inactive; everything else stays as
+  // the port had it.
+};
+
+constexpr LineSettings kAppLine{9600, 7, 2};        // application mode: 9600 7E1
+constexpr LineSettings kTransferLine{115200, 8, 0};  // after "UPDATE": 115200 8N1
+
+class Link {
+ public:
+  virtual ~Link() = default;
+  // Opens the USB pipe of the PLC (usbPipe) or the serial port named
+  // portName. false leaves the link invalid: writes and reads then count 0.
+  virtual bool open(bool usbPipe, const char* portName) = 0;
+  virtual void close() = 0;
+  // Returns the count written (0 on failure).
+  virtual int write(const uint8_t* data, int n) = 0;
+  // Returns as soon as n bytes have arrived, or when the read time-out has
+  // run out, with what arrived by then (0 to n).
+  virtual int read(uint8_t* buf, int n) = 0;
+  // Read and write time-outs, in milliseconds.
+  virtual void setTimeouts(uint32_t ms) = 0;
+  // Line settings; a no-op on a USB pipe.
+  virtual void setLine(const LineSettings& line) = 0;
+};
+
+}  // namespace quarn

@@ -1,0 +1,123 @@
+// The simulated PLC: its application (Modbus ASCII) and its bootloader (bare
+// commands, CRC-checked blocks), with fault injection. `Plc` is pure
+// behaviour, bytes in and bytes out; `SimLink` puts it behind the link seam
+// on a virtual clock for in-process tests; the plcsim program serves it on a
+// pseudo-terminal.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+
+namespace plcsim {
+
+enum class Mode { App, Boot };
+
+// The kinds of reply the PLC gives; faults are aimed at one kind.
+enum class Kind {
+  Wake,       // app: wake-up ":007F81"
+  Probe,      // app and boot: mode probe (ENQ in the application, ACK in the bootloader)
+  CheckId,    // app: identity check
+  Register,   // app: D1386, D1001, D1148
+  Version,    // app: bootloader version through the application
+  Id67,       // app: identifier by function 0x67
+  Erase,      // app: enter-update request
+  IdB,        // boot: "ID"
+  VersionB,   // boot: "VERSION"
+  ErasePage,  // boot: "ERASE"
+  EraseEot,   // boot: EOT closing the erase
+  Update,     // boot: "UPDATE"
+  Block,      // boot: a firmware block
+  FwEot,      // boot: EOT closing the transfer
+  Count
+};
+
+enum class Act {
+  Silent,     // no reply at all
+  Short,      // the reply loses its last `arg1` bytes (1 when arg1 is 0)
+  BadLrc,     // app: the LRC digits are wrong
+  LowerCase,  // app: hex digits in lower case
+  Nak,        // app: status NAK, reason arg1, flow state arg2; boot: the byte NAK
+  Nok,        // boot: the byte NOK (a refused block)
+};
+
+struct Config {
+  std::string model = "VN300";  // catalogue name
+  Mode mode = Mode::App;
+  int appId = -1;    // identifier the application reports (-1: the model's plcID)
+  int bootId = -1;   // identifier the bootloader reports (-1: what the model expects)
+  int id67 = -1;     // identifier by function 0x67 (-1: the model's plcID)
+  uint16_t d1386 = 0, d1001 = 0, d1148 = 0;
+  uint8_t loaderVersion = 0x20;  // version byte, as the updater keeps it
+  bool enterBoot = true;         // the enter-update request moves it to its bootloader
+  bool checkLine = true;         // serial models: ignore bytes sent at the wrong line settings
+};
+
+class Plc {
+ public:
+  explicit Plc(const Config& cfg);
+
+  // Bytes from the host; the replies they cause are appended to out.
+  void receive(const uint8_t* data, size_t n, std::vector<uint8_t>& out);
+  // The host's line settings, as the link last applied them.
+  void hostLine(const quarn::LineSettings& line);
+  // The host closed and reopened the link (a replug or power cycle).
+  void reconnected();
+
+  // The next `times` replies of `kind` get `act` (times < 0: all of them).
+  void inject(Kind kind, Act act, int times = 1, uint8_t arg1 = 0, uint8_t arg2 = 0);
+
+  Mode mode() const;
+  // Data of every accepted block in order, padding included.
+  const std::vector<uint8_t>& flash() const;
+  int erasedPages() const;
+  bool transferClosed() const;   // the closing EOT was acknowledged
+  int requests(Kind kind) const; // how many requests of this kind arrived
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+// The PLC behind the link seam, on a virtual clock: a read that cannot be
+// satisfied returns what is there and advances the clock by the read
+// time-out instead of sleeping.
+class SimLink : public quarn::Link {
+ public:
+  explicit SimLink(Plc& plc);
+
+  bool open(bool usbPipe, const char* portName) override;
+  void close() override;
+  int write(const uint8_t* data, int n) override;
+  int read(uint8_t* buf, int n) override;
+  void setTimeouts(uint32_t ms) override;
+  void setLine(const quarn::LineSettings& line) override;
+
+  struct Event {
+    bool toPlc;                 // written by the host, else read by it
+    std::vector<uint8_t> bytes;
+    uint64_t atMs;
+  };
+
+  uint64_t nowMs = 0;           // virtual clock
+  bool logWire = true;          // keep `wire` (off for benchmarks)
+  std::vector<Event> wire;
+  uint32_t timeoutMs = 0;
+  quarn::LineSettings line{0, 0, 0};
+  int opens = 0, closes = 0, lineChanges = 0, timeoutChanges = 0;
+  bool isOpen = false;
+  int failOpens = 0;   // the next N opens fail
+  int shortWrites = 0; // the next N writes come back one short (nothing reaches the PLC)
+
+  // Every byte the host wrote, concatenated.
+  std::vector<uint8_t> sent() const;
+
+ private:
+  Plc& plc_;
+  std::vector<uint8_t> pending_;  // PLC's replies not yet read
+  size_t pendingPos_ = 0;
+};
+
+}  // namespace plcsim
