@@ -1,0 +1,35 @@
+// The link on Windows: COM ports through the Comm API and the PLC's USB pipe
+// found through the device set-up interface.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+
+namespace quarn {
+
+class Win32Link : public Link {
+ public:
+  // pipePath: where a USB-attached PLC's pipe is opened instead of finding
+  // the USB device (empty: OpenMyDevPipe("")).
+  explicit Win32Link(std::string pipePath = "");
+  ~Win32Link() override;
+
+  bool open(bool usbPipe, const char* portName) override;
+  void close() override;
+  int write(const uint8_t* data, int n) override;
+  int read(uint8_t* buf, int n) override;
+  void setTimeouts(uint32_t ms) override;
+  void setLine(const LineSettings& line) override;
+
+ private:
+  void* h_;  // HANDLE; INVALID_HANDLE_VALUE when not open
+  bool pipe_ = false;
+  std::string pipePath_;
+};
+
+// The COM ports present: friendly names carrying "(COMn)", then the ports
+// listed under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM that the scan did not find.
+std::vector<std::string> ListComPorts();
+
+}  // namespace quarn
