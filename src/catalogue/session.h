@@ -37,7 +37,8 @@ class Shared {
 
 struct SessionState {
   // Operator's choices (written by the window).
-  char selectedComPort[10] = {};
+  // "COM3" or "USB" in the window; a device path such as /dev/ttyUSB0 on Linux.
+  char selectedComPort[128] = {};
   char selectedPLC[kModelNameSize] = {};
   uint32_t selectedPLCIdx = 0;
   uint16_t selectedPLCID = 0;

@@ -118,7 +118,8 @@ TEST(SessionState, SelectionAndBoundedNames) {
   EXPECT_TRUE(st.modelIs("VN200-TO-VN300"));
   st.selectModel(99);  // out of range: nothing changes
   EXPECT_EQ(st.selectedPLCIdx, 31u);
-  EXPECT_TRUE(st.setComPort("COM123456"));
-  EXPECT_FALSE(st.setComPort("COM1234567"));
-  EXPECT_STREQ(st.selectedComPort, "COM123456");
+  const std::string longest(sizeof st.selectedComPort - 1, 'x');
+  EXPECT_TRUE(st.setComPort(longest.c_str()));
+  EXPECT_FALSE(st.setComPort((longest + "y").c_str()));  // refused, old name kept
+  EXPECT_EQ(st.selectedComPort, longest);
 }
