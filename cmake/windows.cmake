@@ -3,7 +3,7 @@
 file(GLOB WIN32_LINK_SOURCES CONFIGURE_DEPENDS src/link/win32/*.cpp)
 add_library(quarn_win32_link STATIC ${WIN32_LINK_SOURCES} src/link/link.h)
 set_target_properties(quarn_win32_link PROPERTIES LINKER_LANGUAGE CXX)
-target_link_libraries(quarn_win32_link PUBLIC quarn_core setupapi)
+target_link_libraries(quarn_win32_link PUBLIC quarn_core setupapi advapi32)
 
 file(GLOB GUI_SOURCES CONFIGURE_DEPENDS src/ui/win32/*.cpp)
 if(GUI_SOURCES)
@@ -12,7 +12,12 @@ if(GUI_SOURCES)
   target_compile_definitions(quarn-fwupdate PRIVATE QUARN_IMAGE_NAME="${QUARN_IMAGE_NAME}")
   set_source_files_properties(resources/quarn.rc PROPERTIES OBJECT_DEPENDS "${QUARN_IMAGE_PATH}")
   target_include_directories(quarn-fwupdate PRIVATE resources)
-  set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -DQUARN_IMAGE_PATH=\\\"${QUARN_IMAGE_PATH}\\\"")
+  option(QUARN_EMBED_IMAGE
+    "Embed the firmware image in quarn-fwupdate.exe (OFF: a program without it, for its end-to-end test)" ON)
+  if(QUARN_EMBED_IMAGE)
+    # windres runs its preprocessor through a shell of its own: the quotes are escaped twice.
+    set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -DQUARN_IMAGE_PATH=\\\\\\\"${QUARN_IMAGE_PATH}\\\\\\\"")
+  endif()
   target_link_libraries(quarn-fwupdate PRIVATE quarn_win32_link comdlg32 gdi32 user32)
   target_link_options(quarn-fwupdate PRIVATE -static)
 endif()

@@ -1,0 +1,73 @@
+// The link on Windows: a COM port or the PLC's USB pipe, opened synchronous,
+// configured through the Comm API. The results of the configuring calls are
+// ignored; on the USB pipe they simply fail.
+#include <windows.h>
+
+#include <utility>
+
+#include "link/win32/usb.h"
+#include "link/win32/win32_link.h"
+
+namespace quarn {
+
+Win32Link::Win32Link(std::string pipePath) : h_(INVALID_HANDLE_VALUE), pipePath_(std::move(pipePath)) {}
+
+Win32Link::~Win32Link() { close(); }
+
+bool Win32Link::open(bool usbPipe, const char* portName) {
+  close();
+  pipe_ = usbPipe;
+  if (usbPipe)
+    h_ = pipePath_.empty() ? OpenMyDevPipe("") : OpenPipePath(pipePath_.c_str());
+  else
+    // The name as the port list shows it ("COM3"), exclusive, synchronous.
+    h_ = CreateFileA(portName ? portName : "", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h_ != INVALID_HANDLE_VALUE;
+}
+
+void Win32Link::close() {
+  if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+  h_ = INVALID_HANDLE_VALUE;
+}
+
+int Win32Link::write(const uint8_t* data, int n) {
+  if (h_ == INVALID_HANDLE_VALUE || n <= 0) return 0;
+  DWORD written = 0;
+  if (!WriteFile(h_, data, static_cast<DWORD>(n), &written, nullptr)) return 0;
+  return written <= static_cast<DWORD>(n) ? static_cast<int>(written) : 0;
+}
+
+int Win32Link::read(uint8_t* buf, int n) {
+  if (h_ == INVALID_HANDLE_VALUE || n <= 0) return 0;
+  DWORD got = 0;
+  if (!ReadFile(h_, buf, static_cast<DWORD>(n), &got, nullptr)) return 0;
+  return got <= static_cast<DWORD>(n) ? static_cast<int>(got) : 0;
+}
+
+void Win32Link::setTimeouts(uint32_t ms) {
+  // A read returns as soon as the bytes asked for have arrived, or after ms
+  // with what has arrived by then; a write gives up after ms.
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = MAXDWORD;
+  t.ReadTotalTimeoutMultiplier = 0;
+  t.ReadTotalTimeoutConstant = ms;
+  t.WriteTotalTimeoutMultiplier = 0;
+  t.WriteTotalTimeoutConstant = ms;
+  SetCommTimeouts(h_, &t);
+}
+
+void Win32Link::setLine(const LineSettings& line) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  GetCommState(h_, &dcb);
+  dcb.BaudRate = line.baud;
+  dcb.ByteSize = line.dataBits;
+  dcb.Parity = line.parity;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  SetCommState(h_, &dcb);
+}
+
+}  // namespace quarn
