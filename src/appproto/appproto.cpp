@@ -1,0 +1,235 @@
+// Application-mode protocol. Every request is a fixed Modbus ASCII line; every
+// reply is read into a buffer of exactly its length, checked with CheckLRC in
+// place and then read byte by byte (reply byte k at position k + 1).
+#include "appproto/appproto.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace quarn {
+namespace {
+
+constexpr uint32_t kWakeTimeoutMs = 200;
+constexpr uint32_t kTimeoutMs = 3000;
+
+constexpr int kWakeReply = 11;      // never examined
+constexpr int kRegisterReply = 15;  // address, 0x03, byte count, value high, value low, LRC
+constexpr int kLongReply = 19;      // address, function, five payload bytes, LRC
+
+// The requests as they go on the wire. Header 0x01 0x59, or 0x01 0x5B for the
+// AIO models where a request has two versions.
+constexpr std::string_view kWakeUp = ":007F81\r\n";
+constexpr std::string_view kProbe = ":006401590141\r\n";
+constexpr std::string_view kProbeAio = ":0064015B013F\r\n";
+constexpr std::string_view kCheckId = ":006401594944B5\r\n";
+constexpr std::string_view kCheckIdAio = ":0064015B4944B3\r\n";
+constexpr std::string_view kReadD1386 = ":0003156A00017D\r\n";
+constexpr std::string_view kReadD1001 = ":000313E9000100\r\n";
+constexpr std::string_view kReadD1148 = ":0003147C00016C\r\n";
+constexpr std::string_view kReadLoaderVersion = ":00640159053D\r\n";  // 0x59 for every model
+constexpr std::string_view kRead67 = ":00670013000284\r\n";
+constexpr std::string_view kErase = ":006401594552415345D2\r\n";
+constexpr std::string_view kEraseAio = ":0064015B4552415345D0\r\n";
+constexpr std::string_view kConfirm = ":00640159063C\r\n";
+constexpr std::string_view kConfirmAio = ":0064015B063A\r\n";
+
+// Reply byte k once CheckLRC has decoded the reply in place.
+uint8_t Byte(const uint8_t* reply, int k) { return reply[k + 1]; }
+uint16_t Word(const uint8_t* reply, int k) {
+  return static_cast<uint16_t>(Byte(reply, k) << 8 | Byte(reply, k + 1));
+}
+
+int HexDigit(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;  // lower case included: replies carry upper-case digits only
+}
+
+bool Send(Link& link, std::string_view frame) {
+  const int n = static_cast<int>(frame.size());
+  return link.write(reinterpret_cast<const uint8_t*>(frame.data()), n) == n;
+}
+
+// Failed attempts of one operation. The exchange ends at the limit-th failed
+// write or the limit-th failed read; unless `counts` is off, every failure is
+// shown in errCounter and added to totalErrCounter.
+struct Budget {
+  uint8_t limit = 6;
+  bool counts = true;
+  uint8_t werrCounter = 0;
+  uint8_t rerrCounter = 0;
+};
+
+void FailedWrite(SessionState& st, Budget& b) {
+  ++b.werrCounter;
+  if (!b.counts) return;
+  st.errCounter = b.werrCounter;
+  st.totalErrCounter.add(1);
+}
+
+void FailedRead(SessionState& st, Budget& b) {
+  ++b.rerrCounter;
+  if (!b.counts) return;
+  st.errCounter = b.rerrCounter;
+  st.totalErrCounter.add(1);
+}
+
+enum class Exchanged { Spent, Replied, Unanswered };
+
+// Writes the request and reads a reply of N characters until one arrives in
+// full, passes CheckLRC and the operation's test `good`, or the budget is
+// spent. With `silenceIsConsent`, a reply that falls short ends the exchange
+// (Unanswered) instead of counting as a failed read. The reply buffer keeps
+// what the last read left in it.
+template <int N, class Good>
+Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8_t (&reply)[N],
+                   Budget& b, Good good, bool silenceIsConsent = false) {
+  while (b.werrCounter < b.limit && b.rerrCounter < b.limit) {
+    if (!Send(link, request)) {
+      FailedWrite(st, b);
+      continue;
+    }
+    std::memset(reply, 0, N);
+    if (b.counts) st.errCounter = b.rerrCounter;
+    const int n = link.read(reply, N);
+    if (n != N && silenceIsConsent) return Exchanged::Unanswered;
+    // The hex part: everything between ':' and CR LF, the LRC last.
+    if (n == N && CheckLRC(reply + 1, N - 3) == 0 && good(static_cast<const uint8_t*>(reply)))
+      return Exchanged::Replied;
+    FailedRead(st, b);
+  }
+  return Exchanged::Spent;
+}
+
+bool AnyReply(const uint8_t*) { return true; }
+
+// The refusal in a long reply, once the budget is spent: byte 4 NAK, byte 5
+// the reason (0x01 run mode, 0x02 flow error), byte 6 the flow state. Each
+// operation knows the flow states first..last; only the mode probe knows run
+// mode. Anything but NAK in byte 4, zeros included, means no answer.
+uint8_t Refusal(const uint8_t (&reply)[kLongReply], uint8_t first, uint8_t last,
+                bool knowsRunMode) {
+  const uint8_t status = Byte(reply, 4), reason = Byte(reply, 5), state = Byte(reply, 6);
+  if (status != NAK) return ERR | NORESPONSE;
+  if (reason == 0x01 && knowsRunMode) return ERR | RUNMODE;
+  if (reason != 0x02) return ERR | UNKNOWN_ERROR_CODE;
+  if (state >= first && state <= last) return ERR | state;
+  return ERR | FLOWERROR_STATE_UNKNOWN;
+}
+
+// 9600 7E1 for the serial-attached models; the USB pipe takes no line set-up.
+void AppLine(SessionState& st, Link& link) {
+  if (!st.profile().usb) link.setLine(kAppLine);
+}
+
+uint16_t ReadRegister(SessionState& st, Link& link, std::string_view request) {
+  uint8_t reply[kRegisterReply] = {};
+  Budget b;
+  link.setTimeouts(kTimeoutMs);
+  if (Exchange(st, link, request, reply, b, AnyReply) != Exchanged::Replied) return 0;
+  return Word(reply, 3);
+}
+
+}  // namespace
+
+uint8_t CheckLRC(uint8_t* buf, uint8_t len) {
+  // Whole pairs only: an odd last character is never read, so neither the
+  // read nor the write position leaves buf[0 .. len-1].
+  uint8_t sum = 0;
+  for (int k = 0; k < len / 2; ++k) {
+    const int hi = HexDigit(buf[2 * k]), lo = HexDigit(buf[2 * k + 1]);
+    if (hi < 0 || lo < 0) return 1;
+    buf[k] = static_cast<uint8_t>(hi * 16 + lo);
+    sum = static_cast<uint8_t>(sum + buf[k]);
+  }
+  return sum;
+}
+
+void DummyComm(SessionState& st, Link& hSerial) {
+  AppLine(st, hSerial);
+  hSerial.setTimeouts(kWakeTimeoutMs);
+  uint8_t drain[kWakeReply];
+  for (int i = 0; i < 5; ++i) {
+    Send(hSerial, kWakeUp);
+    hSerial.read(drain, kWakeReply);
+  }
+  for (int i = 0; i < 5; ++i) hSerial.read(drain, kWakeReply);
+}
+
+uint8_t ConfirmComm(SessionState& st, Link& hSerial) {
+  AppLine(st, hSerial);
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[kLongReply] = {};
+  Budget b;
+  const auto running = [](const uint8_t* r) { return Byte(r, 4) == ENQ || Byte(r, 4) == ACK; };
+  if (Exchange(st, hSerial, st.profile().aio ? kProbeAio : kProbe, reply, b, running) ==
+      Exchanged::Replied) {
+    st.errCounter = 0;
+    return Byte(reply, 4);
+  }
+  return Refusal(reply, FLOWERROR_STATE1, FLOWERROR_STATE2, true);
+}
+
+uint8_t CheckID_A(SessionState& st, Link& hSerial) {
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[kLongReply] = {};
+  Budget b;
+  // The KR2 rows (0x000C) also take a PLC that reports 0x000D; VN200-Z
+  // (0xA010) also takes one that reports 0x3010.
+  const auto fits = [want = st.selectedPLCID](const uint8_t* r) {
+    if (Byte(r, 4) != ACK) return false;
+    const uint16_t id = Word(r, 5);
+    if (want == 0x000C) return id == 0x000C || id == 0x000D;
+    if (want == 0xA010) return id == 0x3010 || id == 0xA010;
+    return id == want;
+  };
+  if (Exchange(st, hSerial, st.profile().aio ? kCheckIdAio : kCheckId, reply, b, fits) ==
+      Exchanged::Replied)
+    return OK;
+  return Refusal(reply, FLOWERROR_STATE2, FLOWERROR_STATE3, false);
+}
+
+uint16_t READ_D1386(SessionState& st, Link& hSerial) { return ReadRegister(st, hSerial, kReadD1386); }
+uint16_t READ_D1001(SessionState& st, Link& hSerial) { return ReadRegister(st, hSerial, kReadD1001); }
+uint16_t READ_D1148(SessionState& st, Link& hSerial) { return ReadRegister(st, hSerial, kReadD1148); }
+
+uint8_t read_fu_version_A(SessionState& st, Link& hSerial) {
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[kLongReply] = {};
+  Budget b;
+  if (Exchange(st, hSerial, kReadLoaderVersion, reply, b, AnyReply) != Exchanged::Replied) return 0;
+  return Byte(reply, 4);
+}
+
+uint16_t read_0x67_PLCID(SessionState& st, Link& hSerial) {
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[kLongReply] = {};
+  Budget b{.limit = 2, .counts = false};
+  if (Exchange(st, hSerial, kRead67, reply, b, AnyReply) != Exchanged::Replied) return 0;
+  return Word(reply, 3);
+}
+
+uint8_t SendErase_A(SessionState& st, Link& hSerial) {
+  const bool aio = st.profile().aio;
+  // These PLCs may leave their application before they answer: a missing or
+  // short reply is their consent.
+  const bool silenceIsConsent =
+      st.modelIs("KR2-C-V2") || st.modelIs("KR2-C-V4") || st.modelIs("MV2-CAR");
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[kLongReply] = {};
+  Budget b;
+  const auto acknowledged = [](const uint8_t* r) { return Byte(r, 4) == ACK; };
+  for (;;) {
+    const Exchanged got = Exchange(st, hSerial, aio ? kEraseAio : kErase, reply, b, acknowledged,
+                                   silenceIsConsent);
+    if (got == Exchanged::Spent) return Refusal(reply, FLOWERROR_STATE3, FLOWERROR_STATE4, false);
+    st.errCounter = 0;
+    if (got == Exchanged::Unanswered) return OK;
+    // The PLC has acknowledged: confirm, expecting no answer. A confirmation
+    // that does not go out in full costs a write and a new erase request.
+    if (Send(hSerial, aio ? kConfirmAio : kConfirm)) return OK;
+    FailedWrite(st, b);
+  }
+}
+
+}  // namespace quarn
