@@ -35,12 +35,13 @@ enum class Kind {
 };
 
 enum class Act {
-  Silent,     // no reply at all
+  Silent,     // no reply at all (the request itself is still carried out)
   Short,      // the reply loses its last `arg1` bytes (1 when arg1 is 0)
-  BadLrc,     // app: the LRC digits are wrong
-  LowerCase,  // app: hex digits in lower case
-  Nak,        // app: status NAK, reason arg1, flow state arg2; boot: the byte NAK
-  Nok,        // boot: the byte NOK (a refused block)
+  BadLrc,     // app: the LRC digits are wrong; boot: the last reply byte is corrupted
+  LowerCase,  // app: hex digits in lower case (no effect on bootloader replies)
+  Nak,        // app: status NAK, reason arg1, flow state arg2 (register and wake-up
+              // replies: a Modbus exception); boot: the byte NAK. The request is refused.
+  Nok,        // boot: the byte NOK (a refused block); app: status NOK. Refused too.
 };
 
 struct Config {
@@ -99,6 +100,7 @@ class SimLink : public quarn::Link {
     bool toPlc;                 // written by the host, else read by it
     std::vector<uint8_t> bytes;
     uint64_t atMs;
+    bool lost = false;          // a write that did not reach the PLC (short or unopened)
   };
 
   uint64_t nowMs = 0;           // virtual clock
@@ -118,6 +120,7 @@ class SimLink : public quarn::Link {
   Plc& plc_;
   std::vector<uint8_t> pending_;  // PLC's replies not yet read
   size_t pendingPos_ = 0;
+  bool everOpened_ = false;  // an open after the first one is a reconnect
 };
 
 }  // namespace plcsim

@@ -1,0 +1,495 @@
+// The simulated PLC. Its application answers the Modbus ASCII requests the
+// updater sends for the configured model; its bootloader answers bare command
+// words and takes CRC-checked firmware blocks into its flash.
+#include "plcsim.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "catalogue/catalogue.h"
+#include "catalogue/session.h"
+
+namespace plcsim {
+
+using quarn::ACK;
+using quarn::ENQ;
+using quarn::EOT;
+using quarn::NAK;
+using quarn::NOK;
+using quarn::STX;
+
+namespace {
+
+constexpr size_t kMaxAsciiFrame = 64;  // the longest request is 23 characters
+
+// CRC-16 with polynomial 0x1021, initial value 0, most significant bit first.
+constexpr std::array<uint16_t, 256> makeCrcTable() {
+  std::array<uint16_t, 256> t{};
+  for (int k = 0; k < 256; ++k) {
+    uint16_t r = static_cast<uint16_t>(k << 8);
+    for (int b = 0; b < 8; ++b)
+      r = static_cast<uint16_t>((r & 0x8000) ? (r << 1) ^ 0x1021 : r << 1);
+    t[k] = r;
+  }
+  return t;
+}
+constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
+
+uint16_t crc16(const uint8_t* p, size_t n) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < n; ++i)
+    crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ p[i]) & 0xFF]);
+  return crc;
+}
+
+// The complete ASCII frame of these bytes: ':' hex digits, LRC, CR LF.
+std::string asciiFrame(std::initializer_list<uint8_t> bytes) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string s = ":";
+  uint8_t sum = 0;
+  auto put = [&](uint8_t b) {
+    s += hex[b >> 4];
+    s += hex[b & 0x0F];
+  };
+  for (uint8_t b : bytes) {
+    put(b);
+    sum = static_cast<uint8_t>(sum + b);
+  }
+  put(static_cast<uint8_t>(-sum));
+  s += "\r\n";
+  return s;
+}
+
+bool isFrameChar(uint8_t c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') ||
+         c == '\r';
+}
+
+bool sameLine(const quarn::LineSettings& a, const quarn::LineSettings& b) {
+  return a.baud == b.baud && a.dataBits == b.dataBits && a.parity == b.parity;
+}
+
+struct Fault {
+  Act act;
+  int times;  // < 0: every reply
+  uint8_t arg1, arg2;
+};
+
+const char* const kBootCommands[] = {"ID", "VERSION", "ERASE", "UPDATE"};
+
+}  // namespace
+
+struct Plc::Impl {
+  Config cfg;
+  int idx = -1;  // catalogue row, -1: unknown model, the PLC stays silent
+  bool usb = false;
+  size_t blockData = 128;
+  uint16_t appId = 0, bootId = 0, id67 = 0;
+
+  Mode mode = Mode::App;
+  quarn::LineSettings line = quarn::kAppLine;
+  bool enterPending = false;  // an accepted enter-update request awaits its confirmation
+  // Bootloader: where the host is in erase, update and transfer.
+  enum class Phase { Idle, Erasing, Transfer, Closed } phase = Phase::Idle;
+  bool fastLine = false;  // "UPDATE" acknowledged: the line runs at 115200 8N1
+  uint8_t expected = 1;   // number of the next block
+  bool haveLast = false;
+  uint8_t last = 0;       // number of the last accepted block
+
+  std::vector<uint8_t> in;  // bytes not yet parsed
+  std::vector<uint8_t> flash;
+  int erased = 0;
+  bool closed = false;
+  std::array<int, static_cast<size_t>(Kind::Count)> counts{};
+  std::array<std::vector<Fault>, static_cast<size_t>(Kind::Count)> faults;
+
+  // The exact requests of this model.
+  std::string wake, probe, checkId, d1386, d1001, d1148, version, read67, erase, confirm;
+
+  explicit Impl(const Config& c) : cfg(c), mode(c.mode) {
+    idx = quarn::findModel(cfg.model.c_str());
+    in.reserve(1024);
+    if (idx < 0) return;
+    const quarn::Profile& p = quarn::kProfile[idx];
+    const uint16_t id = quarn::plcID[idx];
+    usb = p.usb;
+    blockData = p.blockData;
+    appId = static_cast<uint16_t>(cfg.appId >= 0 ? cfg.appId : id);
+    id67 = static_cast<uint16_t>(cfg.id67 >= 0 ? cfg.id67 : id);
+    // The bootloader reports what the updater accepts for the model: serial
+    // models drop bit 15 of their type identifier.
+    bootId = static_cast<uint16_t>(cfg.bootId >= 0 ? cfg.bootId : (usb ? id : (id & 0x7FFF)));
+    const uint8_t h = p.aio ? 0x5B : 0x59;
+    wake = asciiFrame({0x00, 0x7F});
+    probe = asciiFrame({0x00, 0x64, 0x01, h, 0x01});
+    checkId = asciiFrame({0x00, 0x64, 0x01, h, 'I', 'D'});
+    d1386 = asciiFrame({0x00, 0x03, 0x15, 0x6A, 0x00, 0x01});
+    d1001 = asciiFrame({0x00, 0x03, 0x13, 0xE9, 0x00, 0x01});
+    d1148 = asciiFrame({0x00, 0x03, 0x14, 0x7C, 0x00, 0x01});
+    version = asciiFrame({0x00, 0x64, 0x01, 0x59, 0x05});
+    read67 = asciiFrame({0x00, 0x67, 0x00, 0x13, 0x00, 0x02});
+    erase = asciiFrame({0x00, 0x64, 0x01, h, 'E', 'R', 'A', 'S', 'E'});
+    confirm = asciiFrame({0x00, 0x64, 0x01, h, 0x06});
+  }
+
+  uint8_t header() const { return quarn::kProfile[idx].aio ? 0x5B : 0x59; }
+
+  // A request of this kind arrived: count it and take the fault aimed at its reply.
+  const Fault* request(Kind k) {
+    ++counts[static_cast<size_t>(k)];
+    auto& q = faults[static_cast<size_t>(k)];
+    while (!q.empty() && q.front().times == 0) q.erase(q.begin());
+    if (q.empty()) return nullptr;
+    // Valid until the next request of this kind.
+    if (q.front().times > 0) --q.front().times;
+    return &q.front();
+  }
+  static bool refused(const Fault* f) { return f && (f->act == Act::Nak || f->act == Act::Nok); }
+
+  // Application replies: bytes without their LRC; the fault shapes the frame.
+  void appReply(std::initializer_list<uint8_t> bytes, const Fault* f, std::vector<uint8_t>& out) {
+    if (f && f->act == Act::Silent) return;
+    std::string s = asciiFrame(bytes);
+    if (f && f->act == Act::BadLrc) {
+      // The LRC digits sit just before CR LF; change the low one.
+      char& c = s[s.size() - 3];
+      c = (c == '0') ? '1' : '0';
+    } else if (f && f->act == Act::LowerCase) {
+      for (size_t i = 1; i + 2 < s.size(); ++i)
+        if (s[i] >= 'A' && s[i] <= 'F') s[i] = static_cast<char>(s[i] - 'A' + 'a');
+    } else if (f && f->act == Act::Short) {
+      s.resize(s.size() - std::min<size_t>(s.size(), f->arg1 ? f->arg1 : 1));
+    }
+    out.insert(out.end(), s.begin(), s.end());
+  }
+
+  // A long reply: 8 bytes, the status in byte 4; a refusal carries the
+  // status NAK (or NOK), the reason in byte 5 and the flow state in byte 6.
+  void longReply(uint8_t fn, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6,
+                 const Fault* f, std::vector<uint8_t>& out) {
+    if (refused(f))
+      appReply({0x00, fn, 0x01, header(), f->act == Act::Nak ? NAK : NOK, f->arg1, f->arg2}, f, out);
+    else
+      appReply({0x00, fn, b2, b3, b4, b5, b6}, f, out);
+  }
+
+  // A refused read answers with a Modbus exception (function code | 0x80).
+  void shortReply(uint8_t fn, uint8_t hi, uint8_t lo, bool withCount, const Fault* f,
+                  std::vector<uint8_t>& out) {
+    if (refused(f))
+      appReply({0x00, static_cast<uint8_t>(fn | 0x80), f->arg1 ? f->arg1 : uint8_t{0x02}}, f, out);
+    else if (withCount)
+      appReply({0x00, fn, 0x02, hi, lo}, f, out);
+    else
+      appReply({0x00, fn, hi}, f, out);
+  }
+
+  void bootReply(std::initializer_list<uint8_t> bytes, const Fault* f, std::vector<uint8_t>& out) {
+    if (f && f->act == Act::Silent) return;
+    if (f && f->act == Act::Nak) { out.push_back(NAK); return; }
+    if (f && f->act == Act::Nok) { out.push_back(NOK); return; }
+    size_t n = bytes.size();
+    if (f && f->act == Act::Short) n -= std::min<size_t>(n, f->arg1 ? f->arg1 : 1);
+    const size_t start = out.size();
+    out.insert(out.end(), bytes.begin(), bytes.begin() + n);
+    if (f && f->act == Act::BadLrc && n > 0) out[start + n - 1] ^= 0xFF;  // a corrupted byte
+  }
+
+  bool lineOk() const {
+    if (usb || !cfg.checkLine) return true;
+    const bool fast = mode == Mode::Boot && fastLine;
+    return sameLine(line, fast ? quarn::kTransferLine : quarn::kAppLine);
+  }
+
+  void enterBootloader() {
+    mode = Mode::Boot;
+    enterPending = false;
+    phase = Phase::Idle;
+    fastLine = false;
+  }
+
+  // One complete ASCII frame, CR LF included.
+  void asciiRequest(const std::string& fr, std::vector<uint8_t>& out) {
+    if (mode == Mode::Boot) {
+      if (fr == probe) {
+        phase = Phase::Idle;
+        longReply(0x64, 0x01, header(), ACK, 0, 0, request(Kind::Probe), out);
+      }
+      return;
+    }
+    if (fr == confirm) {
+      if (enterPending) enterBootloader();
+      return;
+    }
+    if (fr == erase) {
+      const Fault* f = request(Kind::Erase);
+      // The application takes the request unless it refuses it; a lost reply
+      // does not undo it.
+      if (!refused(f) && cfg.enterBoot) enterPending = true;
+      longReply(0x64, 0x01, header(), ACK, 0, 0, f, out);
+      return;
+    }
+    if (enterPending) {
+      // No confirmation came: the application has left for its bootloader.
+      enterBootloader();
+      asciiRequest(fr, out);
+      return;
+    }
+    if (fr == wake) {
+      shortReply(0x7F, 0x00, 0, false, request(Kind::Wake), out);
+    } else if (fr == probe) {
+      longReply(0x64, 0x01, header(), ENQ, 0, 0, request(Kind::Probe), out);
+    } else if (fr == checkId) {
+      longReply(0x64, 0x01, header(), ACK, appId >> 8, appId & 0xFF, request(Kind::CheckId), out);
+    } else if (fr == d1386 || fr == d1001 || fr == d1148) {
+      const uint16_t v = fr == d1386 ? cfg.d1386 : fr == d1001 ? cfg.d1001 : cfg.d1148;
+      shortReply(0x03, v >> 8, v & 0xFF, true, request(Kind::Register), out);
+    } else if (fr == version) {
+      longReply(0x64, 0x01, 0x59, cfg.loaderVersion, 0, 0, request(Kind::Version), out);
+    } else if (fr == read67) {
+      longReply(0x67, 0x02, id67 >> 8, id67 & 0xFF, 0, 0, request(Kind::Id67), out);
+    }
+  }
+
+  // A whole block frame at p (STX n ~n data CRC).
+  void block(const uint8_t* p, std::vector<uint8_t>& out) {
+    const Fault* f = request(Kind::Block);
+    const uint8_t n = p[1];
+    const uint8_t* data = p + 3;
+    const uint16_t crc = static_cast<uint16_t>(p[3 + blockData] << 8 | p[4 + blockData]);
+    uint8_t reply = NAK;
+    if (!refused(f) && p[2] == static_cast<uint8_t>(~n) && crc16(data, blockData) == crc) {
+      if (n == expected) {
+        // The flash holds no more than the model's largest image.
+        if (flash.size() < quarn::kProfile[idx].maxSize) {
+          flash.insert(flash.end(), data, data + blockData);
+          haveLast = true;
+          last = n;
+          expected = static_cast<uint8_t>(n + 1);
+          reply = ACK;
+        } else {
+          reply = NOK;
+        }
+      } else if (haveLast && n == last) {
+        reply = ACK;  // its ACK was lost: the host sends it again
+      }
+    }
+    bootReply({reply}, f, out);
+  }
+
+  void bootCommand(int cmd, std::vector<uint8_t>& out) {
+    switch (cmd) {
+      case 0: {  // ID
+        phase = Phase::Idle;
+        bootReply({ACK, static_cast<uint8_t>(bootId >> 8), static_cast<uint8_t>(bootId & 0xFF)},
+                  request(Kind::IdB), out);
+        break;
+      }
+      case 1: {  // VERSION: A carries the major digit, B the minor digit in its high half
+        phase = Phase::Idle;
+        const uint8_t v = cfg.loaderVersion;
+        bootReply({ACK, static_cast<uint8_t>(v >> 4), static_cast<uint8_t>((v & 0x0F) << 4)},
+                  request(Kind::VersionB), out);
+        break;
+      }
+      case 2: {  // ERASE one page
+        const Fault* f = request(Kind::ErasePage);
+        phase = Phase::Erasing;
+        if (!refused(f)) {
+          ++erased;
+          flash.clear();
+          closed = false;
+        }
+        bootReply({ACK}, f, out);
+        break;
+      }
+      case 3: {  // UPDATE
+        const Fault* f = request(Kind::Update);
+        if (!refused(f)) {
+          phase = Phase::Transfer;
+          fastLine = true;
+          expected = 1;
+          haveLast = false;
+          flash.clear();
+          flash.reserve(quarn::kProfile[idx].maxSize + blockData);
+          closed = false;
+        }
+        bootReply({ACK}, f, out);
+        break;
+      }
+      default: {  // EOT
+        if (phase == Phase::Transfer || phase == Phase::Closed) {
+          const Fault* f = request(Kind::FwEot);
+          if (!refused(f)) {
+            phase = Phase::Closed;
+            closed = true;
+          }
+          bootReply({ACK}, f, out);
+        } else {
+          bootReply({ACK}, request(Kind::EraseEot), out);
+        }
+      }
+    }
+  }
+
+  // Parses what it can from in[pos..]; returns the bytes consumed (0: wait for more).
+  size_t parseOne(size_t pos, std::vector<uint8_t>& out) {
+    const uint8_t* p = in.data() + pos;
+    const size_t n = in.size() - pos;
+    if (p[0] == ':') {
+      for (size_t i = 1; i < n; ++i) {
+        if (p[i] == '\n') {
+          asciiRequest(std::string(reinterpret_cast<const char*>(p), i + 1), out);
+          return i + 1;
+        }
+        if (!isFrameChar(p[i]) || i + 1 >= kMaxAsciiFrame) return i;  // a broken frame
+      }
+      return 0;
+    }
+    if (mode == Mode::App) return 1;
+    if (p[0] == STX && phase == Phase::Transfer) {
+      if (n < blockData + 5) return 0;
+      block(p, out);
+      return blockData + 5;
+    }
+    if (p[0] == EOT) {
+      bootCommand(4, out);
+      return 1;
+    }
+    bool prefix = false;
+    for (int c = 0; c < 4; ++c) {
+      const size_t len = std::strlen(kBootCommands[c]);
+      const size_t m = std::min(len, n);
+      if (std::memcmp(p, kBootCommands[c], m) != 0) continue;
+      if (m == len) {
+        bootCommand(c, out);
+        return len;
+      }
+      prefix = true;
+    }
+    return prefix ? 0 : 1;
+  }
+
+  void receive(const uint8_t* data, size_t n, std::vector<uint8_t>& out) {
+    if (idx < 0 || n == 0 || !lineOk()) return;
+    in.insert(in.end(), data, data + n);
+    size_t pos = 0;
+    while (pos < in.size()) {
+      const size_t used = parseOne(pos, out);
+      if (used == 0) break;
+      pos += used;
+    }
+    in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(pos));
+  }
+};
+
+Plc::Plc(const Config& cfg) : impl_(std::make_shared<Impl>(cfg)) {}
+
+void Plc::receive(const uint8_t* data, size_t n, std::vector<uint8_t>& out) {
+  impl_->receive(data, n, out);
+}
+
+void Plc::hostLine(const quarn::LineSettings& line) { impl_->line = line; }
+
+void Plc::reconnected() {
+  Impl& m = *impl_;
+  m.in.clear();
+  if (m.enterPending) {
+    m.enterBootloader();
+  } else if (m.mode == Mode::Boot) {
+    // The bootloader restarts; after a finished transfer the new application runs.
+    const bool done = m.closed;
+    m.enterBootloader();
+    if (done) m.mode = Mode::App;
+  }
+}
+
+void Plc::inject(Kind kind, Act act, int times, uint8_t arg1, uint8_t arg2) {
+  if (kind == Kind::Count || times == 0) return;
+  impl_->faults[static_cast<size_t>(kind)].push_back(Fault{act, times, arg1, arg2});
+}
+
+Mode Plc::mode() const { return impl_->mode; }
+const std::vector<uint8_t>& Plc::flash() const { return impl_->flash; }
+int Plc::erasedPages() const { return impl_->erased; }
+bool Plc::transferClosed() const { return impl_->closed; }
+int Plc::requests(Kind kind) const {
+  return kind == Kind::Count ? 0 : impl_->counts[static_cast<size_t>(kind)];
+}
+
+// ---------------------------------------------------------------------------
+
+SimLink::SimLink(Plc& plc) : plc_(plc) { pending_.reserve(1024); }
+
+bool SimLink::open(bool, const char*) {
+  ++opens;
+  if (failOpens > 0) {
+    --failOpens;
+    isOpen = false;
+    return false;
+  }
+  const bool reopened = everOpened_;
+  isOpen = true;
+  everOpened_ = true;
+  plc_.hostLine(line);
+  if (reopened) plc_.reconnected();
+  return true;
+}
+
+void SimLink::close() {
+  ++closes;
+  isOpen = false;
+  pending_.clear();
+  pendingPos_ = 0;
+}
+
+int SimLink::write(const uint8_t* data, int n) {
+  if (n < 0) n = 0;
+  int written = n;
+  if (!isOpen) {
+    written = 0;
+  } else if (shortWrites > 0 && n > 0) {
+    --shortWrites;
+    written = n - 1;
+  }
+  if (logWire) wire.push_back(Event{true, std::vector<uint8_t>(data, data + n), nowMs, written != n});
+  if (isOpen && written == n) plc_.receive(data, static_cast<size_t>(n), pending_);
+  return written;
+}
+
+int SimLink::read(uint8_t* buf, int n) {
+  int got = 0;
+  if (isOpen && n > 0) {
+    got = static_cast<int>(std::min(pending_.size() - pendingPos_, static_cast<size_t>(n)));
+    std::memcpy(buf, pending_.data() + pendingPos_, static_cast<size_t>(got));
+    pendingPos_ += static_cast<size_t>(got);
+    if (pendingPos_ == pending_.size()) {
+      pending_.clear();
+      pendingPos_ = 0;
+    }
+    if (got < n) nowMs += timeoutMs;
+  }
+  if (logWire) wire.push_back(Event{false, std::vector<uint8_t>(buf, buf + got), nowMs, false});
+  return got;
+}
+
+void SimLink::setTimeouts(uint32_t ms) {
+  timeoutMs = ms;
+  ++timeoutChanges;
+}
+
+void SimLink::setLine(const quarn::LineSettings& l) {
+  line = l;
+  ++lineChanges;
+  plc_.hostLine(l);
+}
+
+std::vector<uint8_t> SimLink::sent() const {
+  std::vector<uint8_t> all;
+  for (const Event& e : wire)
+    if (e.toPlc) all.insert(all.end(), e.bytes.begin(), e.bytes.end());
+  return all;
+}
+
+}  // namespace plcsim
