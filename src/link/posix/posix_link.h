@@ -1,6 +1,9 @@
 // The link on Linux: serial ports through termios, the PLC's USB pipe through
 // libusb, or a path (a pseudo-terminal, a USB-serial bridge) opened as the pipe.
 #pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,5 +33,18 @@ class PosixLink : public Link {
 // The serial ports present, by the names a Linux user types (/dev/ttyUSB0,
 // /dev/ttyACM0, /dev/ttyS0, ...), sorted.
 std::vector<std::string> ListSerialPorts();
+// The same, looking for device nodes in devDir and for the kernel's view of
+// each tty in sysTtyDir (normally /dev and /sys/class/tty).
+std::vector<std::string> ListSerialPorts(const std::string& devDir, const std::string& sysTtyDir);
+
+// The PLC's USB device: vendor 0x0e5a, product 0x0001.
+constexpr uint16_t kPlcVendor = 0x0e5a, kPlcProduct = 0x0001;
+struct UsbIds {
+  uint16_t vendor, product;
+};
+// Which of the present USB devices becomes the pipe: the first, in the order
+// given, that carries the PLC's ids and opens. tryOpen(i) is asked in that
+// order, only for devices with the PLC's ids; -1 when none opens.
+int FirstPlcDevice(const std::vector<UsbIds>& devices, const std::function<bool(size_t)>& tryOpen);
 
 }  // namespace quarn

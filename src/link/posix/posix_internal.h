@@ -1,0 +1,54 @@
+// Pieces the POSIX link's files share: the monotonic clock and the libusb
+// pipe to the PLC's USB device.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include <termios.h>
+
+#include "link/link.h"
+
+struct libusb_context;
+struct libusb_device;
+struct libusb_device_handle;
+
+namespace quarn {
+
+inline int64_t NowMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Puts baud rate, data bits, parity and one stop bit into settings read from
+// a port; everything else stays as read. A baud rate the link does not know
+// leaves the speed as read.
+void ApplyLine(termios& t, const LineSettings& line);
+
+// The PLC's bulk pipe through libusb. Reads take one bulk packet at a time;
+// the part of a packet that a read did not ask for waits in `rx` for the
+// next read.
+class UsbPipe {
+ public:
+  bool open();  // the first present PLC device that opens and can be claimed
+  void close();
+  bool isOpen() const { return dev_ != nullptr; }
+  int write(const uint8_t* data, int n, uint32_t ms);
+  int read(uint8_t* buf, int n, uint32_t ms);
+
+ private:
+  bool claim(libusb_device* device);
+  int takeBuffered(uint8_t* buf, int n);
+
+  libusb_context* ctx_ = nullptr;
+  libusb_device_handle* dev_ = nullptr;
+  int iface_ = -1;
+  bool reattach_ = false;  // a kernel driver was detached from iface_
+  uint8_t epIn_ = 0, epOut_ = 0;
+  uint16_t inPacket_ = 64;  // wMaxPacketSize of epIn_, at most sizeof rx_
+  uint8_t rx_[1024];
+  size_t rxPos_ = 0, rxLen_ = 0;
+};
+
+}  // namespace quarn
