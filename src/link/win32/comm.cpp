@@ -10,7 +10,8 @@
 
 namespace quarn {
 
-Win32Link::Win32Link(std::string pipePath) : h_(INVALID_HANDLE_VALUE), pipePath_(std::move(pipePath)) {}
+Win32Link::Win32Link(std::string pipePath)
+    : h_(INVALID_HANDLE_VALUE), pipePath_(std::move(pipePath)) {}
 
 Win32Link::~Win32Link() { close(); }
 
