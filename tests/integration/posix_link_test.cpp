@@ -1,0 +1,279 @@
+// The POSIX link against a real pseudo-terminal, the test playing the PLC on
+// the master side; the port listing over a made-up /dev and sysfs; the choice
+// of the PLC among the USB devices.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "link/posix/posix_internal.h"
+#include "link/posix/posix_link.h"
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using quarn::PosixLink;
+
+namespace {
+
+int64_t MsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// `master` is the PLC's end, `slave` the port's name, `watch` a descriptor of
+// the port opened before the link, through which the test sees its settings.
+struct Pty {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK), watch = -1;
+  std::string slave;
+  Pty() {
+    char name[128] = {};
+    if (master < 0 || grantpt(master) || unlockpt(master) || ptsname_r(master, name, sizeof name)) return;
+    slave = name;
+    watch = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  }
+  ~Pty() {
+    ::close(watch);
+    ::close(master);
+  }
+  std::string drain(size_t n) {
+    std::string got;
+    char b[4096];
+    for (auto t0 = std::chrono::steady_clock::now(); got.size() < n && MsSince(t0) < 2000;) {
+      ssize_t k = ::read(master, b, sizeof b);
+      if (k > 0) got.append(b, static_cast<size_t>(k));
+      else std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return got;
+  }
+};
+
+class PtyLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(pty.watch, 0) << "no pseudo-terminal";
+    ASSERT_TRUE(link.open(false, pty.slave.c_str()));
+  }
+  Pty pty;
+  PosixLink link;
+};
+
+TEST_F(PtyLink, ReadEndsWhenAllBytesArriveOrAtTheTimeOut) {
+  struct Case {
+    const char* name;
+    int delayMs;        // the PLC answers after this long
+    std::string reply;  // what the PLC sends
+    int ask;            // bytes the read asks for
+    uint32_t timeoutMs;
+    int expect, minMs, maxMs;
+  } cases[] = {
+      {"complete reply", 0, "\x06\x30\x00"s, 3, 2000, 3, 0, 500},
+      {"late but complete", 60, "\x06\x30\x00"s, 3, 2000, 3, 40, 1000},
+      {"one byte short", 0, "\x06\x30", 3, 150, 2, 130, 1000},
+      {"silent PLC", 0, "", 1, 100, 0, 90, 800},
+      {"longer than asked", 0, ":00030200017A\r\n", 5, 2000, 5, 0, 500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    link.setTimeouts(c.timeoutMs);
+    std::thread plc([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.delayMs));
+      EXPECT_EQ(::write(pty.master, c.reply.data(), c.reply.size()), static_cast<ssize_t>(c.reply.size()));
+    });
+    if (c.delayMs == 0) plc.join();
+    uint8_t buf[64] = {};
+    auto t0 = std::chrono::steady_clock::now();
+    int n = link.read(buf, c.ask);
+    int64_t ms = MsSince(t0);
+    if (plc.joinable()) plc.join();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), c.reply.substr(0, c.expect));
+    EXPECT_GE(ms, c.minMs);
+    EXPECT_LE(ms, c.maxMs);
+    int rest = static_cast<int>(c.reply.size()) - n;  // stays for the next read
+    if (rest > 0) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), link.read(buf, rest)), c.reply.substr(n));
+    }
+  }
+}
+
+TEST_F(PtyLink, WritesCountWhatReachedThePlc) {
+  link.setTimeouts(1000);
+  for (int n : {1, 6, 133, 261}) {
+    std::string frame(n, '\0');
+    for (int i = 0; i < n; ++i) frame[i] = static_cast<char>(i * 7 + n);
+    EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(frame.data()), n), n);
+    EXPECT_EQ(pty.drain(n), frame);
+  }
+  // A PLC that takes nothing: the write gives up at its time-out, short.
+  link.setTimeouts(100);
+  std::vector<uint8_t> big(1 << 20, 0x55);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_LT(link.write(big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
+  EXPECT_GE(MsSince(t0), 90);
+  EXPECT_LE(MsSince(t0), 1500);
+}
+
+// A pseudo-terminal keeps the speed but forces 8 data bits without parity,
+// so the character format is checked on the settings themselves below.
+TEST_F(PtyLink, LineSettingsReachThePort) {
+  termios t{};
+  ASSERT_EQ(tcgetattr(pty.watch, &t), 0);
+  t.c_cflag |= CRTSCTS;  // flow control as the port had it stays
+  ASSERT_EQ(tcsetattr(pty.watch, TCSANOW, &t), 0);
+  for (auto [line, speed] : {std::pair{quarn::kAppLine, speed_t{B9600}},
+                             std::pair{quarn::kTransferLine, speed_t{B115200}}}) {
+    link.setLine(line);
+    ASSERT_EQ(tcgetattr(pty.watch, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), speed);
+    EXPECT_EQ(cfgetispeed(&t), speed);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD | CRTSCTS), CLOCAL | CREAD | CRTSCTS);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);  // raw
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+  }
+  // The same port opened as a pipe path takes no line settings.
+  link.close();
+  PosixLink pipe(pty.slave);
+  ASSERT_TRUE(pipe.open(true, "USB"));
+  pipe.setLine(quarn::kAppLine);
+  ASSERT_EQ(tcgetattr(pty.watch, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), speed_t{B115200});
+}
+
+TEST(LineSettings, OnlyFormatAndSpeedChange) {
+  termios read{};
+  cfsetispeed(&read, B38400);
+  cfsetospeed(&read, B38400);
+  read.c_cflag |= CS6 | PARODD | CSTOPB | CRTSCTS | HUPCL | CLOCAL | CREAD;
+  read.c_iflag = IXON;
+  struct Case {
+    quarn::LineSettings line;
+    speed_t speed;
+    tcflag_t format;  // CSIZE, PARENB, PARODD and CSTOPB after the change
+  } cases[] = {
+      {quarn::kAppLine, B9600, CS7 | PARENB},
+      {quarn::kTransferLine, B115200, CS8},
+      {{57600, 8, 1}, B57600, CS8 | PARENB | PARODD},
+      {{12345, 7, 0}, B38400, CS7},  // not a rate of ours: the speed stays
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.baud);
+    termios t = read;
+    quarn::ApplyLine(t, c.line);
+    EXPECT_EQ(cfgetospeed(&t), c.speed);
+    EXPECT_EQ(cfgetispeed(&t), c.speed);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), c.format);
+    EXPECT_EQ(t.c_cflag & (CRTSCTS | HUPCL | CLOCAL | CREAD), CRTSCTS | HUPCL | CLOCAL | CREAD);
+    EXPECT_EQ(t.c_iflag, tcflag_t{IXON});
+  }
+}
+
+TEST(PosixLinkOpen, APortHeldElsewhereDoesNotOpen) {
+  enum Holder { kLink, kLock, kExclusive };
+  for (Holder h : {kLink, kLock, kExclusive}) {
+    SCOPED_TRACE(h);
+    Pty pty;
+    ASSERT_GE(pty.watch, 0);
+    PosixLink holder, second;
+    // Another link, another program's lock, another program's exclusive mode.
+    int held = h == kLink ? !holder.open(false, pty.slave.c_str())
+               : h == kLock ? flock(pty.watch, LOCK_EX | LOCK_NB)
+                            : ioctl(pty.watch, TIOCEXCL);
+    ASSERT_EQ(held, 0);
+    EXPECT_FALSE(second.open(false, pty.slave.c_str()));
+    holder.close();
+    flock(pty.watch, LOCK_UN);
+    ioctl(pty.watch, TIOCNXCL);
+    EXPECT_TRUE(second.open(false, pty.slave.c_str()));
+  }
+}
+
+TEST(PosixLinkOpen, AFailedOpenLeavesAnInertLink) {
+  fs::path dir = fs::temp_directory_path() / ("posix_link_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "file") << "not a port";
+  std::string longName = "/dev/" + std::string(5000, 'x'), file = (dir / "file").string();
+  for (const char* name : {"", static_cast<const char*>(nullptr), "/dev/does-not-exist", "/dev/null",
+                           longName.c_str(), file.c_str(), dir.c_str()}) {
+    SCOPED_TRACE(name ? name : "(null)");
+    PosixLink link;
+    EXPECT_FALSE(link.open(false, name));
+    link.setTimeouts(1000);
+    link.setLine(quarn::kAppLine);
+    uint8_t buf[8] = {1, 2, 3};
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(link.write(buf, 3), 0);
+    EXPECT_EQ(link.read(buf, 8), 0);
+    EXPECT_LT(MsSince(t0), 50);
+    link.close();
+  }
+  fs::remove_all(dir);
+  PosixLink usb;  // no pipe path: the USB search, which finds no PLC here
+  if (usb.open(true, "USB")) GTEST_SKIP() << "a PLC is attached to this machine";
+  uint8_t buf[4] = {};
+  EXPECT_EQ(usb.write(buf, 4) + usb.read(buf, 4), 0);
+}
+
+TEST(UsbSearch, TheFirstPlcThatOpensIsUsed) {
+  constexpr quarn::UsbIds plc{0x0e5a, 0x0001}, hub{0x1d6b, 0x0002}, sibling{0x0e5a, 0x0002},
+      lookalike{0x0e5b, 0x0001};
+  struct Case {
+    const char* name;
+    std::vector<quarn::UsbIds> devices;
+    std::vector<bool> opens;
+    int expect;
+    std::vector<size_t> tried;  // devices the search tried to open, in order
+  } cases[] = {
+      {"no devices", {}, {}, -1, {}},
+      {"no PLC", {hub, sibling, lookalike}, {true, true, true}, -1, {}},
+      {"PLC after a hub", {hub, plc}, {true, true}, 1, {1}},
+      {"two PLCs: the lower index", {plc, hub, plc}, {true, true, true}, 0, {0}},
+      {"first PLC held by another program", {plc, hub, plc}, {false, true, true}, 2, {0, 2}},
+      {"the only PLC does not open", {hub, plc}, {true, false}, -1, {1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<size_t> tried;
+    auto tryOpen = [&](size_t i) { tried.push_back(i); return static_cast<bool>(c.opens[i]); };
+    EXPECT_EQ(quarn::FirstPlcDevice(c.devices, tryOpen), c.expect);
+    EXPECT_EQ(tried, c.tried);
+  }
+}
+
+// A made-up /dev and /sys/class/tty; character devices are links to /dev/null.
+TEST(SerialPorts, ListsPortsThatArePresent) {
+  fs::path root = fs::temp_directory_path() / ("ports_" + std::to_string(getpid()));
+  fs::path dev = root / "dev", sys = root / "sys";
+  fs::create_directories(dev);
+  struct Node {
+    std::string name;
+    bool charDevice;
+    const char* uartType;  // sysfs port type; "" a device without one; nullptr no device
+  } nodes[] = {
+      {"ttyUSB0", true, nullptr},  {"ttyUSB1", false, nullptr}, {"ttyACM10", true, nullptr},
+      {"ttyS0", true, "4\n"},      {"ttyS1", true, "0\n"},      {"ttyS2", true, nullptr},
+      {"ttyS3", true, ""},         {"ttyAMA0", true, nullptr},  {"rfcomm0", true, nullptr},
+      {"ttyStuff", true, nullptr}, {"ttyUSB", true, nullptr},   {"tty0", true, nullptr},
+      {"ttyUSB" + std::string(40, '7'), true, nullptr},
+  };
+  for (const Node& n : nodes) {
+    if (n.charDevice) fs::create_symlink("/dev/null", dev / n.name);
+    else std::ofstream(dev / n.name) << "";
+    if (n.uartType != nullptr) {
+      fs::create_directories(sys / n.name / "device");
+      if (*n.uartType) std::ofstream(sys / n.name / "type") << n.uartType;
+    }
+  }
+  std::vector<std::string> want;
+  for (const char* n : {"rfcomm0", "ttyACM10", "ttyAMA0", "ttyS0", "ttyUSB0"}) want.push_back((dev / n).string());
+  EXPECT_EQ(quarn::ListSerialPorts(dev.string(), sys.string()), want);
+  EXPECT_TRUE(quarn::ListSerialPorts((root / "absent").string(), sys.string()).empty());
+  fs::remove_all(root);
+}
+
+}  // namespace
