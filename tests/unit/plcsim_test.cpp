@@ -214,6 +214,9 @@ TEST(PlcsimLine, BytesAtTheWrongSettingsAreGarbage) {
       {"TB2", true, slow, fast, true, true},
       {"TB2", true, fast, fast, false, true},
       {"TB2", true, slow, slow, true, false},
+      {"TB2", true, {9600, 8, 0}, fast, false, true},    // right baud, wrong framing
+      {"TB2", true, {9600, 0, 0}, {115200, 0, 0}, true, true},  // a pty: baud only
+      {"TB2", true, {115200, 0, 0}, {9600, 0, 0}, false, false},
       {"TB2", false, fast, slow, true, true},
       {"VN300", true, {19200, 8, 0}, slow, true, true},  // USB ignores line settings
   };

@@ -66,8 +66,10 @@ bool isFrameChar(uint8_t c) {
          c == '\r';
 }
 
-bool sameLine(const quarn::LineSettings& a, const quarn::LineSettings& b) {
-  return a.baud == b.baud && a.dataBits == b.dataBits && a.parity == b.parity;
+// host: what the link reports (dataBits 0: only its baud rate is known).
+bool sameLine(const quarn::LineSettings& host, const quarn::LineSettings& want) {
+  if (host.baud != want.baud) return false;
+  return host.dataBits == 0 || (host.dataBits == want.dataBits && host.parity == want.parity);
 }
 
 struct Fault {

@@ -62,7 +62,9 @@ class Plc {
 
   // Bytes from the host; the replies they cause are appended to out.
   void receive(const uint8_t* data, size_t n, std::vector<uint8_t>& out);
-  // The host's line settings, as the link last applied them.
+  // The host's line settings, as the link last applied them. dataBits 0: the
+  // link cannot tell data bits and parity (a pseudo-terminal keeps them at
+  // 8N1 whatever the host asks), so only the baud rate counts.
   void hostLine(const quarn::LineSettings& line);
   // The host closed and reopened the link (a replug or power cycle).
   void reconnected();

@@ -1,0 +1,416 @@
+// plcsim: serves the simulated PLC on a pseudo-terminal. The host opens the
+// slave side as its serial port; the host's line settings are read from the
+// terminal before every chunk, and the host closing and reopening the port is
+// seen as a replug.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "catalogue/catalogue.h"
+#include "plcsim.h"
+
+namespace {
+
+volatile sig_atomic_t stopRequested = 0;
+void onSignal(int) { stopRequested = 1; }
+
+const char* const kKindNames[] = {"wake",     "probe",     "checkid",  "register", "version",
+                                  "id67",     "erase",     "idb",      "versionb", "erasepage",
+                                  "eraseeot", "update",    "block",    "fweot"};
+static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<size_t>(plcsim::Kind::Count));
+const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase", "nak", "nok"};
+
+void usage(FILE* f) {
+  std::fprintf(f,
+      "usage: plcsim --model NAME [options]\n"
+      "Serves a simulated PLC on a new pseudo-terminal and prints the slave's path.\n"
+      "  --model NAME        catalogue model name (VN300, TB2, ...)\n"
+      "  --mode app|boot     program the PLC runs at start (default app)\n"
+      "  --link PATH         make PATH a symbolic link to the slave (an existing link is replaced)\n"
+      "  --flash-out FILE    write the flash to FILE when a transfer is closed\n"
+      "  --app-id N          identifier the application reports (default: the model's)\n"
+      "  --boot-id N         identifier the bootloader reports (default: what the model expects)\n"
+      "  --id67 N            identifier by function 0x67 (default: the model's)\n"
+      "  --d1386 N --d1001 N --d1148 N   register values (default 0)\n"
+      "  --version N         bootloader version byte, 0xMm (default 0x20)\n"
+      "  --no-enter-boot     the enter-update request is acknowledged but ignored\n"
+      "  --no-line-check     accept bytes at any line settings\n"
+      "  --fault KIND:ACT[:TIMES[:ARG1[:ARG2]]]   (repeatable)\n"
+      "      KIND: wake probe checkid register version id67 erase\n"
+      "            idb versionb erasepage eraseeot update block fweot\n"
+      "      ACT:  silent short badlrc lowercase nak nok\n"
+      "            short: cut ARG1 bytes (1); nak: reason ARG1, flow state ARG2;\n"
+      "            badlrc corrupts the last byte of a bootloader reply;\n"
+      "            lowercase affects application replies only\n"
+      "      TIMES: a number (default 1) or all\n"
+      "  --verbose           log requests and replies on stderr\n"
+      "Numbers are decimal or 0x hex.\n");
+}
+
+bool parseNumber(const char* s, long max, long& out) {
+  if (s == nullptr || *s == '\0') return false;
+  const bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(hex ? s + 2 : s, &end, hex ? 16 : 10);
+  if (errno != 0 || end == (hex ? s + 2 : s) || *end != '\0' || v < 0 || v > max) return false;
+  out = v;
+  return true;
+}
+
+template <size_t N>
+int lookup(const char* const (&names)[N], const std::string& s) {
+  for (size_t i = 0; i < N; ++i)
+    if (s == names[i]) return static_cast<int>(i);
+  return -1;
+}
+
+struct FaultArg {
+  plcsim::Kind kind;
+  plcsim::Act act;
+  int times;
+  uint8_t arg1, arg2;
+};
+
+bool parseFault(const std::string& spec, FaultArg& f) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t colon = spec.find(':', start);
+    parts.push_back(spec.substr(start, colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  if (parts.size() < 2 || parts.size() > 5) return false;
+  const int kind = lookup(kKindNames, parts[0]);
+  const int act = lookup(kActNames, parts[1]);
+  if (kind < 0 || act < 0) return false;
+  f = FaultArg{static_cast<plcsim::Kind>(kind), static_cast<plcsim::Act>(act), 1, 0, 0};
+  long v = 0;
+  if (parts.size() > 2) {
+    if (parts[2] == "all") f.times = -1;
+    else if (parseNumber(parts[2].c_str(), 1000000, v)) f.times = static_cast<int>(v);
+    else return false;
+  }
+  if (parts.size() > 3) {
+    if (!parseNumber(parts[3].c_str(), 255, v)) return false;
+    f.arg1 = static_cast<uint8_t>(v);
+  }
+  if (parts.size() > 4) {
+    if (!parseNumber(parts[4].c_str(), 255, v)) return false;
+    f.arg2 = static_cast<uint8_t>(v);
+  }
+  return true;
+}
+
+uint32_t baudOf(speed_t s) {
+  switch (s) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    default: return 0;
+  }
+}
+
+// The host's baud rate, as the terminal now has it. A pseudo-terminal keeps
+// its data bits and parity at 8N1 whatever the host asks, so those stay
+// unknown (dataBits 0) and only the baud rate is checked.
+quarn::LineSettings hostLineOf(int slave) {
+  termios t{};
+  if (tcgetattr(slave, &t) != 0) return {0, 0, 0};
+  return {baudOf(cfgetospeed(&t)), 0, 0};
+}
+
+std::string shown(const uint8_t* p, size_t n) {
+  std::string s;
+  char tmp[8];
+  for (size_t i = 0; i < n && i < 40; ++i) {
+    if (p[i] >= 0x20 && p[i] < 0x7F) {
+      s += static_cast<char>(p[i]);
+    } else {
+      std::snprintf(tmp, sizeof tmp, "<%02X>", p[i]);
+      s += tmp;
+    }
+  }
+  if (n > 40) s += "...";
+  return s;
+}
+
+// Writes all of it to the master, waiting a little when the terminal is full.
+void writeAll(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    const ssize_t w = write(fd, p, n);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<size_t>(w);
+    } else if (w < 0 && errno == EINTR) {
+      continue;
+    } else if (w < 0 && errno == EAGAIN) {
+      pollfd pf{fd, POLLOUT, 0};
+      if (poll(&pf, 1, 1000) <= 0) return;  // nobody reads: the rest is lost
+    } else {
+      return;
+    }
+  }
+}
+
+bool writeFlash(const std::string& path, const std::vector<uint8_t>& flash) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(flash.data(), 1, flash.size(), f) == flash.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  plcsim::Config cfg;
+  cfg.model.clear();
+  std::string linkPath, flashOut;
+  std::vector<FaultArg> faults;
+  bool verbose = false;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* val = i + 1 < argc ? argv[i + 1] : nullptr;
+    long v = 0;
+    auto number = [&](long max) {
+      if (!parseNumber(val, max, v)) {
+        std::fprintf(stderr, "plcsim: %s needs a number from 0 to %ld\n", a.c_str(), max);
+        std::exit(2);
+      }
+      ++i;
+      return v;
+    };
+    auto text = [&]() {
+      if (val == nullptr) {
+        std::fprintf(stderr, "plcsim: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      ++i;
+      return std::string(val);
+    };
+    if (a == "--help" || a == "-h") {
+      usage(stdout);
+      return 0;
+    } else if (a == "--model") {
+      cfg.model = text();
+    } else if (a == "--mode") {
+      const std::string m = text();
+      if (m != "app" && m != "boot") {
+        std::fprintf(stderr, "plcsim: --mode is app or boot\n");
+        return 2;
+      }
+      cfg.mode = m == "boot" ? plcsim::Mode::Boot : plcsim::Mode::App;
+    } else if (a == "--link") {
+      linkPath = text();
+    } else if (a == "--flash-out") {
+      flashOut = text();
+    } else if (a == "--app-id") {
+      cfg.appId = static_cast<int>(number(0xFFFF));
+    } else if (a == "--boot-id") {
+      cfg.bootId = static_cast<int>(number(0xFFFF));
+    } else if (a == "--id67") {
+      cfg.id67 = static_cast<int>(number(0xFFFF));
+    } else if (a == "--d1386") {
+      cfg.d1386 = static_cast<uint16_t>(number(0xFFFF));
+    } else if (a == "--d1001") {
+      cfg.d1001 = static_cast<uint16_t>(number(0xFFFF));
+    } else if (a == "--d1148") {
+      cfg.d1148 = static_cast<uint16_t>(number(0xFFFF));
+    } else if (a == "--version") {
+      cfg.loaderVersion = static_cast<uint8_t>(number(0xFF));
+    } else if (a == "--no-enter-boot") {
+      cfg.enterBoot = false;
+    } else if (a == "--no-line-check") {
+      cfg.checkLine = false;
+    } else if (a == "--verbose") {
+      verbose = true;
+    } else if (a == "--fault") {
+      FaultArg f{};
+      if (!parseFault(text(), f)) {
+        std::fprintf(stderr, "plcsim: bad --fault %s (see --help)\n", argv[i]);
+        return 2;
+      }
+      faults.push_back(f);
+    } else {
+      std::fprintf(stderr, "plcsim: unknown option %s\n", a.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+  if (quarn::findModel(cfg.model.c_str()) < 0) {
+    std::fprintf(stderr, "plcsim: --model needs a catalogue name; one of:");
+    for (int i = 0; i < quarn::kModelCount; ++i) std::fprintf(stderr, " %s", quarn::plcList[i]);
+    std::fprintf(stderr, "\n");
+    return 2;
+  }
+
+  plcsim::Plc plc(cfg);
+  for (const FaultArg& f : faults) plc.inject(f.kind, f.act, f.times, f.arg1, f.arg2);
+
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    std::perror("plcsim: pseudo-terminal");
+    return 1;
+  }
+  const char* name = ptsname(master);
+  if (name == nullptr) {
+    std::perror("plcsim: ptsname");
+    return 1;
+  }
+  const std::string slavePath = name;
+  // Our own slave descriptor stays open, so the master never sees a hang-up
+  // when the host closes its side.
+  const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  if (slave < 0) {
+    std::perror("plcsim: slave");
+    return 1;
+  }
+  termios raw{};
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(slave, TCSANOW, &raw);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+  // The host's opens and closes of the slave, to see a replug.
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch >= 0 &&
+      inotify_add_watch(watch, slavePath.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+    std::perror("plcsim: inotify (replugs go unseen)");
+
+  if (!linkPath.empty()) {
+    struct stat st{};
+    if (lstat(linkPath.c_str(), &st) == 0) {
+      if (!S_ISLNK(st.st_mode)) {
+        std::fprintf(stderr, "plcsim: %s exists and is not a symbolic link\n", linkPath.c_str());
+        return 1;
+      }
+      unlink(linkPath.c_str());
+    }
+    if (symlink(slavePath.c_str(), linkPath.c_str()) != 0) {
+      std::perror("plcsim: --link");
+      return 1;
+    }
+  }
+
+  struct sigaction sa{};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::printf("%s\n", slavePath.c_str());
+  std::fflush(stdout);
+  if (verbose)
+    std::fprintf(stderr, "plcsim: %s in its %s on %s\n", cfg.model.c_str(),
+                 cfg.mode == plcsim::Mode::Boot ? "bootloader" : "application", slavePath.c_str());
+
+  std::vector<uint8_t> reply;
+  reply.reserve(1024);
+  uint8_t buf[4096];
+  int hostOpens = 0;       // the host's descriptors on the slave
+  bool hostSeen = false;   // the host has opened the slave before
+  bool flashWritten = false;
+  quarn::LineSettings lastLine{0, 0, 0};
+  plcsim::Mode lastMode = plc.mode();
+
+  while (!stopRequested) {
+    pollfd pf[2] = {{master, POLLIN, 0}, {watch, POLLIN, 0}};
+    const int r = poll(pf, watch >= 0 ? 2 : 1, 200);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::perror("plcsim: poll");
+      break;
+    }
+    if (watch >= 0 && (pf[1].revents & POLLIN)) {
+      alignas(inotify_event) char ev[4096];
+      const ssize_t n = read(watch, ev, sizeof ev);
+      for (ssize_t off = 0; n > 0 && off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(ev + off);
+        if (e->mask & IN_OPEN) {
+          if (hostOpens++ == 0) {
+            tcflush(slave, TCIFLUSH);  // replies nobody read belong to the old link
+            if (hostSeen) plc.reconnected();
+            hostSeen = true;
+            if (verbose) std::fprintf(stderr, "plcsim: host opened the port\n");
+          }
+        } else if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+          if (hostOpens > 0 && --hostOpens == 0 && verbose)
+            std::fprintf(stderr, "plcsim: host closed the port\n");
+        }
+        off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+    }
+    if (pf[0].revents & POLLIN) {
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) continue;
+      const quarn::LineSettings line = hostLineOf(slave);
+      plc.hostLine(line);
+      if (verbose && line.baud != lastLine.baud)
+        std::fprintf(stderr, "plcsim: host line %u baud\n", line.baud);
+      lastLine = line;
+
+      int before[static_cast<size_t>(plcsim::Kind::Count)];
+      for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
+        before[k] = plc.requests(static_cast<plcsim::Kind>(k));
+      reply.clear();
+      plc.receive(buf, static_cast<size_t>(n), reply);
+      writeAll(master, reply.data(), reply.size());
+
+      if (verbose) {
+        std::string kinds;
+        for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
+          if (plc.requests(static_cast<plcsim::Kind>(k)) != before[k]) kinds += std::string(" ") + kKindNames[k];
+        if (kinds.empty()) kinds = " (no request)";
+        std::fprintf(stderr, "plcsim:%s  in %s  out %s\n", kinds.c_str(),
+                     shown(buf, static_cast<size_t>(n)).c_str(), shown(reply.data(), reply.size()).c_str());
+        if (plc.mode() != lastMode)
+          std::fprintf(stderr, "plcsim: now in its %s\n",
+                       plc.mode() == plcsim::Mode::Boot ? "bootloader" : "application");
+      }
+      lastMode = plc.mode();
+    }
+    if (!plc.transferClosed()) {
+      flashWritten = false;
+    } else if (!flashWritten) {
+      flashWritten = true;
+      if (!flashOut.empty()) {
+        if (writeFlash(flashOut, plc.flash()))
+          std::fprintf(stderr, "plcsim: %zu flash bytes written to %s\n", plc.flash().size(), flashOut.c_str());
+        else
+          std::fprintf(stderr, "plcsim: cannot write %s: %s\n", flashOut.c_str(), std::strerror(errno));
+      }
+    }
+  }
+
+  if (!linkPath.empty()) {
+    char target[4096];
+    const ssize_t n = readlink(linkPath.c_str(), target, sizeof target - 1);
+    if (n > 0) {
+      target[n] = '\0';
+      if (slavePath == target) unlink(linkPath.c_str());
+    }
+  }
+  close(slave);
+  close(master);
+  return 0;
+}
