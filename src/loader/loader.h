@@ -16,7 +16,8 @@ uint8_t SendFW(SessionState& st, Link& hSerial);            // OK, NOK or ERR
 
 // Number of "ERASE" commands and of firmware blocks for the selected model
 // and an image of L bytes. Both are 0 for a 4K-page model whose image is too
-// short to hold its unsent last 4096 bytes (callers refuse such an image).
+// short to hold its unsent last 4096 bytes, and for an image whose page count
+// would not fit 16 bits (callers refuse such an image).
 uint16_t totalPages(uint32_t modelIdx, uint32_t L);
 int32_t totalPacket(uint32_t modelIdx, uint32_t L);
 // Whether the image length can be erased and sent for this model at all.

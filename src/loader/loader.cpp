@@ -1,0 +1,202 @@
+// Bootloader protocol: the system sends a bare command word, the bootloader
+// answers with a short raw reply led by ACK; the image follows in numbered
+// blocks, each closed by a CRC-16 and acknowledged on its own.
+#include "loader/loader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quarn {
+
+namespace {
+
+constexpr uint32_t kTimeoutMs = 3000;
+constexpr uint8_t kBudget = 6;      // the sixth failed write or read ends an exchange
+constexpr uint32_t kUnsent = 4096;  // a 4K-page model's last 4096 bytes are never erased nor sent
+
+// An operation's own test of a reply that has its length and leading ACK.
+using Accept = bool (*)(const SessionState& st, const uint8_t* reply);
+
+// The bootloader exchange: cmd is written until a reply of replyLen bytes led
+// by ACK (and passing accept) comes back. A short write, or a reply that is
+// missing, short or wrong, is a failed attempt counted in errCounter and
+// totalErrCounter; the budget-th failed write or read gives ERR. With nokEnds
+// a 1-byte NOK reply ends the exchange at once with NOK. On OK, errCounter is
+// left at the failed reads; each operation clears it as the protocol says.
+uint8_t Exchange(SessionState& st, Link& hSerial, const void* cmd, int len, uint8_t* reply,
+                 int replyLen, Accept accept = nullptr, uint8_t budget = kBudget,
+                 bool nokEnds = false) {
+  uint8_t werrCounter = 0, rerrCounter = 0;
+  while (werrCounter < budget && rerrCounter < budget) {
+    if (hSerial.write(static_cast<const uint8_t*>(cmd), len) != len) {
+      st.errCounter = ++werrCounter;
+      st.totalErrCounter.add(1);
+      continue;
+    }
+    st.errCounter = rerrCounter;
+    const int got = hSerial.read(reply, replyLen);
+    if (got == replyLen && reply[0] == ACK && (accept == nullptr || accept(st, reply))) return OK;
+    if (nokEnds && got == 1 && reply[0] == NOK) return NOK;
+    st.errCounter = ++rerrCounter;
+    st.totalErrCounter.add(1);
+  }
+  return ERR;
+}
+
+// Closes the erase or the transfer: EOT with the full budget; its ACK ends
+// the phase at 100 %.
+uint8_t CloseWithEOT(SessionState& st, Link& hSerial) {
+  uint8_t reply[1];
+  if (Exchange(st, hSerial, &EOT, 1, reply, 1) != OK) return ERR;
+  st.errCounter = 0;
+  st.progress = 100;
+  return OK;
+}
+
+// Which identifier the bootloader may report for the selected model.
+bool IdAccepted(const SessionState& st, const uint8_t* reply) {
+  const uint16_t id = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
+  if (st.modelIs("VN200-Z")) return id == 0x3010 || id == 0xA010;
+  if (st.profile().usb) return id == st.selectedPLCID;
+  if (st.selectedPLCID == 0x000C) return id == 0x000C || id == 0x000D;
+  return id == (st.selectedPLCID & 0x7FFF);
+}
+
+uint32_t CeilDiv(uint32_t a, uint32_t b) { return a / b + (a % b != 0 ? 1 : 0); }
+
+// Erase pages before they are kept to 16 bits.
+uint32_t PageCount(const Profile& p, uint32_t L) {
+  switch (p.erase) {
+    case EraseRule::Div2K: return L / 2048 + 1;
+    case EraseRule::Div16K: return L / 16384 + 1;
+    case EraseRule::Div128K: return L / 131072 + 1;
+    case EraseRule::FourK: return CeilDiv(L - kUnsent, 4096);
+    case EraseRule::Ceil2K: return CeilDiv(L, 2048);
+    case EraseRule::Fixed4: return 4;
+  }
+  return 0;
+}
+
+uint32_t BytesSent(const Profile& p, uint32_t L) { return p.fourKPage ? L - kUnsent : L; }
+
+// Image bytes from fin to the image's end; 0 when fin is not inside the image.
+size_t ImageLeft(const SessionState& st) {
+  if (st.image == nullptr || st.fin == nullptr) return 0;
+  const uint8_t* end = st.image + st.imageSize;
+  if (st.fin < st.image || st.fin > end) return 0;
+  return static_cast<size_t>(end - st.fin);
+}
+
+}  // namespace
+
+bool imageFits(uint32_t modelIdx, uint32_t L) {
+  if (modelIdx >= kModelCount) return false;
+  const Profile& p = kProfile[modelIdx];
+  if (p.fourKPage && L < kUnsent) return false;
+  return PageCount(p, L) <= 0xFFFF;
+}
+
+uint16_t totalPages(uint32_t modelIdx, uint32_t L) {
+  if (!imageFits(modelIdx, L)) return 0;
+  return static_cast<uint16_t>(PageCount(kProfile[modelIdx], L));
+}
+
+int32_t totalPacket(uint32_t modelIdx, uint32_t L) {
+  if (!imageFits(modelIdx, L)) return 0;
+  const Profile& p = kProfile[modelIdx];
+  return static_cast<int32_t>(CeilDiv(BytesSent(p, L), p.blockData));
+}
+
+void FileRead(SessionState& st, uint8_t* rxbuf, int32_t counter) {
+  if (counter <= 0) return;
+  const size_t n = std::min(static_cast<size_t>(counter), ImageLeft(st));
+  if (n == 0) return;
+  std::memcpy(rxbuf, st.fin, n);
+  st.fin += n;
+}
+
+uint8_t CheckID_B(SessionState& st, Link& hSerial) {
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[3];
+  if (Exchange(st, hSerial, "ID", 2, reply, 3, IdAccepted) != OK) return ERR;
+  // The 0x000C serial family keeps its count of failed reads in errCounter.
+  if (st.profile().usb || st.selectedPLCID != 0x000C) st.errCounter = 0;
+  return OK;
+}
+
+uint8_t read_fu_version_B(SessionState& st, Link& hSerial) {
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[3];
+  if (Exchange(st, hSerial, "VERSION", 7, reply, 3) != OK) return ERR;
+  // Low nibble of byte A: major version; high nibble of byte B: minor.
+  st.VN_fu_version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
+  st.errCounter = 0;
+  return OK;
+}
+
+uint8_t SendErase_B(SessionState& st, Link& hSerial) {
+  const uint32_t L = st.fileLength;
+  if (!imageFits(st.selectedPLCIdx, L)) return ERR;  // refused before anything is sent
+  const uint16_t pages = totalPages(st.selectedPLCIdx, L);
+  hSerial.setTimeouts(kTimeoutMs);
+  st.flashStatus = ERASE;
+  st.progress = 0;
+  // A 4K-page model gets one try per page: no "ERASE" is sent twice.
+  const uint8_t budget = st.profile().fourKPage ? 1 : kBudget;
+  uint8_t reply[1];
+  for (uint16_t page = 0; page < pages; ++page) {
+    if (Exchange(st, hSerial, "ERASE", 5, reply, 1, nullptr, budget) != OK) return ERR;
+    st.errCounter = 0;
+    st.progress = page * 100 / pages;
+  }
+  return CloseWithEOT(st, hSerial);
+}
+
+uint8_t SendUpdate(SessionState& st, Link& hSerial) {
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[1];
+  if (Exchange(st, hSerial, "UPDATE", 6, reply, 1) != OK) return ERR;  // line left as it was
+  hSerial.setLine(kTransferLine);  // everything after the ACK runs at 115200 8N1
+  st.errCounter = 0;
+  return OK;
+}
+
+uint8_t SendFW(SessionState& st, Link& hSerial) {
+  const uint32_t L = st.fileLength;
+  const Profile& p = st.profile();
+  // Refused before anything is sent: an image too short for its model, or
+  // one that does not hold the bytes fileLength promises.
+  if (!imageFits(st.selectedPLCIdx, L) || ImageLeft(st) < BytesSent(p, L)) return ERR;
+  const int32_t packets = totalPacket(st.selectedPLCIdx, L);
+  const uint32_t D = p.blockData == 256 ? 256 : 128;
+  uint8_t txBuf[261];
+  uint8_t reply[1];
+  uint8_t packetNum = 1;
+  int32_t packetCounter = 0;
+  hSerial.setTimeouts(kTimeoutMs);
+  st.flashStatus = PROGRAM;
+  st.progress = 0;
+  for (int32_t i = 0; i < packets; ++i) {
+    txBuf[0] = STX;
+    txBuf[1] = packetNum;
+    txBuf[2] = static_cast<uint8_t>(255 - packetNum);
+    // The last block carries what is left and is filled up with SUB.
+    const uint32_t r = (i == packets - 1 && L % D != 0) ? L % D : D;
+    FileRead(st, txBuf + 3, static_cast<int32_t>(r));
+    std::memset(txBuf + 3 + r, SUB, D - r);
+    const uint32_t c = CRC(txBuf + 3, D);
+    txBuf[3 + D] = static_cast<uint8_t>(c >> 8);
+    txBuf[4 + D] = static_cast<uint8_t>(c & 0xFF);
+    st.errCounter = 0;
+    const uint8_t res = Exchange(st, hSerial, txBuf, static_cast<int>(5 + D), reply, 1, nullptr,
+                                 kBudget, true);
+    if (res != OK) return res;  // ERR, or the bootloader's NOK passed through
+    ++packetNum;  // 255 wraps to 0
+    ++packetCounter;
+    st.progress = static_cast<int32_t>(int64_t{packetCounter} * 100 / (packets + 1));
+  }
+  st.errCounter = 0;
+  return CloseWithEOT(st, hSerial);
+}
+
+}  // namespace quarn
