@@ -160,10 +160,10 @@ struct Plc::Impl {
     } else if (f && f->act == Act::LowerCase) {
       for (size_t i = 1; i + 2 < s.size(); ++i)
         if (s[i] >= 'A' && s[i] <= 'F') s[i] = static_cast<char>(s[i] - 'A' + 'a');
-    } else if (f && f->act == Act::Short) {
-      s.resize(s.size() - std::min<size_t>(s.size(), f->arg1 ? f->arg1 : 1));
     }
-    out.insert(out.end(), s.begin(), s.end());
+    size_t n = s.size();
+    if (f && f->act == Act::Short) n -= std::min<size_t>(n, f->arg1 ? f->arg1 : 1);
+    out.insert(out.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
   }
 
   // A long reply: 8 bytes, the status in byte 4; a refusal carries the
