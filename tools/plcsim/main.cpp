@@ -83,12 +83,12 @@ struct FaultArg {
   uint8_t arg1, arg2;
 };
 
-bool parseFault(const std::string& spec, FaultArg& f) {
+bool parseFault(const std::string& arg, FaultArg& f) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
-    const size_t colon = spec.find(':', start);
-    parts.push_back(spec.substr(start, colon - start));
+    const size_t colon = arg.find(':', start);
+    parts.push_back(arg.substr(start, colon - start));
     if (colon == std::string::npos) break;
     start = colon + 1;
   }
