@@ -1,0 +1,471 @@
+// Whole burn sessions against the simulated PLC, on the virtual clock: the
+// messages in their order, where the timer stops, the waits, the flash the
+// PLC ends up with, and the reset that closes every session.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "burn/burn.h"
+#include "loader/loader.h"
+#include "plcsim.h"
+
+using namespace quarn;
+using plcsim::Act;
+using plcsim::Kind;
+
+namespace {
+
+// Records what the worker asks of the operator, as one event list:
+// "disable", "enable", "stop", "sleep N", "ERROR: text", "Information: text".
+struct FakeOperator : Operator {
+  SessionState& st;
+  plcsim::SimLink& link;
+  std::vector<std::string> events;
+  struct Shown { int32_t progress, flashStatus, errCounter, totalErrCounter; };
+  std::vector<Shown> shown;  // the panel's fields while each message was open
+  int prompts = 0;
+  std::function<void(FakeOperator&)> onPrompt;  // what the person does at a prompt
+
+  FakeOperator(SessionState& s, plcsim::SimLink& l) : st(s), link(l) {}
+  void message(const char* caption, Icon icon, const char* text) override {
+    EXPECT_EQ(icon, std::string(caption) == "ERROR" ? Icon::Error : Icon::Information);
+    events.push_back(std::string(caption) + ": " + text);
+    shown.push_back({st.progress, st.flashStatus, st.errCounter, st.totalErrCounter});
+    if (std::string(text).rfind("Please", 0) == 0) {
+      ++prompts;
+      if (onPrompt) onPrompt(*this);
+    }
+  }
+  void enableStart(bool on) override { events.push_back(on ? "enable" : "disable"); }
+  void stopTimer() override { events.push_back("stop"); }
+  void sleepSeconds(unsigned s) override {
+    events.push_back("sleep " + std::to_string(s));
+    link.nowMs += 1000ull * s;
+  }
+  std::string last(size_t fromEnd = 0) const { return events[events.size() - 1 - fromEnd]; }
+};
+
+std::vector<uint8_t> MakeImage(uint32_t n) {
+  std::vector<uint8_t> v(n);
+  uint32_t x = 12345;
+  for (auto& b : v) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+  return v;
+}
+
+// What the PLC's flash must hold after a good transfer: the bytes sent, then
+// SUB up to the end of the last block.
+std::vector<uint8_t> ExpectedFlash(int idx, const std::vector<uint8_t>& img) {
+  const Profile& p = kProfile[idx];
+  size_t sent = p.fourKPage ? img.size() - 4096 : img.size();
+  std::vector<uint8_t> f(img.begin(), img.begin() + sent);
+  while (f.size() % p.blockData) f.push_back(SUB);
+  return f;
+}
+
+// The register values and loader version under which the PLC passes the
+// guards of its own model.
+plcsim::Config GoodPlc(const std::string& model) {
+  plcsim::Config c;
+  c.model = model;
+  if (model == "KR2-C-V2") { c.d1386 = 0x4137; c.d1001 = 0x0030; }
+  if (model == "KR2-C-V4") { c.d1386 = 0x4138; c.d1001 = 0x0045; }
+  if (model == "KR2-MV2-V2") { c.d1001 = 0x0031; }
+  if (model == "KR2-MV2-V4" || model == "TJ-V4" || model == "RTF-KR2-V4") c.d1001 = 0x0041;
+  if (model == "QN28" || model == "GH26") c.d1148 = 1;
+  if (model == "MV3-AIO") c.loaderVersion = 0x12;
+  if (model == "VN200-AIO" || model == "TJ3-AIO") c.loaderVersion = 0x10;
+  return c;
+}
+
+uint32_t ImageSizeFor(int idx) {
+  const Profile& p = kProfile[idx];
+  if (p.fourKPage) return 3 * 4096 + 300;
+  return p.maxSize < 9000 ? p.maxSize : 9000;
+}
+
+struct Bench {
+  SessionState st;
+  plcsim::Plc plc;
+  plcsim::SimLink link;
+  FakeOperator op;
+  std::vector<uint8_t> image;
+
+  Bench(const plcsim::Config& cfg, uint32_t imageSize)
+      : plc(cfg), link(plc), op(st, link), image(MakeImage(imageSize)) {
+    st.selectModel(findModel(cfg.model.c_str()));
+    st.setComPort(kProfile[st.selectedPLCIdx].usb ? "USB" : "COM3");
+    link.logWire = false;
+  }
+  void run() {
+    StartBurn(st, link, op, image.data(), static_cast<uint32_t>(image.size()));
+  }
+  void expectReset() {
+    EXPECT_EQ(st.elapsedTime, 0);
+    EXPECT_EQ(st.flashStatus, IDLE);
+    EXPECT_EQ(st.progress, 0);
+    EXPECT_EQ(st.errCounter, 0);
+    EXPECT_EQ(st.totalErrCounter, 0);
+    EXPECT_FALSE(link.isOpen);
+    EXPECT_EQ(op.last(), "enable");
+  }
+};
+
+std::vector<std::string> Tail(const std::vector<std::string>& v, size_t n) {
+  return {v.end() - static_cast<long>(n), v.end()};
+}
+
+}  // namespace
+
+// Every model, from a running application to a successful update.
+TEST(Burn, EveryModelUpdatesFromItsApplication) {
+  for (int idx = 0; idx < kModelCount; ++idx) {
+    const std::string model = plcList[idx];
+    SCOPED_TRACE(model);
+    Bench b(GoodPlc(model), ImageSizeFor(idx));
+    b.st.elapsedTime = 42;
+    b.run();
+
+    const Profile& p = kProfile[idx];
+    std::vector<std::string> want = {"disable"};
+    switch (p.reconnect) {
+      case Reconnect::Replug2s:
+        want.insert(want.end(), {"Information: Please REPLUG the USB Cable, and then press OK to continue", "sleep 2"});
+        break;
+      case Reconnect::Replug5s:
+        want.insert(want.end(), {"Information: Please REPLUG the USB Cable, and then press OK to continue", "sleep 5"});
+        break;
+      case Reconnect::PowerCycle2s:
+        want.insert(want.end(), {"Information: Please POWER OFF=>ON the PLC, and then press OK to continue", "sleep 2"});
+        break;
+      case Reconnect::Wait1s:
+        want.push_back("sleep 1");
+        break;
+    }
+    want.push_back("stop");
+    want.push_back(p.usb ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
+                         : "INFORMATION: Firmware update is SUCCESSFUL");
+    want.push_back("enable");
+    EXPECT_EQ(b.op.events, want);
+    EXPECT_EQ(b.plc.flash(), ExpectedFlash(idx, b.image));
+    EXPECT_TRUE(b.plc.transferClosed());
+    EXPECT_EQ(b.plc.requests(Kind::ErasePage), totalPages(idx, b.image.size()));
+    // The panel showed the finished transfer while the success message was open.
+    EXPECT_EQ(b.op.shown.back().progress, 100);
+    EXPECT_EQ(b.op.shown.back().flashStatus, PROGRAM);
+    // The loader version is asked in both modes for the versioned-loader models.
+    EXPECT_EQ(b.plc.requests(Kind::Version), p.versionedLoader ? 1 : 0);
+    EXPECT_EQ(b.plc.requests(Kind::VersionB), p.versionedLoader ? 1 : 0);
+    // Reconnecting models close and reopen the link once.
+    EXPECT_EQ(b.link.opens, p.reconnect == Reconnect::Wait1s ? 1 : 2);
+    b.expectReset();
+  }
+}
+
+TEST(Burn, BootloaderAlreadyRunningSkipsTheApplicationSteps) {
+  auto cfg = GoodPlc("QN2");
+  cfg.mode = plcsim::Mode::Boot;
+  Bench b(cfg, 5000);
+  b.run();
+  EXPECT_EQ(b.op.events, (std::vector<std::string>{"disable", "stop", "INFORMATION: Firmware update is SUCCESSFUL", "enable"}));
+  EXPECT_EQ(b.plc.requests(Kind::CheckId), 0);
+  EXPECT_EQ(b.plc.requests(Kind::Register), 0);
+  EXPECT_EQ(b.plc.requests(Kind::VersionB), 0);  // QN2 has no loader version
+  EXPECT_EQ(b.plc.flash(), ExpectedFlash(3, b.image));
+}
+
+// Failures of the mode probe, the identity check and the enter-update request.
+TEST(Burn, ApplicationModeFailuresAndTheirMessages) {
+  struct Case { const char* model; Kind kind; Act act; uint8_t a1, a2; const char* text; };
+  const Case cases[] = {
+      {"TB2", Kind::Probe, Act::Nak, 0x01, 0, "PLC in RUN MODE"},
+      {"TB2", Kind::Probe, Act::Nak, 0x02, 0x01, "PLC type is WRONG"},
+      {"TB2", Kind::Probe, Act::Nak, 0x02, 0x02, "PLC type is WRONG"},
+      {"TB2", Kind::Probe, Act::Nak, 0x02, 0x03, "PLC type is WRONG"},
+      {"TB2", Kind::Probe, Act::Nak, 0x03, 0, "UNKNOWN ERROR CODE @ State 1"},
+      {"TB2", Kind::Probe, Act::Silent, 0, 0, "NO RESPONSE @ State 1"},
+      {"VN300", Kind::Probe, Act::Silent, 0, 0, "NO RESPONSE @ State 1"},
+      {"QN2", Kind::CheckId, Act::Nak, 0x02, 0x02, "PLC type is WRONG"},
+      {"QN2", Kind::CheckId, Act::Nak, 0x02, 0x03, "PLC type is WRONG"},
+      {"QN2", Kind::CheckId, Act::Nak, 0x02, 0x09, "PLC type is WRONG"},
+      {"QN2", Kind::CheckId, Act::Nak, 0x01, 0, "UNKNOWN ERROR CODE @ State 2"},
+      {"QN2", Kind::CheckId, Act::Silent, 0, 0, "NO RESPONSE @ State 2"},
+      {"DW3", Kind::Erase, Act::Nak, 0x02, 0x03, "PLC type is WRONG"},
+      {"DW3", Kind::Erase, Act::Nak, 0x02, 0x04, "PLC type is WRONG"},
+      {"DW3", Kind::Erase, Act::Nak, 0x02, 0x07, "PLC type is WRONG"},
+      {"DW3", Kind::Erase, Act::Nak, 0x01, 0, "UNKNOWN ERROR CODE @ State 3"},
+      {"DW3", Kind::Erase, Act::Silent, 0, 0, "NO RESPONSE @ State 3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " " + c.text);
+    Bench b(GoodPlc(c.model), 4096 * 4);
+    b.plc.inject(c.kind, c.act, -1, c.a1, c.a2);
+    b.run();
+    EXPECT_EQ(Tail(b.op.events, 3), (std::vector<std::string>{"stop", std::string("ERROR: ") + c.text, "enable"}));
+    EXPECT_EQ(b.op.events.size(), 4u);  // disable, stop, the message, enable: no second pass
+    // While the message was open the panel still showed the failed attempts.
+    EXPECT_EQ(b.op.shown.back().errCounter, 6);
+    EXPECT_GE(b.op.shown.back().totalErrCounter, 6);
+    EXPECT_TRUE(b.plc.flash().empty());
+    b.expectReset();
+  }
+}
+
+TEST(Burn, WrongIdentifierEndsAtTheIdentityCheck) {
+  auto cfg = GoodPlc("QN2");
+  cfg.appId = 0x0014;
+  Bench b(cfg, 4096);
+  b.run();
+  EXPECT_EQ(b.op.events[2], "ERROR: NO RESPONSE @ State 2");
+  EXPECT_EQ(b.plc.requests(Kind::CheckId), 6);
+}
+
+// The guards that tell apart the variants sharing one type identifier.
+TEST(Burn, TypeGuards) {
+  struct Case { const char* model; uint16_t d1386, d1001, d1148; const char* refusal; };
+  const Case cases[] = {
+      {"KR2-C-V2", 0x4137, 0x0040, 0, "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+      {"KR2-C-V2", 0x4137, 0x003F, 0, nullptr},
+      {"KR2-C-V4", 0x4138, 0x0030, 0, "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx "},
+      {"KR2-MV2-V2", 0x4138, 0x0040, 0, "Check PLC, KR2-MV2 is different than KR2-C"},
+      {"KR2-MV2-V4", 0x4137, 0x0040, 0, "Check PLC, KR2-MV2 is different than KR2-C"},
+      {"KR2-C-V4", 0x0000, 0x0050, 0, "KR2-MV2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+      {"KR2-C-V4", 0x0000, 0x0020, 0, "KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "},
+      {"KR2-MV2-V2", 0x1234, 0x1234, 0, nullptr},  // only bits 4 to 7 count
+      {"KR2-MV2-V2", 0x0000, 0x00F0, 0, "KR2-MV2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+      {"QN2", 0, 0, 7, "Check PLC, 12QN2 is different than 28QN2"},
+      {"QN28", 0, 0, 0, "Check PLC, 28QN2 is different than 12QN2"},
+      {"GH", 0, 0, 5, "Check PLC, 12GH is different than 26GH"},
+      {"GH26", 0, 0, 0, "Check PLC, 26GH is different than 12GH"},
+      {"TJ-V3", 0, 0x0040, 0, "TJ V4.xx CAN NOT downgrade to V3.xx "},
+      {"TJ-V4", 0, 0x0030, 0, "TJ V3.xx CAN NOT upgrade to V4.xx "},
+      {"RTF-KR2-V2", 0, 0x0040, 0, "RTF-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+      {"RTF-KR2-V4", 0, 0x0000, 0, "RTF-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " " + (c.refusal ? c.refusal : "accepted"));
+    plcsim::Config cfg;
+    cfg.model = c.model;
+    cfg.d1386 = c.d1386; cfg.d1001 = c.d1001; cfg.d1148 = c.d1148;
+    Bench b(cfg, 2048);
+    b.run();
+    if (c.refusal) {
+      EXPECT_EQ(b.op.events, (std::vector<std::string>{"disable", "stop", std::string("ERROR: ") + c.refusal, "enable"}));
+      EXPECT_EQ(b.plc.requests(Kind::Erase), 0);
+    } else {
+      EXPECT_TRUE(b.plc.transferClosed());
+    }
+  }
+  // A KR2-MV2 selected on a KR2-C PLC is refused without reading D1001.
+  plcsim::Config cfg;
+  cfg.model = "KR2-MV2-V2";
+  cfg.d1386 = 0x4137;
+  Bench b(cfg, 2048);
+  b.run();
+  EXPECT_EQ(b.plc.requests(Kind::Register), 1);
+}
+
+// AIO loaders too old for an update, refused in either mode; the timer stops
+// only after the message.
+TEST(Burn, LoaderVersionGuardInBothModes) {
+  struct Case { const char* model; uint8_t version; const char* refusal; };
+  const Case cases[] = {
+      {"VN200-AIO", 0x09, "The bootloader version is V0.9, do not support AIO FW update"},
+      {"VN200-AIO", 0x0F, "The bootloader version is unknown, do not support AIO FW update"},
+      {"VN200-AIO", 0x10, nullptr},
+      {"TJ3-AIO", 0x00, "The bootloader version is unknown, do not support AIO FW update"},
+      {"MV3-AIO", 0x10, "The bootloader version is V1.0, do not support AIO FW update"},
+      {"MV3-AIO", 0x11, "The bootloader version is unknown, do not support AIO FW update"},
+      {"MV3-AIO", 0x12, nullptr},
+      {"VN300", 0x00, nullptr},  // read, never judged
+  };
+  for (plcsim::Mode mode : {plcsim::Mode::App, plcsim::Mode::Boot}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.model) + (mode == plcsim::Mode::App ? " app " : " boot ") + std::to_string(c.version));
+      plcsim::Config cfg;
+      cfg.model = c.model;
+      cfg.mode = mode;
+      cfg.loaderVersion = c.version;
+      Bench b(cfg, 3 * 4096 + 100);
+      b.run();
+      if (c.refusal) {
+        EXPECT_EQ(b.op.events, (std::vector<std::string>{"disable", std::string("ERROR: ") + c.refusal, "stop", "enable"}));
+        EXPECT_EQ(b.plc.requests(Kind::ErasePage), 0);
+      } else {
+        EXPECT_TRUE(b.plc.transferClosed());
+      }
+    }
+  }
+}
+
+TEST(Burn, BootloaderFailuresAndTheirMessages) {
+  struct Case { const char* model; Kind kind; Act act; const char* text; };
+  const Case cases[] = {
+      {"VN300", Kind::IdB, Act::Silent, "PLC type is WRONG"},
+      {"VN300", Kind::VersionB, Act::Silent, "PLC DOES NOT respond to the version read"},
+      {"VN300", Kind::ErasePage, Act::Nak, "PLC DOES NOT respond to the erasing signal"},
+      {"TB2", Kind::EraseEot, Act::Silent, "PLC DOES NOT respond to the erasing signal"},
+      {"TB2", Kind::Update, Act::Nak, "PLC DOES NOT respond to the update signal"},
+      {"TB2", Kind::Block, Act::Nok, "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again"},
+      {"TB2", Kind::Block, Act::Silent, "Firmware update is FAILED"},
+      {"GH", Kind::FwEot, Act::Nok, "Firmware update is FAILED"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " " + c.text);
+    auto cfg = GoodPlc(c.model);
+    cfg.mode = plcsim::Mode::Boot;
+    Bench b(cfg, 3 * 4096 + 1);
+    b.plc.inject(c.kind, c.act, -1);
+    b.run();
+    EXPECT_EQ(b.op.events, (std::vector<std::string>{"disable", "stop", std::string("ERROR: ") + c.text, "enable"}));
+    b.expectReset();
+  }
+}
+
+TEST(Burn, WrongBootloaderIdentifier) {
+  auto cfg = GoodPlc("GH-H");
+  cfg.mode = plcsim::Mode::Boot;
+  cfg.bootId = 0x2002;  // GH-H keeps all 16 bits of its identifier
+  Bench b(cfg, 1000);
+  b.run();
+  EXPECT_EQ(b.op.events[2], "ERROR: PLC type is WRONG");
+  EXPECT_EQ(b.plc.requests(Kind::IdB), 6);
+}
+
+// The image size limit, its boundaries, and images that cannot be sent.
+TEST(Burn, ImageSizeChecksEndBeforeTheLinkOpens) {
+  struct Case { const char* model; uint32_t size; const char* text; };
+  const Case cases[] = {
+      {"VN300", 2076672, nullptr},
+      {"VN300", 2076673, "The file size EXCEEDS the MAXIMUM size (2028 * 1024)"},
+      {"30MV2-AIO", 12288, nullptr},
+      {"30MV2-AIO", 12289, "The file size EXCEEDS the MAXIMUM size (4 * 1024)"},
+      {"GH", 493568, nullptr},
+      {"GH", 493569, "The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)"},
+      {"KR2-E", 917505, "The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)"},
+      {"QN28", 524289, "The file size EXCEEDS the MAXIMUM size (128 * 1024 * 4)"},
+      {"MV3-AIO", 40961, "The file size EXCEEDS the MAXIMUM size (40 * 1024)"},
+      {"KR3", 4095, "The file size is BELOW the MINIMUM size (4 * 1024)"},
+      {"KR3", 4096, nullptr},
+      {"TB2", 0, "CANNOT load the firmware image"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " " + std::to_string(c.size));
+    auto cfg = GoodPlc(c.model);
+    cfg.mode = plcsim::Mode::Boot;
+    Bench b(cfg, c.size);
+    b.st.progress = 7; b.st.errCounter = 3; b.st.totalErrCounter = 9; b.st.elapsedTime = 5;
+    b.run();
+    if (c.text) {
+      EXPECT_EQ(b.op.events, (std::vector<std::string>{"disable", "stop", std::string("ERROR: ") + c.text, "enable"}));
+      EXPECT_EQ(b.link.opens, 0);
+      // Only elapsedTime is cleared: nothing was opened, nothing else reset.
+      EXPECT_EQ(b.st.elapsedTime, 0);
+      EXPECT_EQ(b.st.progress, 7);
+      EXPECT_EQ(b.st.errCounter, 3);
+      EXPECT_EQ(b.st.totalErrCounter, 9);
+    } else {
+      EXPECT_TRUE(b.plc.transferClosed());
+    }
+  }
+}
+
+TEST(Burn, MissingImageIsReportedNotUsed) {
+  Bench b(GoodPlc("TB2"), 100);
+  StartBurn(b.st, b.link, b.op, nullptr, 5000);
+  EXPECT_EQ(b.op.events, (std::vector<std::string>{"disable", "stop", "ERROR: CANNOT load the firmware image", "enable"}));
+  EXPECT_EQ(b.link.opens, 0);
+}
+
+TEST(Burn, LinkThatCannotBeOpened) {
+  for (const char* model : {"TB2", "VN300"}) {
+    SCOPED_TRACE(model);
+    Bench b(GoodPlc(model), 5000);
+    b.st.setComPort(kProfile[findModel(model)].usb ? "COM1" : "COM7");  // USB ignores the list
+    b.link.failOpens = 1;
+    b.run();
+    const std::string text = std::string(model) == "TB2" ? "ERROR: CANNOT open COM7 Port!!!" : "ERROR: CANNOT open USB Port!!!";
+    EXPECT_EQ(b.op.events, (std::vector<std::string>{"disable", "stop", text, "enable"}));
+  }
+  Bench b(GoodPlc("TB2"), 5000);  // no serial port present: an empty name
+  b.st.selectedComPort[0] = 0;
+  b.link.failOpens = 1;
+  b.run();
+  EXPECT_EQ(b.op.events[2], "ERROR: CANNOT open  Port!!!");
+}
+
+// The identifier read of KR3: first pass only, KR3 only, 0 accepted.
+TEST(Burn, Kr3IdentifierCheck) {
+  struct Case { const char* model; int id67; bool silent; bool refused; int reads; };
+  const Case cases[] = {
+      {"KR3", 0x0020, false, false, 1},
+      {"KR3", 0x0021, false, true, 1},
+      {"KR3", 0x0021, true, false, 2},  // no answer: 0, accepted (two tries)
+      {"KR3-PACKAGE", 0x0021, false, false, 0},
+      {"MV3-AIO", 0x0021, false, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " " + std::to_string(c.id67));
+    auto cfg = GoodPlc(c.model);
+    cfg.id67 = c.id67;
+    Bench b(cfg, 3 * 4096);
+    if (c.silent) b.plc.inject(Kind::Id67, Act::Silent, -1);
+    b.run();
+    EXPECT_EQ(b.plc.requests(Kind::Id67), c.reads);  // and never in the second pass
+    if (c.refused) {
+      EXPECT_EQ(b.op.events, (std::vector<std::string>{"disable", "stop", "ERROR: PLC type is WRONG", "enable"}));
+      EXPECT_EQ(b.plc.requests(Kind::Probe), 0);
+    } else {
+      EXPECT_TRUE(b.plc.transferClosed());
+    }
+  }
+}
+
+// The reopened pipe is not checked: the next probe runs on an invalid link.
+TEST(Burn, InvalidReopenedLinkEndsWithNoResponse) {
+  Bench b(GoodPlc("VN300"), 3 * 4096);
+  b.op.onPrompt = [](FakeOperator& op) { op.link.failOpens = 1; };
+  b.run();
+  EXPECT_EQ(Tail(b.op.events, 3), (std::vector<std::string>{"stop", "ERROR: NO RESPONSE @ State 1", "enable"}));
+  EXPECT_EQ(b.op.prompts, 1);
+  EXPECT_EQ(b.plc.requests(Kind::Probe), 1);
+}
+
+// A PLC that keeps answering ENQ and accepting the enter-update request gets
+// pass after pass; here it falls silent after five of them.
+TEST(Burn, PassesRepeatWhileThePlcStaysInItsApplication) {
+  auto cfg = GoodPlc("TB2");
+  cfg.enterBoot = false;
+  Bench b(cfg, 3000);
+  int waits = 0;
+  struct Op : FakeOperator {
+    using FakeOperator::FakeOperator;
+    int* waits;
+    plcsim::Plc* plc;
+    void sleepSeconds(unsigned s) override {
+      FakeOperator::sleepSeconds(s);
+      if (++*waits == 5) plc->inject(Kind::Probe, Act::Silent, -1);
+    }
+  } op(b.st, b.link);
+  op.waits = &waits;
+  op.plc = &b.plc;
+  StartBurn(b.st, b.link, op, b.image.data(), static_cast<uint32_t>(b.image.size()));
+  EXPECT_EQ(waits, 5);
+  EXPECT_EQ(b.plc.requests(Kind::Erase), 5);
+  EXPECT_EQ(b.plc.requests(Kind::Wake), 6 * 5);  // five wake-ups in each of six passes
+  EXPECT_EQ(Tail(op.events, 3), (std::vector<std::string>{"stop", "ERROR: NO RESPONSE @ State 1", "enable"}));
+}
+
+// A run with retries on the way still succeeds and the panel counters show
+// them while the success message is open.
+TEST(Burn, RetriesOnTheWayAreCountedAndSurvived) {
+  Bench b(GoodPlc("TB2"), 1000);
+  b.plc.inject(Kind::Probe, Act::Silent, 1);
+  b.plc.inject(Kind::Block, Act::Nak, 2);
+  b.run();
+  EXPECT_EQ(b.op.events[b.op.events.size() - 2], "INFORMATION: Firmware update is SUCCESSFUL");
+  EXPECT_EQ(b.op.shown.back().totalErrCounter, 3);
+  EXPECT_EQ(b.plc.flash(), ExpectedFlash(1, b.image));
+  b.expectReset();
+}
