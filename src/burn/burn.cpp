@@ -105,51 +105,57 @@ void Refuse(Session& s, uint8_t& flag, const char* text) {
   flag = 1;
 }
 
+// The firmware generation in D1001 picks the model: v4Model for V4.xx,
+// v2Model for V2.xx / V3.xx; the other one is refused.
+void GenerationGuard(Session& s, uint8_t& flag, const char* v4Model, const char* downgrade,
+                     const char* v2Model, const char* upgrade) {
+  if (IsV4(READ_D1001(s.st, s.hSerial))) {
+    if (!s.st.modelIs(v4Model)) Refuse(s, flag, downgrade);
+  } else if (!s.st.modelIs(v2Model)) {
+    Refuse(s, flag, upgrade);
+  }
+}
+
+// D1148 not 0 marks the 28/26 variant, 0 the 12 variant.
+void VariantGuard(Session& s, uint8_t& flag, const char* bigModel, const char* notBig,
+                  const char* smallModel, const char* notSmall) {
+  if (READ_D1148(s.st, s.hSerial) != 0) {
+    if (!s.st.modelIs(bigModel)) Refuse(s, flag, notBig);
+  } else if (!s.st.modelIs(smallModel)) {
+    Refuse(s, flag, notSmall);
+  }
+}
+
 // Tells apart the variants that share one type identifier. Returns false
 // when the session has been ended here (an AIO loader too old).
 bool TypeAndVersionGuards(Session& s) {
   SessionState& st = s.st;
-  Link& h = s.hSerial;
   switch (st.selectedPLCID) {
     case 0x000C: {
-      const uint16_t D1386 = READ_D1386(st, h);
+      const uint16_t D1386 = READ_D1386(st, s.hSerial);
       const bool plcIsKr2C = D1386 == 0x4137 || D1386 == 0x4138;
-      const bool kr2cSelected = st.modelIs("KR2-C-V2") || st.modelIs("KR2-C-V4");
-      if (plcIsKr2C && !kr2cSelected) {
+      if (plcIsKr2C && !st.modelIs("KR2-C-V2") && !st.modelIs("KR2-C-V4"))
         Refuse(s, s.KR2_MV2_KR2C_ERROR, "Check PLC, KR2-MV2 is different than KR2-C");
-      } else if (plcIsKr2C) {
-        if (IsV4(READ_D1001(st, h))) {
-          if (!st.modelIs("KR2-C-V4"))
-            Refuse(s, s.KR2_MV2_KR2C_ERROR, "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx ");
-        } else if (!st.modelIs("KR2-C-V2")) {
-          Refuse(s, s.KR2_MV2_KR2C_ERROR, "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
-        }
-      } else {
-        if (IsV4(READ_D1001(st, h))) {
-          if (!st.modelIs("KR2-MV2-V4"))
-            Refuse(s, s.KR2_MV2_KR2C_ERROR, "KR2-MV2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ");
-        } else if (!st.modelIs("KR2-MV2-V2")) {
-          Refuse(s, s.KR2_MV2_KR2C_ERROR, "KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
-        }
-      }
+      else if (plcIsKr2C)
+        GenerationGuard(s, s.KR2_MV2_KR2C_ERROR,
+                        "KR2-C-V4", "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
+                        "KR2-C-V2", "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
+      else
+        GenerationGuard(s, s.KR2_MV2_KR2C_ERROR,
+                        "KR2-MV2-V4", "KR2-MV2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
+                        "KR2-MV2-V2", "KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
       break;
     }
     case 0x0013:
-      if (READ_D1148(st, h) != 0) {
-        if (!st.modelIs("QN28")) Refuse(s, s.QN2_ERROR, "Check PLC, 12QN2 is different than 28QN2");
-      } else if (!st.modelIs("QN2")) {
-        Refuse(s, s.QN2_ERROR, "Check PLC, 28QN2 is different than 12QN2");
-      }
+      VariantGuard(s, s.QN2_ERROR, "QN28", "Check PLC, 12QN2 is different than 28QN2",
+                   "QN2", "Check PLC, 28QN2 is different than 12QN2");
       break;
     case 0x0015:
-      if (READ_D1148(st, h) != 0) {
-        if (!st.modelIs("GH26")) Refuse(s, s.GH_ERROR, "Check PLC, 12GH is different than 26GH");
-      } else if (!st.modelIs("GH")) {
-        Refuse(s, s.GH_ERROR, "Check PLC, 26GH is different than 12GH");
-      }
+      VariantGuard(s, s.GH_ERROR, "GH26", "Check PLC, 12GH is different than 26GH",
+                   "GH", "Check PLC, 26GH is different than 12GH");
       break;
     case 0x3000: case 0x3010: case 0x0020: case 0xA00B: case 0x3020: case 0x0022: case 0xA010:
-      st.VN_fu_version = read_fu_version_A(st, h);
+      st.VN_fu_version = read_fu_version_A(st, s.hSerial);
       if (const char* refusal = LoaderVersionRefusal(st)) {
         s.error(refusal);  // the timer stops only after this message
         s.op.stopTimer();
@@ -158,19 +164,13 @@ bool TypeAndVersionGuards(Session& s) {
       }
       break;
     case 0x0008:
-      if (IsV4(READ_D1001(st, h))) {
-        if (!st.modelIs("TJ-V4")) Refuse(s, s.TJ_ERROR, "TJ V4.xx CAN NOT downgrade to V3.xx ");
-      } else if (!st.modelIs("TJ-V3")) {
-        Refuse(s, s.TJ_ERROR, "TJ V3.xx CAN NOT upgrade to V4.xx ");
-      }
+      GenerationGuard(s, s.TJ_ERROR, "TJ-V4", "TJ V4.xx CAN NOT downgrade to V3.xx ",
+                      "TJ-V3", "TJ V3.xx CAN NOT upgrade to V4.xx ");
       break;
     case 0xA001:
-      if (IsV4(READ_D1001(st, h))) {
-        if (!st.modelIs("RTF-KR2-V4"))
-          Refuse(s, s.RTF_KR2_ERROR, "RTF-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ");
-      } else if (!st.modelIs("RTF-KR2-V2")) {
-        Refuse(s, s.RTF_KR2_ERROR, "RTF-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
-      }
+      GenerationGuard(s, s.RTF_KR2_ERROR,
+                      "RTF-KR2-V4", "RTF-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
+                      "RTF-KR2-V2", "RTF-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
       break;
     default:
       break;  // no guard for this type
