@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: e2e_driver RESULTS COMMAND [ARGS]\n");
     return 2;
   }
-  out = std::fopen(argv[1], "a");
+  out = std::fopen(argv[1], "ab");
   if (!out) return 2;
   int rc = Run(argc, argv);
   std::fclose(out);
