@@ -20,8 +20,11 @@ bool CutPortName(std::string_view friendlyName, char (&port)[kPortNameSize]) {
   return true;
 }
 
-bool HasUsbHardwareKey(std::string_view devicePath) {
-  return devicePath.find(kUsbHardwareKey) != std::string_view::npos;
+bool TakeDevicePath(std::string_view devicePath, char (&sDevNameBuf)[MAXPATH]) {
+  std::memset(sDevNameBuf, 0, sizeof sDevNameBuf);
+  if (devicePath.size() >= sizeof sDevNameBuf) return false;
+  std::memcpy(sDevNameBuf, devicePath.data(), devicePath.size());
+  return std::string_view(sDevNameBuf).find(kUsbHardwareKey) != std::string_view::npos;
 }
 
 bool ComposePipePath(std::string_view devicePath, std::string_view pipeName,
@@ -34,23 +37,13 @@ bool ComposePipePath(std::string_view devicePath, std::string_view pipeName,
   return true;
 }
 
-bool FindUsbDevice(bool setObtained, const UsbEnumerate& enumerate, const UsbOpen& open,
-                   char (&devName)[MAXPATH]) {
+bool WalkUsbInterfaces(bool setObtained, const std::function<UsbStep(uint32_t iDevIndex)>& step) {
   constexpr uint32_t nGuessCount = 0x7FFFFFFF;
   if (!setObtained) return false;
-  std::string path;
   for (uint32_t iDevIndex = 0; iDevIndex < nGuessCount; ++iDevIndex) {
-    path.clear();
-    UsbEnum r = enumerate(iDevIndex, path);
-    if (r == UsbEnum::NoMoreItems) break;
-    if (r != UsbEnum::Ok) continue;
-    // The path goes into devName for every interface, matching or not; one
-    // that does not fit is skipped rather than cut.
-    std::memset(devName, 0, sizeof devName);
-    size_t n = std::strlen(path.c_str());
-    if (n == 0 || n >= sizeof devName) continue;
-    std::memcpy(devName, path.c_str(), n);
-    if (HasUsbHardwareKey(devName) && open(devName)) return true;
+    UsbStep r = step(iDevIndex);
+    if (r == UsbStep::Opened) return true;
+    if (r == UsbStep::NoMoreItems) return false;
   }
   return false;
 }

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <string_view>
 
 namespace quarn {
@@ -25,27 +24,25 @@ constexpr char kUsbHardwareKey[] = "vid_0e5a&pid_0001";
 // terminator, is refused (false) and `port` is left as an empty string.
 bool CutPortName(std::string_view friendlyName, char (&port)[kPortNameSize]);
 
-// Whether a device path is the PLC's: it contains kUsbHardwareKey.
-bool HasUsbHardwareKey(std::string_view devicePath);
+// Copies one interface's device path into sDevNameBuf (every interface,
+// matching or not) and tells whether it is the PLC's: its path contains
+// kUsbHardwareKey. A path that does not fit in MAXPATH with its terminator is
+// refused rather than cut: sDevNameBuf is left empty and the result is false.
+bool TakeDevicePath(std::string_view devicePath, char (&sDevNameBuf)[MAXPATH]);
 
 // out = devicePath + "\" + pipeName, refused (false, out empty) when it
 // does not fit in MAXPATH with its terminator.
 bool ComposePipePath(std::string_view devicePath, std::string_view pipeName,
                      char (&out)[MAXPATH]);
 
-// What enumerating the device interface at one index gave.
-enum class UsbEnum { Ok, NoMoreItems, OtherError };
+// What trying the USB device interface at one index gave.
+enum class UsbStep { NoMoreItems, OtherError, NoMatch, Opened };
 
-// The first-match search over the present USB device interfaces.
-// enumerate(i, path) reports the interface at index i and, on Ok, its device
-// path ("" when its path could not be read). open(path) tries to open a
-// matching interface and keeps what it opened. The search walks i = 0, 1, ...
-// until an interface with the key opens (true; devName holds its path), the
-// enumeration reports NoMoreItems or the index bound is reached (false). When
-// the device set could not be obtained (setObtained false) nothing is walked.
-using UsbEnumerate = std::function<UsbEnum(uint32_t index, std::string& path)>;
-using UsbOpen = std::function<bool(const char* path)>;
-bool FindUsbDevice(bool setObtained, const UsbEnumerate& enumerate, const UsbOpen& open,
-                   char (&devName)[MAXPATH]);
+// The first-match search over the present USB device interfaces: step(i) for
+// i = 0, 1, ... below nGuessCount until one reports Opened (true) or
+// NoMoreItems (false, as is running out of indices); OtherError and NoMatch go
+// on with the next index. When the device set could not be obtained
+// (setObtained false) nothing is walked.
+bool WalkUsbInterfaces(bool setObtained, const std::function<UsbStep(uint32_t iDevIndex)>& step);
 
 }  // namespace quarn

@@ -1,5 +1,5 @@
 // Port names cut from friendly names, the PLC's key in USB device paths, the
-// pipe path bound and the first-match search over a fake interface list.
+// pipe path bound and the first-match walk over a fake interface list.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -32,11 +32,27 @@ TEST(PortName, CutFromFriendlyNames) {
   }
 }
 
-TEST(PortName, KeyAndPipePath) {
-  EXPECT_TRUE(HasUsbHardwareKey(R"(\\?\usb#vid_0e5a&pid_0001#5&1a2b&0&2#{a5dcbf10})"));
-  EXPECT_FALSE(HasUsbHardwareKey(R"(\\?\USB#VID_0E5A&PID_0001#5&1a2b&0&2#{a5dcbf10})"));
-  EXPECT_FALSE(HasUsbHardwareKey(R"(\\?\usb#vid_0e5a&pid_0002#1)"));
+TEST(PortName, DevicePathCopyAndKey) {
+  const std::string plc = R"(\\?\usb#vid_0e5a&pid_0001#5&1a2b&0&2#{a5dcbf10})";
+  const std::string key = "vid_0e5a&pid_0001";
+  struct Case { std::string path; bool copied; bool isPlc; };
+  const Case cases[] = {
+      {plc, true, true},
+      {R"(\\?\USB#VID_0E5A&PID_0001#5&1a2b&0&2#{a5dcbf10})", true, false},  // key in capitals
+      {R"(\\?\usb#vid_0e5a&pid_0002#1)", true, false},
+      {R"(\\?\usb#vid_046d&pid_c077#1)", true, false},  // not the PLC, yet its path is left
+      {key + std::string(299 - key.size(), 'L'), true, true},  // 299 characters fill the buffer
+      {key + std::string(300 - key.size(), 'L'), false, false},  // one more is refused, not cut
+  };
+  for (const Case& c : cases) {
+    char buf[MAXPATH];
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(TakeDevicePath(c.path, buf), c.isPlc) << c.path;
+    EXPECT_EQ(std::string(buf), c.copied ? c.path : "") << c.path;
+  }
+}
 
+TEST(PortName, PipePath) {
   struct Case { size_t pathLen; std::string pipe; bool fits; };
   const Case cases[] = {
       {298, "", true}, {299, "", false}, {294, "PIPE", true}, {295, "PIPE", false}};
@@ -49,57 +65,34 @@ TEST(PortName, KeyAndPipePath) {
   }
 }
 
-TEST(PortName, FirstMatchSearch) {
-  struct Iface { UsbEnum step; std::string path; bool opens; };
-  const std::string plcA = R"(\\?\usb#vid_0e5a&pid_0001#A)";
-  const std::string plcB = R"(\\?\usb#vid_0e5a&pid_0001#B)";
-  const std::string mouse = R"(\\?\usb#vid_046d&pid_c077#1)";
-  const std::string caps = R"(\\?\USB#VID_0E5A&PID_0001#C)";
-  const std::string longPlc = "vid_0e5a&pid_0001" + std::string(300, 'L');
-  constexpr UsbEnum Ok = UsbEnum::Ok, End = UsbEnum::NoMoreItems, Err = UsbEnum::OtherError;
+TEST(PortName, FirstMatchWalk) {
+  // One entry per index: what enumerating and trying that interface gave.
+  // NoMatch stands for a path without the key as well as for a PLC that
+  // another program holds; past the list the enumeration reports NoMoreItems.
+  constexpr UsbStep End = UsbStep::NoMoreItems, Err = UsbStep::OtherError,
+                    No = UsbStep::NoMatch, Open = UsbStep::Opened;
   struct Case {
     const char* what;
     bool setObtained;
-    std::vector<Iface> list;
-    std::vector<std::string> opened;  // the paths the search tried to open, in order
+    std::vector<UsbStep> list;
     bool found;
+    std::vector<uint32_t> asked;  // the indices tried, in order
   };
   const Case cases[] = {
-      {"two PLCs: the lower index", true, {{Ok, mouse, true}, {Ok, plcA, true}, {Ok, plcB, true}},
-       {plcA}, true},
-      {"a held PLC is skipped", true, {{Ok, plcA, false}, {Ok, plcB, true}}, {plcA, plcB}, true},
-      {"the only PLC is held", true, {{Ok, plcA, false}, {Ok, mouse, true}}, {plcA}, false},
-      {"key in capitals", true, {{Ok, caps, true}}, {}, false},
-      {"an error skips one index", true, {{Err, "", true}, {Ok, "", true}, {Ok, plcB, true}},
-       {plcB}, true},
-      {"a path past MAXPATH", true, {{Ok, longPlc, true}}, {}, false},
-      {"the end of the list", true, {{End, "", true}, {Ok, plcA, true}}, {}, false},
-      {"no device set: nothing walked", false, {{Err, "", true}, {Ok, plcA, true}}, {}, false},
+      {"two PLCs: the lower index", true, {No, Open, Open}, true, {0, 1}},
+      {"a held PLC is skipped", true, {No, Open}, true, {0, 1}},
+      {"the only PLC is held", true, {No, No}, false, {0, 1, 2}},
+      {"other errors skip one index", true, {Err, Err, No, Open}, true, {0, 1, 2, 3}},
+      {"the end of the list ends the walk", true, {No, End, Open}, false, {0, 1}},
+      {"no device set: nothing walked", false, {Err, Open}, false, {}},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> opened;
-    uint32_t asked = 0;
-    char devName[MAXPATH] = {};
-    bool found = FindUsbDevice(
-        c.setObtained,
-        [&](uint32_t i, std::string& path) {
-          asked = i + 1;
-          if (i >= c.list.size()) return End;
-          if (c.list[i].step == Ok) path = c.list[i].path;
-          return c.list[i].step;
-        },
-        [&](const char* path) {
-          opened.push_back(path);
-          for (const Iface& f : c.list)
-            if (f.path == path) return f.opens;
-          return false;
-        },
-        devName);
+    std::vector<uint32_t> asked;
+    bool found = WalkUsbInterfaces(c.setObtained, [&](uint32_t i) {
+      asked.push_back(i);
+      return i < c.list.size() ? c.list[i] : End;
+    });
     EXPECT_EQ(found, c.found) << c.what;
-    EXPECT_EQ(opened, c.opened) << c.what;
-    if (found) {
-      EXPECT_EQ(std::string(devName), opened.back()) << c.what;
-    }
-    EXPECT_EQ(asked == 0, !c.setObtained) << c.what;
+    EXPECT_EQ(asked, c.asked) << c.what;
   }
 }

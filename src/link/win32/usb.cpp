@@ -2,12 +2,11 @@
 // PLC's vendor and product key, opened with "\" and the pipe name appended.
 #include "link/win32/usb.h"
 
-#include <setupapi.h>
-
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 namespace quarn {
 namespace {
@@ -19,29 +18,32 @@ constexpr GUID USB_DRIVER_GUID = {
 // Largest interface-detail record accepted from the device set-up interface.
 constexpr DWORD kMaxDetailSize = 32 * 1024;
 
-// The device path of one enumerated interface; "" when the detail query
-// fails (that interface is then skipped).
-std::string DevicePathOf(HDEVINFO hDvcInfo, SP_DEVICE_INTERFACE_DATA* DvcInfoData) {
-  constexpr size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  DWORD iReqLen = 0;
-  SetupDiGetDeviceInterfaceDetailA(hDvcInfo, DvcInfoData, nullptr, 0, &iReqLen, nullptr);
-  if (iReqLen <= kPathOffset || iReqLen > kMaxDetailSize) return {};
-  std::unique_ptr<BYTE[]> record(new (std::nothrow) BYTE[iReqLen]);
-  if (!record) return {};
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(record.get());
-  // The record's fixed part as this build lays it out (8 bytes on x64).
-  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  if (!SetupDiGetDeviceInterfaceDetailA(hDvcInfo, DvcInfoData, detail, iReqLen, nullptr,
-                                        nullptr))
-    return {};
-  return std::string(detail->DevicePath, strnlen(detail->DevicePath, iReqLen - kPathOffset));
-}
-
 }  // namespace
 
 HANDLE OpenPipePath(const char* path) {
   return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                      nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+HANDLE OpenOneDevice(HDEVINFO hDvcInfo, SP_DEVICE_INTERFACE_DATA* DvcInfoData,
+                     char (&sDevNameBuf)[MAXPATH]) {
+  constexpr size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  HANDLE hOut = INVALID_HANDLE_VALUE;
+  DWORD iReqLen = 0;
+  SetupDiGetDeviceInterfaceDetailA(hDvcInfo, DvcInfoData, nullptr, 0, &iReqLen, nullptr);
+  if (iReqLen <= kPathOffset || iReqLen > kMaxDetailSize) return hOut;
+  std::unique_ptr<BYTE[]> record(new (std::nothrow) BYTE[iReqLen]);
+  if (!record) return hOut;
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(record.get());
+  // The record's fixed part as this build lays it out (8 bytes on x64).
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  if (!SetupDiGetDeviceInterfaceDetailA(hDvcInfo, DvcInfoData, detail, iReqLen, nullptr,
+                                        nullptr))
+    return hOut;
+  // The path is read no further than the record reaches, terminator or not.
+  std::string_view path(detail->DevicePath, strnlen(detail->DevicePath, iReqLen - kPathOffset));
+  if (TakeDevicePath(path, sDevNameBuf)) hOut = OpenPipePath(sDevNameBuf);
+  return hOut;
 }
 
 HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH]) {
@@ -51,20 +53,12 @@ HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH]) {
   bool setObtained = hDvcInfo != INVALID_HANDLE_VALUE;
   SP_DEVICE_INTERFACE_DATA DvcInfoData{};
   DvcInfoData.cbSize = sizeof DvcInfoData;  // 32 on x64
-  FindUsbDevice(
-      setObtained,
-      [&](uint32_t iDevIndex, std::string& path) {
-        if (!SetupDiEnumDeviceInterfaces(hDvcInfo, nullptr, pGuid, iDevIndex, &DvcInfoData))
-          return GetLastError() == ERROR_NO_MORE_ITEMS ? UsbEnum::NoMoreItems
-                                                       : UsbEnum::OtherError;
-        path = DevicePathOf(hDvcInfo, &DvcInfoData);
-        return UsbEnum::Ok;
-      },
-      [&](const char* path) {
-        hOut = OpenPipePath(path);
-        return hOut != INVALID_HANDLE_VALUE;
-      },
-      sDevNameBuf);
+  WalkUsbInterfaces(setObtained, [&](uint32_t iDevIndex) {
+    if (!SetupDiEnumDeviceInterfaces(hDvcInfo, nullptr, pGuid, iDevIndex, &DvcInfoData))
+      return GetLastError() == ERROR_NO_MORE_ITEMS ? UsbStep::NoMoreItems : UsbStep::OtherError;
+    hOut = OpenOneDevice(hDvcInfo, &DvcInfoData, sDevNameBuf);
+    return hOut != INVALID_HANDLE_VALUE ? UsbStep::Opened : UsbStep::NoMatch;
+  });
   if (setObtained) SetupDiDestroyDeviceInfoList(hDvcInfo);
   return hOut;
 }

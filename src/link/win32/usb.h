@@ -1,6 +1,8 @@
 // Finding and opening the PLC's USB pipe through the device set-up interface.
 #pragma once
 #include <windows.h>
+// after windows.h
+#include <setupapi.h>
 
 #include "link/portname.h"
 
@@ -18,6 +20,13 @@ int GetUsbDeviceFileName(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH]);
 // The open handle of the lowest-indexed PLC interface of class pGuid that
 // opens, or INVALID_HANDLE_VALUE.
 HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH]);
+
+// The open handle of one enumerated interface of the set hDvcInfo when its
+// device path carries the PLC's key and opens, else INVALID_HANDLE_VALUE. The
+// path is left in sDevNameBuf, matching or not; one that does not fit in
+// MAXPATH is refused (sDevNameBuf empty, INVALID_HANDLE_VALUE).
+HANDLE OpenOneDevice(HDEVINFO hDvcInfo, SP_DEVICE_INTERFACE_DATA* DvcInfoData,
+                     char (&sDevNameBuf)[MAXPATH]);
 
 // The CreateFileA of a USB pipe: read and write, shared for reading and
 // writing, open existing, synchronous.
