@@ -117,48 +117,46 @@ void PosixLink::close() {
   }
 }
 
+namespace {
+
+// Moves n bytes through fd with `io` (::read or ::write), waiting for
+// `events` until the deadline; returns how many moved. After a fault or a
+// hang-up, what moved is the answer. A raw tty may report "nothing now" with
+// 0 as well as EAGAIN.
+template <class Buf, class Io>
+int Transfer(int fd, Buf* buf, int n, short events, uint32_t timeoutMs, Io io) {
+  int64_t deadline = NowMs() + timeoutMs;
+  int done = 0;
+  bool hup = false;
+  while (done < n) {
+    ssize_t k = io(fd, buf + done, static_cast<size_t>(n - done));
+    if (k > 0) {
+      done += static_cast<int>(k);
+      continue;
+    }
+    if (k < 0 && errno == EINTR) continue;
+    if ((k < 0 && errno != EAGAIN) || hup) break;
+    if (!WaitReady(fd, events, deadline, hup)) break;
+  }
+  return done;
+}
+
+}  // namespace
+
 int PosixLink::write(const uint8_t* data, int n) {
   if (data == nullptr || n <= 0) return 0;
   if (impl_->usb.isOpen()) return impl_->usb.write(data, n, impl_->timeoutMs);
-  int fd = impl_->fd;
-  if (fd < 0) return 0;
-  int64_t deadline = NowMs() + impl_->timeoutMs;
-  int sent = 0;
-  bool hup = false;
-  while (sent < n) {
-    ssize_t w = ::write(fd, data + sent, static_cast<size_t>(n - sent));
-    if (w > 0) {
-      sent += static_cast<int>(w);
-      continue;
-    }
-    if (w < 0 && errno == EINTR) continue;
-    if ((w < 0 && errno != EAGAIN) || hup) break;  // a fault, or a hang-up
-    if (!WaitReady(fd, POLLOUT, deadline, hup)) break;
-  }
-  return sent;
+  if (impl_->fd < 0) return 0;
+  return Transfer(impl_->fd, data, n, POLLOUT, impl_->timeoutMs,
+                  [](int fd, const uint8_t* p, size_t c) { return ::write(fd, p, c); });
 }
 
 int PosixLink::read(uint8_t* buf, int n) {
   if (buf == nullptr || n <= 0) return 0;
   if (impl_->usb.isOpen()) return impl_->usb.read(buf, n, impl_->timeoutMs);
-  int fd = impl_->fd;
-  if (fd < 0) return 0;
-  int64_t deadline = NowMs() + impl_->timeoutMs;
-  int got = 0;
-  bool hup = false;
-  while (got < n) {
-    ssize_t r = ::read(fd, buf + got, static_cast<size_t>(n - got));
-    if (r > 0) {
-      got += static_cast<int>(r);
-      continue;
-    }
-    if (r < 0 && errno == EINTR) continue;
-    // Nothing there now (a raw tty may say so with 0 as well as EAGAIN).
-    // After a fault or a hang-up, what arrived is the answer.
-    if ((r < 0 && errno != EAGAIN) || hup) break;
-    if (!WaitReady(fd, POLLIN, deadline, hup)) break;
-  }
-  return got;
+  if (impl_->fd < 0) return 0;
+  return Transfer(impl_->fd, buf, n, POLLIN, impl_->timeoutMs,
+                  [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); });
 }
 
 void PosixLink::setTimeouts(uint32_t ms) { impl_->timeoutMs = ms; }
