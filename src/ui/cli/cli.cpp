@@ -160,7 +160,10 @@ std::string DescribeIdentity(const Identity& id, const std::string& port) {
   s += Row("command header", id.aio ? "0x01 0x5B (AIO models)" : "0x01 0x59");
   s += Row("type identifier", id.haveId ? Hex4(id.id) : "no answer");
   std::string models;
-  for (int i = 0; i < id.fitCount; ++i) models += (i ? " " : "") + std::string(plcList[id.fits[i]]);
+  for (int i = 0; i < id.fitCount; ++i) {
+    if (i > 0) models += ' ';
+    models += plcList[id.fits[i]];
+  }
   s += Row("models that fit", models.empty() ? "none" : models);
   if (id.mode == Identity::APPLICATION) {
     s += Row("generation", std::string(IsV4(id.D1001) ? "V4.xx" : "V2.xx / V3.xx") + " (D1001 " +
