@@ -465,6 +465,32 @@ TEST(CliSession, InterruptedTransferIsFinishedByASecondRun) {
   EXPECT_EQ(records[1]["blocks_sent"], 3856);
 }
 
+// A second interrupt does not wait for the exchange in flight: the process
+// ends at once, and its record is still written.
+TEST(CliSession, SecondInterruptEndsAtOnce) {
+  TempDir dir;
+  const std::string file = dir.path + "/TB2_x.bin", rec = dir.path + "/runs.jsonl";
+  WriteFile(file, Pattern(5000));
+  Plcsim sim({"--model", "TB2", "--mode", "boot", "--fault", "block:silent:1"}, dir.path);
+  Burn burn({"--image", file, "--port", sim.pty, "--yes", "--record", rec});
+  ASSERT_TRUE(burn.pumpUntil([&] { return burn.err.find("Programming") != std::string::npos; }, 60))
+      << burn.err;
+  const auto start = Clock::now();
+  burn.interrupt();
+  burn.pumpUntil([] { return false; }, 0.1);
+  burn.interrupt();
+  EXPECT_EQ(burn.wait(10), 130) << burn.err;
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));  // the block waits 3 s
+  const std::string where =
+      "interrupted while programming block 1 of 40; the PLC stays in its bootloader: run "
+      "quarn-burn again to finish the update (a second interrupt ended quarn-burn at once)";
+  EXPECT_NE(burn.err.find(where + "\n"), std::string::npos) << burn.err;
+  const auto records = ReadRecords(rec);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["outcome"]["interrupted"], where);
+  EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
+}
+
 // Two sessions that run at once, both with the record file open, each
 // append one whole line: a success and a failure.
 TEST(CliSession, ConcurrentSessionsAppendWholeRecords) {

@@ -287,29 +287,39 @@ std::string PortLabel(const SessionState& st) {
 }
 
 // What the first interrupt stops, and what a second one does before it ends
-// the process. Cleared (under the lock) once the session has ended.
-std::mutex g_interruptLock;
+// the process. Before a session starts an interrupt ends the process at once
+// (nothing has been sent); once it has ended, the record is being written
+// and an interrupt is let pass.
+enum class Armed { Before, During, After };
+std::mutex g_interruptLock;  // guards what follows
+Armed g_armed = Armed::Before;
 SessionState* g_stoppable = nullptr;
 std::function<void()> g_atOnce;
 
 void OnInterrupt(int n) {
   std::lock_guard<std::mutex> lock(g_interruptLock);
-  if (g_stoppable == nullptr) return;
-  g_stoppable->stopRequested = true;
-  if (n < 2) return;
-  if (g_atOnce) g_atOnce();
+  if (g_armed == Armed::After) return;
+  if (g_armed == Armed::During) {
+    g_stoppable->stopRequested = true;
+    if (n < 2) return;
+    g_atOnce();
+  } else {
+    std::fputs("interrupted; nothing on the PLC was changed\n", stderr);
+  }
   std::fflush(nullptr);
   std::_Exit(130);
 }
 
 void Arm(SessionState& st, std::function<void()> atOnce) {
   std::lock_guard<std::mutex> lock(g_interruptLock);
+  g_armed = Armed::During;
   g_stoppable = &st;
   g_atOnce = std::move(atOnce);
 }
 
 void Disarm() {
   std::lock_guard<std::mutex> lock(g_interruptLock);
+  g_armed = Armed::After;
   g_stoppable = nullptr;
   g_atOnce = nullptr;
 }
