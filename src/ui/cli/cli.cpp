@@ -152,10 +152,14 @@ std::string Row(const char* name, const std::string& value) {
 std::string DescribeIdentity(const Identity& id, const std::string& port) {
   std::string s = "PLC found on " + port + "\n";
   std::string mode = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
-  if (id.probe == (ERR | RUNMODE))
+  char refusal[64];
+  if (id.probe == (ERR | RUNMODE)) {
     mode += ", in run mode (it refuses an update)";
-  else if (id.probe != ENQ && id.probe != ACK)
-    mode += ", refusing the mode probe (flow error)";
+  } else if (id.probe != ENQ && id.probe != ACK) {
+    std::snprintf(refusal, sizeof refusal, ", refusing the mode probe (result 0x%02X)",
+                  static_cast<unsigned>(id.probe));
+    mode += refusal;
+  }
   s += Row("mode", mode);
   s += Row("command header", id.aio ? "0x01 0x5B (AIO models)" : "0x01 0x59");
   s += Row("type identifier", id.haveId ? Hex4(id.id) : "no answer");
@@ -173,8 +177,10 @@ std::string DescribeIdentity(const Identity& id, const std::string& port) {
   }
   char version[40] = "none reported";
   if (id.haveLoaderVersion)
-    std::snprintf(version, sizeof version, "V%u.%u (0x%02X)", id.loaderVersion >> 4u,
-                  id.loaderVersion & 0x0Fu, static_cast<unsigned>(id.loaderVersion));
+    std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
+                  static_cast<unsigned>(id.loaderVersion >> 4),
+                  static_cast<unsigned>(id.loaderVersion & 0x0F),
+                  static_cast<unsigned>(id.loaderVersion));
   s += Row("loader version", version);
   if (id.mode == Identity::APPLICATION) {
     s += Row("registers", "D1001 " + Hex4(id.D1001) + "  D1148 " + Hex4(id.D1148) + "  D1386 " +
