@@ -3,6 +3,8 @@
 // PLC ends up with, and the reset that closes every session.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
