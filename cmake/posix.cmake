@@ -12,12 +12,9 @@ configure_file(cmake/embedded_image.cpp.in ${CMAKE_BINARY_DIR}/embedded_image.cp
 set_source_files_properties(${CMAKE_BINARY_DIR}/embedded_image.cpp PROPERTIES
   OBJECT_DEPENDS "${QUARN_IMAGE_PATH}")
 
-file(GLOB CLI_SOURCES CONFIGURE_DEPENDS src/ui/cli/*.cpp)
-if(CLI_SOURCES)
-  add_executable(quarn-burn ${CLI_SOURCES} ${CMAKE_BINARY_DIR}/embedded_image.cpp)
-  add_dependencies(quarn-burn firmware_image)
-  target_link_libraries(quarn-burn PRIVATE quarn_posix)
-endif()
+add_executable(quarn-burn src/ui/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_image.cpp)
+add_dependencies(quarn-burn firmware_image)
+target_link_libraries(quarn-burn PRIVATE quarn_cli quarn_posix)
 
 file(GLOB PLCSIM_MAIN CONFIGURE_DEPENDS tools/plcsim/main.cpp)
 if(PLCSIM_MAIN)
@@ -28,7 +25,9 @@ endif()
 file(GLOB INTEGRATION_SOURCES CONFIGURE_DEPENDS tests/integration/*.cpp)
 if(INTEGRATION_SOURCES)
   add_executable(integration_tests ${INTEGRATION_SOURCES})
-  target_link_libraries(integration_tests PRIVATE quarn_posix plcsim_lib GTest::gtest_main)
+  target_link_libraries(integration_tests PRIVATE quarn_posix plcsim_lib GTest::gtest_main
+    OpenSSL::Crypto)
+  target_include_directories(integration_tests SYSTEM PRIVATE "${QUARN_JSON_INCLUDE}")
   add_dependencies(integration_tests quarn-burn plcsim firmware_image)
   target_compile_definitions(integration_tests PRIVATE
     QUARN_BIN_DIR="${CMAKE_BINARY_DIR}" QUARN_IMAGE_PATH="${QUARN_IMAGE_PATH}")

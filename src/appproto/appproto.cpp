@@ -85,6 +85,7 @@ template <int N, class Good>
 Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8_t (&reply)[N],
                    Budget& b, Good good, bool silenceIsConsent = false) {
   while (b.werrCounter < b.limit && b.rerrCounter < b.limit) {
+    if (st.stopRequested) return Exchanged::Spent;
     if (!Send(link, request)) {
       FailedWrite(st, b);
       continue;
@@ -130,6 +131,21 @@ uint16_t ReadRegister(SessionState& st, Link& link, std::string_view request) {
   return Word(reply, 3);
 }
 
+// The identity request in the header form given: a reply with ACK whose
+// identifier passes `accepted` ends it with OK and the identifier in id; else
+// the refusal once the budget is spent.
+template <class Accepted>
+uint8_t IdentityRequest(SessionState& st, Link& link, bool aio, uint16_t& id, Accepted accepted) {
+  link.setTimeouts(kTimeoutMs);
+  uint8_t reply[kLongReply] = {};
+  Budget b;
+  const auto fits = [&](const uint8_t* r) { return Byte(r, 4) == ACK && accepted(Word(r, 5)); };
+  if (Exchange(st, link, aio ? kCheckIdAio : kCheckId, reply, b, fits) != Exchanged::Replied)
+    return Refusal(reply, FLOWERROR_STATE2, FLOWERROR_STATE3, false);
+  id = Word(reply, 5);
+  return OK;
+}
+
 }  // namespace
 
 uint8_t CheckLRC(uint8_t* buf, uint8_t len) {
@@ -149,44 +165,47 @@ void DummyComm(SessionState& st, Link& hSerial) {
   AppLine(st, hSerial);
   hSerial.setTimeouts(kWakeTimeoutMs);
   uint8_t drain[kWakeReply];
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < 5 && !st.stopRequested; ++i) {
     Send(hSerial, kWakeUp);
     hSerial.read(drain, kWakeReply);
   }
-  for (int i = 0; i < 5; ++i) hSerial.read(drain, kWakeReply);
+  for (int i = 0; i < 5 && !st.stopRequested; ++i) hSerial.read(drain, kWakeReply);
 }
 
 uint8_t ConfirmComm(SessionState& st, Link& hSerial) {
+  return ConfirmComm(st, hSerial, st.profile().aio);
+}
+
+uint8_t ConfirmComm(SessionState& st, Link& hSerial, bool aio) {
   AppLine(st, hSerial);
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[kLongReply] = {};
   Budget b;
   const auto running = [](const uint8_t* r) { return Byte(r, 4) == ENQ || Byte(r, 4) == ACK; };
-  if (Exchange(st, hSerial, st.profile().aio ? kProbeAio : kProbe, reply, b, running) ==
-      Exchanged::Replied) {
+  if (Exchange(st, hSerial, aio ? kProbeAio : kProbe, reply, b, running) == Exchanged::Replied) {
     st.errCounter = 0;
     return Byte(reply, 4);
   }
   return Refusal(reply, FLOWERROR_STATE1, FLOWERROR_STATE2, true);
 }
 
-uint8_t CheckID_A(SessionState& st, Link& hSerial) {
-  hSerial.setTimeouts(kTimeoutMs);
-  uint8_t reply[kLongReply] = {};
-  Budget b;
+bool IdAccepted_A(uint16_t selectedPLCID, uint16_t id) {
   // The KR2 rows (0x000C) also take a PLC that reports 0x000D; VN200-Z
   // (0xA010) also takes one that reports 0x3010.
-  const auto fits = [want = st.selectedPLCID](const uint8_t* r) {
-    if (Byte(r, 4) != ACK) return false;
-    const uint16_t id = Word(r, 5);
-    if (want == 0x000C) return id == 0x000C || id == 0x000D;
-    if (want == 0xA010) return id == 0x3010 || id == 0xA010;
-    return id == want;
-  };
-  if (Exchange(st, hSerial, st.profile().aio ? kCheckIdAio : kCheckId, reply, b, fits) ==
-      Exchanged::Replied)
-    return OK;
-  return Refusal(reply, FLOWERROR_STATE2, FLOWERROR_STATE3, false);
+  if (selectedPLCID == 0x000C) return id == 0x000C || id == 0x000D;
+  if (selectedPLCID == 0xA010) return id == 0x3010 || id == 0xA010;
+  return id == selectedPLCID;
+}
+
+uint8_t CheckID_A(SessionState& st, Link& hSerial) {
+  uint16_t id = 0;
+  return IdentityRequest(st, hSerial, st.profile().aio, id, [want = st.selectedPLCID](uint16_t got) {
+    return IdAccepted_A(want, got);
+  });
+}
+
+uint8_t ReadID_A(SessionState& st, Link& hSerial, bool aio, uint16_t& id) {
+  return IdentityRequest(st, hSerial, aio, id, [](uint16_t) { return true; });
 }
 
 uint16_t READ_D1386(SessionState& st, Link& hSerial) { return ReadRegister(st, hSerial, kReadD1386); }

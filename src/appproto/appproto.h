@@ -16,9 +16,16 @@ uint8_t CheckLRC(uint8_t* buf, uint8_t len);
 // Wake-up burst; looks at nothing that comes back.
 void DummyComm(SessionState& st, Link& hSerial);
 // Mode probe: ENQ (application), ACK (bootloader) or ERR | flow error code.
+// The selected model's command header, or the one aio names (0x01 0x5B).
 uint8_t ConfirmComm(SessionState& st, Link& hSerial);
+uint8_t ConfirmComm(SessionState& st, Link& hSerial, bool aio);
 // Identity check: OK or ERR | flow error code.
 uint8_t CheckID_A(SessionState& st, Link& hSerial);
+// Whether a PLC that reports id fits a model whose plcID is selectedPLCID.
+bool IdAccepted_A(uint16_t selectedPLCID, uint16_t id);
+// The identity request with the header aio names, taking whatever identifier
+// the PLC reports: OK with it in id, or ERR | flow error code.
+uint8_t ReadID_A(SessionState& st, Link& hSerial, bool aio, uint16_t& id);
 // Register reads: the value, 0 when no valid reply came.
 uint16_t READ_D1386(SessionState& st, Link& hSerial);
 uint16_t READ_D1001(SessionState& st, Link& hSerial);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "appproto/appproto.h"
+#include "burn/guards.h"
 #include "loader/loader.h"
 
 namespace quarn {
@@ -20,9 +21,13 @@ struct Session {
   Link& hSerial;
   Operator& op;
   uint8_t isError = 1;
-  uint8_t KR2_MV2_KR2C_ERROR = 0, RTF_KR2_ERROR = 0, QN2_ERROR = 0, GH_ERROR = 0, TJ_ERROR = 0;
 
-  void error(const char* text) { op.message("ERROR", Icon::Error, text); }
+  // A session asked to stop ends without a message: what failed then is the
+  // stop, not the PLC.
+  bool stopped() const { return st.stopRequested; }
+  void error(const char* text) {
+    if (!stopped()) op.message("ERROR", Icon::Error, text);
+  }
   void stopThenError(const char* text) {
     op.stopTimer();
     error(text);
@@ -42,6 +47,7 @@ struct Session {
   }
   // The end-of-session reset, in its order, after the last message closed.
   void endSession() {
+    st.sessionRetries = static_cast<int32_t>(st.totalErrCounter);
     st.elapsedTime = 0;
     st.flashStatus = IDLE;
     st.progress = 0;
@@ -81,99 +87,32 @@ const char* State3Message(uint8_t status) {
   }
 }
 
-// The AIO bootloaders that cannot take an update: the refusal text, or null.
-const char* LoaderVersionRefusal(const SessionState& st) {
-  const uint8_t v = st.VN_fu_version;
-  if (st.modelIs("VN200-AIO") || st.modelIs("TJ3-AIO")) {
-    if (v <= 0x0F)
-      return v == 0x09 ? "The bootloader version is V0.9, do not support AIO FW update"
-                       : "The bootloader version is unknown, do not support AIO FW update";
-  } else if (st.modelIs("MV3-AIO")) {
-    if (v <= 0x11)
-      return v == 0x10 ? "The bootloader version is V1.0, do not support AIO FW update"
-                       : "The bootloader version is unknown, do not support AIO FW update";
-  }
-  return nullptr;
-}
-
-// The firmware generation in D1001: bits 4 to 7 above 0x3F is V4.xx.
-bool IsV4(uint16_t D1001) { return (D1001 & 0x00F0) > 0x3F; }
-
-// A guard that refuses stops the timer, shows its text and raises its flag.
-void Refuse(Session& s, uint8_t& flag, const char* text) {
-  s.stopThenError(text);
-  flag = 1;
-}
-
-// The firmware generation in D1001 picks the model: v4Model for V4.xx,
-// v2Model for V2.xx / V3.xx; the other one is refused.
-void GenerationGuard(Session& s, uint8_t& flag, const char* v4Model, const char* downgrade,
-                     const char* v2Model, const char* upgrade) {
-  if (IsV4(READ_D1001(s.st, s.hSerial))) {
-    if (!s.st.modelIs(v4Model)) Refuse(s, flag, downgrade);
-  } else if (!s.st.modelIs(v2Model)) {
-    Refuse(s, flag, upgrade);
-  }
-}
-
-// D1148 not 0 marks the 28/26 variant, 0 the 12 variant.
-void VariantGuard(Session& s, uint8_t& flag, const char* bigModel, const char* notBig,
-                  const char* smallModel, const char* notSmall) {
-  if (READ_D1148(s.st, s.hSerial) != 0) {
-    if (!s.st.modelIs(bigModel)) Refuse(s, flag, notBig);
-  } else if (!s.st.modelIs(smallModel)) {
-    Refuse(s, flag, notSmall);
-  }
-}
-
-// Tells apart the variants that share one type identifier. Returns false
-// when the session has been ended here (an AIO loader too old).
-bool TypeAndVersionGuards(Session& s) {
+// The type and version guards of the selected model. Returns false when the
+// session has been ended here (an AIO loader too old); s.isError stays 1 when
+// a type guard refused.
+bool TypeAndVersionGuards(Session& s, bool& refused) {
   SessionState& st = s.st;
-  switch (st.selectedPLCID) {
-    case 0x000C: {
-      const uint16_t D1386 = READ_D1386(st, s.hSerial);
-      const bool plcIsKr2C = D1386 == 0x4137 || D1386 == 0x4138;
-      if (plcIsKr2C && !st.modelIs("KR2-C-V2") && !st.modelIs("KR2-C-V4"))
-        Refuse(s, s.KR2_MV2_KR2C_ERROR, "Check PLC, KR2-MV2 is different than KR2-C");
-      else if (plcIsKr2C)
-        GenerationGuard(s, s.KR2_MV2_KR2C_ERROR,
-                        "KR2-C-V4", "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                        "KR2-C-V2", "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
-      else
-        GenerationGuard(s, s.KR2_MV2_KR2C_ERROR,
-                        "KR2-MV2-V4", "KR2-MV2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                        "KR2-MV2-V2", "KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
-      break;
+  if (isVersionedLoaderId(st.selectedPLCID)) {
+    st.VN_fu_version = read_fu_version_A(st, s.hSerial);
+    if (const char* refusal = LoaderVersionRefusal(st)) {
+      s.error(refusal);  // the timer stops only after this message
+      s.op.stopTimer();
+      s.endSession();
+      return false;
     }
-    case 0x0013:
-      VariantGuard(s, s.QN2_ERROR, "QN28", "Check PLC, 12QN2 is different than 28QN2",
-                   "QN2", "Check PLC, 28QN2 is different than 12QN2");
-      break;
-    case 0x0015:
-      VariantGuard(s, s.GH_ERROR, "GH26", "Check PLC, 12GH is different than 26GH",
-                   "GH", "Check PLC, 26GH is different than 12GH");
-      break;
-    case 0x3000: case 0x3010: case 0x0020: case 0xA00B: case 0x3020: case 0x0022: case 0xA010:
-      st.VN_fu_version = read_fu_version_A(st, s.hSerial);
-      if (const char* refusal = LoaderVersionRefusal(st)) {
-        s.error(refusal);  // the timer stops only after this message
-        s.op.stopTimer();
-        s.endSession();
-        return false;
-      }
-      break;
-    case 0x0008:
-      GenerationGuard(s, s.TJ_ERROR, "TJ-V4", "TJ V4.xx CAN NOT downgrade to V3.xx ",
-                      "TJ-V3", "TJ V3.xx CAN NOT upgrade to V4.xx ");
-      break;
-    case 0xA001:
-      GenerationGuard(s, s.RTF_KR2_ERROR,
-                      "RTF-KR2-V4", "RTF-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                      "RTF-KR2-V2", "RTF-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
-      break;
-    default:
-      break;  // no guard for this type
+    return true;
+  }
+  const auto read = [&](Register r) {
+    switch (r) {
+      case Register::D1386: return READ_D1386(st, s.hSerial);
+      case Register::D1001: return READ_D1001(st, s.hSerial);
+      case Register::D1148: return READ_D1148(st, s.hSerial);
+    }
+    return uint16_t{0};
+  };
+  if (const char* refusal = TypeGuardRefusal(st, read)) {
+    s.stopThenError(refusal);
+    refused = true;
   }
   return true;
 }
@@ -187,16 +126,18 @@ bool ApplicationBranch(Session& s) {
     s.stopThenError(State2Message(status));
     return true;
   }
-  if (!TypeAndVersionGuards(s)) return false;
-  if (s.KR2_MV2_KR2C_ERROR || s.QN2_ERROR || s.GH_ERROR || s.TJ_ERROR || s.RTF_KR2_ERROR)
-    return true;
+  bool refused = false;
+  if (!TypeAndVersionGuards(s, refused)) return false;
+  if (refused || s.stopped()) return true;
 
+  st.stage = STAGE_ENTERING;
   status = SendErase_A(st, s.hSerial);
   if (status != 0) {
     s.stopThenError(State3Message(status));
     return true;
   }
   s.isError = 0;
+  if (s.stopped()) return true;  // the next pass ends the session
 
   // Reconnect: the PLC restarts into its bootloader. The timer keeps running.
   const Profile& p = st.profile();
@@ -261,6 +202,11 @@ void BootloaderBranch(Session& s) {
 void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* image,
                uint32_t imageSize) {
   Session s{st, hSerial, op};
+  st.firstProbe = 0;
+  st.stage = STAGE_CHECKING;
+  st.pagesErased = 0;
+  st.blocksSent = 0;
+  st.sessionRetries = 0;
 
   // The image, from its first byte, whatever a chosen file set before.
   st.image = image;
@@ -287,8 +233,8 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
 
   uint8_t checked_PLCID_0x67 = 0;
   for (;;) {
+    if (s.stopped()) return s.endSession();
     s.isError = 1;
-    s.KR2_MV2_KR2C_ERROR = s.RTF_KR2_ERROR = s.QN2_ERROR = s.GH_ERROR = s.TJ_ERROR = 0;
     DummyComm(st, hSerial);
     if (!checked_PLCID_0x67) {
       if (st.modelIs("KR3")) {
@@ -302,9 +248,13 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
       checked_PLCID_0x67 = 1;
     }
     const uint8_t status = ConfirmComm(st, hSerial);
+    // The mode found at the start; a probe cut short by a stop found none.
+    if (st.firstProbe == 0 && (status == ENQ || status == ACK || !s.stopped()))
+      st.firstProbe = status;
     if (status == ENQ) {
       if (!ApplicationBranch(s)) return;
     } else if (status == ACK) {
+      st.stage = STAGE_BOOTLOADER;
       return BootloaderBranch(s);
     } else {
       s.stopThenError(State1Message(status));

@@ -21,6 +21,15 @@ constexpr uint8_t FLOWERROR_STATE1 = 1, FLOWERROR_STATE2 = 2, FLOWERROR_STATE3 =
 
 enum Status : int32_t { IDLE = 0, ERASE = 1, PROGRAM = 2 };
 
+// How far a session has gone with the PLC.
+enum Stage : int32_t {
+  STAGE_CHECKING = 0,     // nothing sent that changes the PLC
+  STAGE_ENTERING = 1,     // the enter-update request is going out
+  STAGE_BOOTLOADER = 2,   // the bootloader has answered the mode probe
+  STAGE_ERASING = 3,      // the flash erase has begun
+  STAGE_PROGRAMMING = 4,  // the transfer has begun
+};
+
 // A number another thread reads while this one writes it: every access is one
 // whole relaxed load or store.
 template <class T>
@@ -61,6 +70,20 @@ struct SessionState {
   Shared<int32_t> totalErrCounter{0};
   Shared<int32_t> elapsedTime{0};
   uint8_t VN_fu_version = 0;
+
+  // Set by a front end that wants the session to stop: the protocol loops
+  // send nothing more once they see it, and the worker ends the session
+  // without a message. The window never sets it.
+  std::atomic<bool> stopRequested{false};
+
+  // What a record of the session reports. Set by the worker and the
+  // bootloader protocol where it happens; cleared when a session starts and
+  // kept through the end-of-session reset.
+  uint8_t firstProbe = 0;             // the first mode probe's result (0: none ran)
+  Shared<int32_t> stage{STAGE_CHECKING};
+  Shared<int32_t> pagesErased{0};     // "ERASE" pages acknowledged
+  Shared<int32_t> blocksSent{0};      // firmware blocks acknowledged
+  Shared<int32_t> sessionRetries{0};  // totalErrCounter as the session ended
 
   const char* model() const { return plcList[selectedPLCIdx]; }
   const Profile& profile() const { return kProfile[selectedPLCIdx]; }

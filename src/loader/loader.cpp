@@ -28,6 +28,7 @@ uint8_t Exchange(SessionState& st, Link& hSerial, const void* cmd, int len, uint
                  bool nokEnds = false) {
   uint8_t werrCounter = 0, rerrCounter = 0;
   while (werrCounter < budget && rerrCounter < budget) {
+    if (st.stopRequested) return ERR;
     if (hSerial.write(static_cast<const uint8_t*>(cmd), len) != len) {
       st.errCounter = ++werrCounter;
       st.totalErrCounter.add(1);
@@ -53,13 +54,10 @@ uint8_t CloseWithEOT(SessionState& st, Link& hSerial) {
   return OK;
 }
 
-// Which identifier the bootloader may report for the selected model.
-bool IdAccepted(const SessionState& st, const uint8_t* reply) {
-  const uint16_t id = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
-  if (st.modelIs("VN200-Z")) return id == 0x3010 || id == 0xA010;
-  if (st.profile().usb) return id == st.selectedPLCID;
-  if (st.selectedPLCID == 0x000C) return id == 0x000C || id == 0x000D;
-  return id == (st.selectedPLCID & 0x7FFF);
+uint16_t ReplyId(const uint8_t* reply) { return static_cast<uint16_t>(reply[1] << 8 | reply[2]); }
+
+bool IdReplyAccepted(const SessionState& st, const uint8_t* reply) {
+  return IdAccepted_B(st, ReplyId(reply));
 }
 
 uint32_t CeilDiv(uint32_t a, uint32_t b) { return a / b + (a % b != 0 ? 1 : 0); }
@@ -88,6 +86,13 @@ size_t ImageLeft(const SessionState& st) {
 }
 
 }  // namespace
+
+bool IdAccepted_B(const SessionState& st, uint16_t id) {
+  if (st.modelIs("VN200-Z")) return id == 0x3010 || id == 0xA010;
+  if (st.profile().usb) return id == st.selectedPLCID;
+  if (st.selectedPLCID == 0x000C) return id == 0x000C || id == 0x000D;
+  return id == (st.selectedPLCID & 0x7FFF);
+}
 
 bool imageFits(uint32_t modelIdx, uint32_t L) {
   if (modelIdx >= kModelCount) return false;
@@ -118,9 +123,18 @@ void FileRead(SessionState& st, uint8_t* rxbuf, int32_t counter) {
 uint8_t CheckID_B(SessionState& st, Link& hSerial) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[3];
-  if (Exchange(st, hSerial, "ID", 2, reply, 3, IdAccepted) != OK) return ERR;
+  if (Exchange(st, hSerial, "ID", 2, reply, 3, IdReplyAccepted) != OK) return ERR;
   // The 0x000C serial family keeps its count of failed reads in errCounter.
   if (st.profile().usb || st.selectedPLCID != 0x000C) st.errCounter = 0;
+  return OK;
+}
+
+uint8_t ReadID_B(SessionState& st, Link& hSerial, uint16_t& id) {
+  hSerial.setTimeouts(kTimeoutMs);
+  uint8_t reply[3];
+  if (Exchange(st, hSerial, "ID", 2, reply, 3) != OK) return ERR;
+  id = ReplyId(reply);
+  st.errCounter = 0;
   return OK;
 }
 
@@ -140,12 +154,14 @@ uint8_t SendErase_B(SessionState& st, Link& hSerial) {
   const uint16_t pages = totalPages(st.selectedPLCIdx, L);
   hSerial.setTimeouts(kTimeoutMs);
   st.flashStatus = ERASE;
+  st.stage = STAGE_ERASING;
   st.progress = 0;
   // A 4K-page model gets one try per page: no "ERASE" is sent twice.
   const uint8_t budget = st.profile().fourKPage ? 1 : kBudget;
   uint8_t reply[1];
   for (uint16_t page = 0; page < pages; ++page) {
     if (Exchange(st, hSerial, "ERASE", 5, reply, 1, nullptr, budget) != OK) return ERR;
+    st.pagesErased.add(1);
     st.errCounter = 0;
     st.progress = page * 100 / pages;
   }
@@ -175,6 +191,7 @@ uint8_t SendFW(SessionState& st, Link& hSerial) {
   int32_t packetCounter = 0;
   hSerial.setTimeouts(kTimeoutMs);
   st.flashStatus = PROGRAM;
+  st.stage = STAGE_PROGRAMMING;
   st.progress = 0;
   for (int32_t i = 0; i < packets; ++i) {
     txBuf[0] = STX;
@@ -193,6 +210,7 @@ uint8_t SendFW(SessionState& st, Link& hSerial) {
     if (res != OK) return res;  // ERR, or the bootloader's NOK passed through
     ++packetNum;  // 255 wraps to 0
     ++packetCounter;
+    st.blocksSent = packetCounter;
     st.progress = static_cast<int32_t>(int64_t{packetCounter} * 100 / (packets + 1));
   }
   st.errCounter = 0;

@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -65,6 +68,13 @@ class TempDir {
 pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err) {
   pid_t pid = fork();
   if (pid == 0) {
+    // Interrupts reach the child as they reach a shell's foreground job,
+    // whatever the test runner blocks or ignores.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
@@ -153,6 +163,8 @@ class Burn {
     return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
   }
 
+  void interrupt() { kill(pid_, SIGINT); }
+
   void answer(const std::string& text) {
     ASSERT_EQ(write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
@@ -221,6 +233,29 @@ void ExpectFlash(const std::string& path, const Bytes& expected) {
 std::string LastProgressLine(const std::string& err) {
   size_t at = err.rfind("Programming [");
   return at == std::string::npos ? "" : err.substr(at, err.find('\n', at) - at);
+}
+
+// The records of a record file, each line parsed on its own.
+std::vector<nlohmann::json> ReadRecords(const std::string& path) {
+  Bytes b = ReadFile(path);
+  std::string text(b.begin(), b.end());
+  std::vector<nlohmann::json> records;
+  EXPECT_TRUE(text.empty() || text.back() == '\n');
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    records.push_back(nlohmann::json::parse(text.substr(at, end - at)));
+  return records;
+}
+
+std::string Sha256Hex(const Bytes& b) {
+  unsigned char md[SHA256_DIGEST_LENGTH];
+  SHA256(b.data(), b.size(), md);
+  std::string s;
+  char hex[3];
+  for (unsigned char c : md) {
+    std::snprintf(hex, sizeof hex, "%02x", c);
+    s += hex;
+  }
+  return s;
 }
 
 const char kSuccessUsb[] =
@@ -371,6 +406,167 @@ TEST(CliSession, PromptWaitsForEnter) {
   EXPECT_EQ(burn.wait(30), 0) << burn.err;
   EXPECT_NE(burn.out.find(kSuccessSerial), std::string::npos);
   EXPECT_EQ(opens(), 2) << sim.log();
+}
+
+// Ctrl-C in the middle of a transfer: the session stops at the next
+// exchange, says where in one plain line, records it and exits 130. A second
+// run finds the bootloader at its first probe and finishes the update.
+TEST(CliSession, InterruptedTransferIsFinishedByASecondRun) {
+  TempDir dir;
+  const Bytes image = Pattern(493568);  // TB2's largest image: 3856 blocks
+  const std::string file = dir.path + "/TB2_v2_big.bin", rec = dir.path + "/runs.jsonl";
+  WriteFile(file, image);
+  // The first block goes unanswered for 3 s: the interrupt comes in that time.
+  Plcsim sim({"--model", "TB2", "--flash-out", dir.path + "/flash", "--fault", "block:silent:1"},
+             dir.path);
+  Burn first({"--image", file, "--port", sim.pty, "--yes", "--record", rec});
+  ASSERT_TRUE(first.pumpUntil([&] { return first.err.find("Programming") != std::string::npos; }, 60))
+      << first.err << sim.log();
+  first.interrupt();
+  EXPECT_EQ(first.wait(10), 130) << first.err;
+  const std::string where =
+      "interrupted while programming block 1 of 3856; the PLC stays in its bootloader: run "
+      "quarn-burn again to finish the update";
+  EXPECT_NE(first.err.find("\n" + where + "\n"), std::string::npos) << first.err;
+  EXPECT_EQ(first.err.find("ERROR"), std::string::npos) << first.err;
+  EXPECT_EQ(first.out, "");
+
+  Burn second({"--image", file, "--port", sim.pty, "--yes", "--record", rec});
+  EXPECT_EQ(second.wait(60), 0) << second.err << sim.log();
+  EXPECT_EQ(second.out, kSuccessSerial);  // no reconnect step: the bootloader answered first
+  sim.stop();
+  ExpectFlash(dir.path + "/flash", image);
+
+  const auto records = ReadRecords(rec);
+  ASSERT_EQ(records.size(), 2u);
+  for (const auto& r : records) {
+    EXPECT_EQ(r["tool"], "quarn-burn 1.0.0");
+    EXPECT_EQ(r["port"], sim.pty);
+    EXPECT_TRUE(r["usb_path"].is_null());
+    EXPECT_EQ(r["model"], "TB2");
+    EXPECT_EQ(r["image"]["name"], "TB2_v2_big.bin");
+    EXPECT_EQ(r["image"]["size"], image.size());
+    EXPECT_EQ(r["image"]["sha256"], Sha256Hex(image));
+    EXPECT_LT(r["start"].get<std::string>(), r["end"].get<std::string>());
+    EXPECT_GT(r["elapsed_seconds"].get<double>(), 0.0);
+    EXPECT_EQ(r["pages_erased"], 242);
+  }
+  EXPECT_EQ(records[0]["mode_at_start"], "application");
+  EXPECT_TRUE(records[0]["outcome"]["caption"].is_null());
+  EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
+  EXPECT_EQ(records[0]["outcome"]["interrupted"], where);
+  EXPECT_EQ(records[0]["blocks_sent"], 0);
+  EXPECT_EQ(records[0]["retries"], 1);  // the unanswered block
+  EXPECT_EQ(records[1]["mode_at_start"], "bootloader");
+  EXPECT_EQ(records[1]["outcome"]["caption"], "INFORMATION");
+  EXPECT_EQ(records[1]["outcome"]["text"], "Firmware update is SUCCESSFUL");
+  EXPECT_EQ(records[1]["outcome"]["exit_status"], 0);
+  EXPECT_TRUE(records[1]["outcome"]["interrupted"].is_null());
+  EXPECT_EQ(records[1]["blocks_sent"], 3856);
+}
+
+// A second interrupt does not wait for the exchange in flight: the process
+// ends at once, and its record is still written.
+TEST(CliSession, SecondInterruptEndsAtOnce) {
+  TempDir dir;
+  const std::string file = dir.path + "/TB2_x.bin", rec = dir.path + "/runs.jsonl";
+  WriteFile(file, Pattern(5000));
+  Plcsim sim({"--model", "TB2", "--mode", "boot", "--fault", "block:silent:1"}, dir.path);
+  Burn burn({"--image", file, "--port", sim.pty, "--yes", "--record", rec});
+  ASSERT_TRUE(burn.pumpUntil([&] { return burn.err.find("Programming") != std::string::npos; }, 60))
+      << burn.err;
+  const auto start = Clock::now();
+  burn.interrupt();
+  burn.pumpUntil([] { return false; }, 0.1);
+  burn.interrupt();
+  EXPECT_EQ(burn.wait(10), 130) << burn.err;
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));  // the block waits 3 s
+  const std::string where =
+      "interrupted while programming block 1 of 40; the PLC stays in its bootloader: run "
+      "quarn-burn again to finish the update (a second interrupt ended quarn-burn at once)";
+  EXPECT_NE(burn.err.find(where + "\n"), std::string::npos) << burn.err;
+  const auto records = ReadRecords(rec);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["outcome"]["interrupted"], where);
+  EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
+}
+
+// Two sessions that run at once, both with the record file open, each
+// append one whole line: a success and a failure.
+TEST(CliSession, ConcurrentSessionsAppendWholeRecords) {
+  TempDir dir, dirA, dirB;
+  const std::string file = dir.path + "/QN2_x.bin", rec = dir.path + "/runs.jsonl";
+  WriteFile(file, Pattern(1000));
+  Plcsim good({"--model", "QN2", "--mode", "boot"}, dirA.path);
+  Plcsim refusing({"--model", "QN2", "--fault", "checkid:nak:all:2:2"}, dirB.path);
+  Burn a({"--image", file, "--port", good.pty, "--yes", "--record", rec});
+  Burn b({"--image", file, "--port", refusing.pty, "--yes", "--record", rec});
+  EXPECT_EQ(a.wait(60), 0) << a.err;
+  EXPECT_EQ(b.wait(60), 1) << b.err;
+  const auto records = ReadRecords(rec);
+  ASSERT_EQ(records.size(), 2u);
+  const bool aFirst = records[0]["port"] == good.pty;
+  const auto& ok = records[aFirst ? 0 : 1];
+  const auto& failed = records[aFirst ? 1 : 0];
+  EXPECT_EQ(ok["port"], good.pty);
+  EXPECT_EQ(ok["mode_at_start"], "bootloader");
+  EXPECT_EQ(ok["outcome"]["exit_status"], 0);
+  EXPECT_EQ(ok["blocks_sent"], 8);
+  EXPECT_EQ(failed["port"], refusing.pty);
+  EXPECT_EQ(failed["mode_at_start"], "application");
+  EXPECT_EQ(failed["outcome"]["caption"], "ERROR");
+  EXPECT_EQ(failed["outcome"]["text"], "PLC type is WRONG");
+  EXPECT_EQ(failed["outcome"]["exit_status"], 1);
+  EXPECT_EQ(failed["retries"], 6);
+  EXPECT_EQ(failed["blocks_sent"], 0);
+}
+
+// --identify: the PLC's description and exit 0, with nothing that changes
+// the PLC in the simulator's log; no PLC: one plain line and exit 1.
+TEST(CliIdentify, ReadsAndChangesNothing) {
+  struct Case {
+    std::vector<std::string> sim;   // plcsim arguments; empty: none runs
+    std::vector<std::string> args;  // beyond --identify (and --port with a simulator)
+    int status;
+    std::vector<std::string> says;  // on stdout with status 0, else on stderr
+  };
+  const Case cases[] = {
+      // The image's name gives the model whose port set-up is used; the file
+      // itself is never read.
+      {{"--model", "QN28", "--d1148", "1"}, {"--image", "/nowhere/QN2_x.bin"}, 0,
+       {"  mode               application\n", "  type identifier    0x0013\n",
+        "  models that fit    QN28\n", "  registers          D1001 0x0000  D1148 0x0001"}},
+      {{"--model", "VN300", "--mode", "boot"}, {}, 0,
+       {"  mode               bootloader\n", "  models that fit    VN300\n",
+        "  loader version     V2.0 (0x20)\n"}},
+      {{}, {"--port", "/tmp/no-such-directory/ttyX"}, 1,
+       {"cannot open /tmp/no-such-directory/ttyX\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says[0]);
+    TempDir dir;
+    std::unique_ptr<Plcsim> sim;
+    std::vector<std::string> args = {"--identify"};
+    if (!c.sim.empty()) {
+      std::vector<std::string> simArgs = c.sim;
+      simArgs.push_back("--verbose");
+      sim = std::make_unique<Plcsim>(simArgs, dir.path);
+      args.insert(args.end(), {"--port", sim->pty});
+    }
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Burn burn(args);
+    EXPECT_EQ(burn.wait(60), c.status) << burn.err;
+    for (const std::string& line : c.says)
+      EXPECT_NE((c.status == 0 ? burn.out : burn.err).find(line), std::string::npos)
+          << burn.out << burn.err;
+    EXPECT_EQ(burn.out.find(": "), std::string::npos) << "nothing like CAPTION: TEXT";
+    if (sim) {
+      const std::string log = sim->log();
+      for (const char* kind : {" erase", " update", " block", " fweot"})
+        EXPECT_EQ(log.find(kind), std::string::npos) << kind << "\n" << log;
+      EXPECT_NE(log.find(" probe"), std::string::npos) << log;
+    }
+  }
 }
 
 // Command lines refused before any session: exit status 2, nothing burnt.

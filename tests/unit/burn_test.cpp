@@ -3,6 +3,8 @@
 // PLC ends up with, and the reset that closes every session.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "burn/burn.h"
 #include "loader/loader.h"
 #include "plcsim.h"
+#include "ui/cli/cli.h"
 
 using namespace quarn;
 using plcsim::Act;
@@ -85,15 +88,40 @@ uint32_t ImageSizeFor(int idx) {
   return p.maxSize < 9000 ? p.maxSize : 9000;
 }
 
+// The simulated PLC's link, which raises the session's stop request once the
+// n-th write that begins with `prefix` has gone out.
+struct StopLink : plcsim::SimLink {
+  SessionState& st;
+  std::string prefix;
+  int n = 0, seen = 0;
+  size_t stopAt = SIZE_MAX;  // wire events before the stop
+
+  StopLink(plcsim::Plc& plc, SessionState& s) : SimLink(plc), st(s) {}
+  int write(const uint8_t* data, int len) override {
+    const int w = SimLink::write(data, len);
+    if (n > 0 && len >= static_cast<int>(prefix.size()) &&
+        std::equal(prefix.begin(), prefix.end(), data) && ++seen == n) {
+      st.stopRequested = true;
+      stopAt = wire.size();
+    }
+    return w;
+  }
+  int writesAfterStop() const {
+    int k = 0;
+    for (size_t i = stopAt; i < wire.size(); ++i) k += wire[i].toPlc;
+    return k;
+  }
+};
+
 struct Bench {
   SessionState st;
   plcsim::Plc plc;
-  plcsim::SimLink link;
+  StopLink link;
   FakeOperator op;
   std::vector<uint8_t> image;
 
   Bench(const plcsim::Config& cfg, uint32_t imageSize)
-      : plc(cfg), link(plc), op(st, link), image(MakeImage(imageSize)) {
+      : plc(cfg), link(plc, st), op(st, link), image(MakeImage(imageSize)) {
     st.selectModel(findModel(cfg.model.c_str()));
     st.setComPort(kProfile[st.selectedPLCIdx].usb ? "USB" : "COM3");
     link.logWire = false;
@@ -468,4 +496,70 @@ TEST(Burn, RetriesOnTheWayAreCountedAndSurvived) {
   EXPECT_EQ(b.op.shown.back().totalErrCounter, 3);
   EXPECT_EQ(b.plc.flash(), ExpectedFlash(1, b.image));
   b.expectReset();
+}
+
+// A stop request ends the session at the next exchange: nothing more reaches
+// the PLC, no message is shown, the link is closed, and the session says
+// where it stopped.
+TEST(Burn, StopEndsTheSessionAtTheNextExchange) {
+  struct Case {
+    const char* model;
+    plcsim::Mode mode;
+    const char* write;  // the stop comes with the n-th write that begins so
+    int n;              // (0: at the reconnect prompt)
+    int writesAfter;    // what the exchange in flight still sends
+    plcsim::Mode plcAfter;
+    int pages, blocks;
+    const char* line;
+  };
+  const plcsim::Mode app = plcsim::Mode::App, boot = plcsim::Mode::Boot;
+  const Case cases[] = {
+      {"TB2", app, ":006401594944B5", 1, 0, app, 0, 0,
+       "interrupted before the update began; nothing on the PLC was changed"},
+      {"TB2", app, ":006401594552415345D2", 1, 1, boot, 0, 0,  // its confirmation follows
+       "interrupted after the PLC was asked to leave its application for its bootloader; run "
+       "quarn-burn again to finish the update"},
+      {"VN300", app, "", 0, 0, boot, 0, 0,
+       "interrupted after the PLC was asked to leave its application for its bootloader; run "
+       "quarn-burn again to finish the update"},
+      {"VN300", boot, "ID", 1, 0, boot, 0, 0,
+       "interrupted while checking the bootloader; the PLC stays in its bootloader: run "
+       "quarn-burn again to finish the update"},
+      {"TB2", boot, "ERASE", 3, 0, boot, 3, 0,
+       "interrupted while erasing page 4 of 5; the PLC stays in its bootloader: run quarn-burn "
+       "again to finish the update"},
+      {"TB2", boot, "\x04", 1, 0, boot, 5, 0,  // the EOT that closes the erase
+       "interrupted after erasing the flash (5 pages); the PLC stays in its bootloader: run "
+       "quarn-burn again to finish the update"},
+      {"TB2", boot, "\x02", 10, 0, boot, 5, 10,
+       "interrupted while programming block 11 of 71; the PLC stays in its bootloader: run "
+       "quarn-burn again to finish the update"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto cfg = GoodPlc(c.model);
+    cfg.mode = c.mode;
+    Bench b(cfg, std::string(c.model) == "TB2" ? 9000 : 3 * 4096 + 300);
+    b.link.logWire = true;
+    b.link.prefix = c.write;
+    b.link.n = c.n;
+    if (c.n == 0)
+      b.op.onPrompt = [&b](FakeOperator&) {
+        b.st.stopRequested = true;
+        b.link.stopAt = b.link.wire.size();
+      };
+    b.st.totalErrCounter = 2;  // retries before the stop are kept for the record
+    b.run();
+    ASSERT_NE(b.link.stopAt, SIZE_MAX);
+    EXPECT_EQ(b.link.writesAfterStop(), c.writesAfter);
+    for (const std::string& e : b.op.events)
+      EXPECT_TRUE(e.rfind("ERROR", 0) != 0 && e.find("SUCCESSFUL") == std::string::npos) << e;
+    b.expectReset();
+    EXPECT_EQ(b.plc.mode(), c.plcAfter);
+    EXPECT_EQ(b.st.pagesErased, c.pages);
+    EXPECT_EQ(b.st.blocksSent, c.blocks);
+    EXPECT_EQ(b.st.sessionRetries, 2);
+    EXPECT_EQ(b.st.firstProbe, c.mode == app ? ENQ : ACK);
+    EXPECT_EQ(cli::InterruptedLine(b.st, static_cast<uint32_t>(b.image.size())), c.line);
+  }
 }

@@ -8,8 +8,12 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli.h"
+#include "ui/cli/platform.h"
+#include "ui/cli/record.h"
 
 using quarn::cli::Options;
 
@@ -25,6 +29,8 @@ TEST(CliOptions, AcceptedCommandLines) {
     std::vector<const char*> args;
     std::string image, port;
     bool havePort, yes, listPorts;
+    std::string record = "";
+    bool identify = false;
   };
   const Case cases[] = {
       {{}, "", "", false, false, false},
@@ -33,6 +39,8 @@ TEST(CliOptions, AcceptedCommandLines) {
       {{"--image=QN2_1.bin", "--port=COM3"}, "QN2_1.bin", "COM3", true, false, false},
       {{"--port=--odd"}, "", "--odd", true, false, false},
       {{"--list-ports"}, "", "", false, false, true},
+      {{"--record", "runs.jsonl", "--yes"}, "", "", false, true, false, "runs.jsonl"},
+      {{"--identify", "--port", "COM4"}, "", "COM4", true, false, false, "", true},
   };
   for (const Case& c : cases) {
     Options o;
@@ -42,6 +50,8 @@ TEST(CliOptions, AcceptedCommandLines) {
     EXPECT_EQ(o.havePort, c.havePort);
     EXPECT_EQ(o.yes, c.yes);
     EXPECT_EQ(o.listPorts, c.listPorts);
+    EXPECT_EQ(o.record, c.record);
+    EXPECT_EQ(o.identify, c.identify);
   }
 }
 
@@ -49,7 +59,8 @@ TEST(CliOptions, RefusedCommandLines) {
   const std::vector<std::vector<const char*>> cases = {
       {"--image"},         {"--port"},          {"--image="},  {"--port", ""},
       {"--yes=1"},         {"VN300_x.bin"},     {"-y"},        {"--imagefile", "x"},
-      {"--yes", "--what"}, {"--port", "--yes"},
+      {"--yes", "--what"}, {"--port", "--yes"}, {"--record"},    {"--identify=1"},
+      {"--identify", "--record", "r.jsonl"},
   };
   for (const auto& args : cases) {
     Options o;
@@ -116,6 +127,87 @@ TEST(CliProgress, BarFollowsThePercentageAndStaysInItsBuffer) {
   quarn::cli::FormatProgress(small, 8, 2, 100, 2147483647, -2147483647 - 1, 2147483647);
   EXPECT_EQ(std::string(small), "Program");
   EXPECT_EQ(small[8], 'x');
+}
+
+// One record is one line of JSON, whatever bytes the names hold.
+TEST(CliRecord, OneLineOfJsonWithEveryField) {
+  using namespace std::chrono;
+  quarn::cli::Record r;
+  r.start = sys_days{year{2024} / 1 / 3} + hours{12} + minutes{34} + seconds{56} + milliseconds{789};
+  r.end = r.start + milliseconds{61500};
+  r.tool = "quarn-burn 1.0.0";
+  r.port = "/dev/tty\"odd\n\xff";  // a quote, a newline and a byte that is not UTF-8
+  r.model = "VN300";
+  r.imageName = "VN300_v1.bin";
+  r.imageSize = 2076672;
+  r.imageSha256 = std::string(64, 'a');
+  r.modeAtStart = "bootloader";
+  r.exitStatus = 130;
+  r.interrupted = "interrupted while programming block 12 of 8096; ...";
+  r.elapsedSeconds = 61.5004;
+  r.retries = 3;
+  r.pagesErased = 507;
+  r.blocksSent = 11;
+  const std::string line = quarn::cli::RecordLine(r);
+  ASSERT_EQ(line.find('\n'), line.size() - 1);
+  const auto j = nlohmann::json::parse(line);
+  EXPECT_EQ(j["start"], "2024-01-03T12:34:56.789Z");
+  EXPECT_EQ(j["end"], "2024-01-03T12:35:58.289Z");
+  EXPECT_EQ(j["port"], "/dev/tty\"odd\n\xEF\xBF\xBD");  // U+FFFD for the bad byte
+  EXPECT_TRUE(j["usb_path"].is_null());
+  EXPECT_EQ(j["image"]["size"], 2076672);
+  EXPECT_EQ(j["image"]["sha256"], std::string(64, 'a'));
+  EXPECT_EQ(j["mode_at_start"], "bootloader");
+  EXPECT_TRUE(j["outcome"]["caption"].is_null());
+  EXPECT_EQ(j["outcome"]["exit_status"], 130);
+  EXPECT_EQ(j["outcome"]["interrupted"], r.interrupted);
+  EXPECT_EQ(j["elapsed_seconds"], 61.5);
+  EXPECT_EQ(j["retries"], 3);
+  EXPECT_EQ(j["pages_erased"], 507);
+  EXPECT_EQ(j["blocks_sent"], 11);
+}
+
+// The platform's SHA-256 (libcrypto or BCrypt) and its append-only file.
+TEST(CliPlatform, Sha256AndAppendOnlyRecordFile) {
+  const struct {
+    std::string data;
+    const char* digest;
+  } vectors[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& v : vectors) {
+    quarn::cli::Sha256 h;
+    // In two pieces: the digest is of the whole.
+    h.update(reinterpret_cast<const uint8_t*>(v.data.data()), v.data.size() / 3);
+    h.update(reinterpret_cast<const uint8_t*>(v.data.data()) + v.data.size() / 3,
+             v.data.size() - v.data.size() / 3);
+    EXPECT_EQ(h.hex(), v.digest);
+  }
+
+  const std::string path = testing::TempDir() + "quarn-record-test.jsonl";
+  std::remove(path.c_str());
+  {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("{\"old\":1}\n", f);
+    std::fclose(f);
+  }
+  for (const char* line : {"{\"a\":1}\n", "{\"b\":2}\n"}) {
+    quarn::cli::RecordFile rf;
+    ASSERT_EQ(rf.open(path), "");
+    EXPECT_EQ(rf.append(line), "");
+  }
+  FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  char buf[64] = {};
+  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  std::remove(path.c_str());
+  EXPECT_EQ(std::string(buf, n), "{\"old\":1}\n{\"a\":1}\n{\"b\":2}\n");
+  quarn::cli::RecordFile bad;
+  EXPECT_NE(bad.open(testing::TempDir() + "no-such-dir/x/r.jsonl"), "");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "catalogue/catalogue.h"
+#include "burn/guards.h"
+#include "loader/loader.h"
 
 namespace quarn::cli {
 
@@ -20,7 +22,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         inlineValue = true;
       }
     }
-    if (arg == "--image" || arg == "--port") {
+    if (arg == "--image" || arg == "--port" || arg == "--record") {
       if (!inlineValue) {
         // "--port --yes" is a forgotten value, not a port named "--yes".
         if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0)
@@ -30,6 +32,8 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
       if (value.empty()) return arg + " needs a value";
       if (arg == "--image") {
         o.image = value;
+      } else if (arg == "--record") {
+        o.record = value;
       } else {
         o.port = value;
         o.havePort = true;
@@ -37,6 +41,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
       continue;
     }
     bool* flag = arg == "--yes"           ? &o.yes
+                 : arg == "--identify"    ? &o.identify
                  : arg == "--list-ports"  ? &o.listPorts
                  : arg == "--list-models" ? &o.listModels
                  : arg == "--version"     ? &o.version
@@ -46,16 +51,21 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     if (inlineValue) return arg + " takes no value";
     *flag = true;
   }
+  if (o.identify && !o.record.empty()) return "--record applies to a burn, not to --identify";
   return "";
 }
 
-std::string ImageModelPart(const std::string& path) {
+std::string BaseName(const std::string& path) {
 #ifdef _WIN32
   size_t slash = path.find_last_of("/\\");
 #else
   size_t slash = path.find_last_of('/');
 #endif
-  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ImageModelPart(const std::string& path) {
+  std::string base = BaseName(path);
   return base.substr(0, base.find('_'));
 }
 
@@ -87,6 +97,97 @@ void FormatProgress(char* buf, size_t size, int32_t flashStatus, int32_t progres
   std::snprintf(buf, size, "%-11s [%s] %3d%% %4d s  %d/%d", PhaseWord(flashStatus), bar,
                 static_cast<int>(progress), static_cast<int>(elapsedTime),
                 static_cast<int>(errCounter), static_cast<int>(totalErrCounter));
+}
+
+std::string InterruptedLine(const SessionState& st, uint32_t imageSize) {
+  const char* const again = "run quarn-burn again to finish the update";
+  const std::string inBootloader = std::string("the PLC stays in its bootloader: ") + again;
+  char where[96];
+  switch (st.stage) {
+    case STAGE_ENTERING:
+      return std::string("interrupted after the PLC was asked to leave its application for its "
+                         "bootloader; ") + again;
+    case STAGE_BOOTLOADER:
+      return "interrupted while checking the bootloader; " + inBootloader;
+    case STAGE_ERASING: {
+      const int32_t pages = totalPages(st.selectedPLCIdx, imageSize), done = st.pagesErased;
+      if (done >= pages)
+        std::snprintf(where, sizeof where, "after erasing the flash (%d pages)", static_cast<int>(pages));
+      else
+        std::snprintf(where, sizeof where, "while erasing page %d of %d", static_cast<int>(done + 1),
+                      static_cast<int>(pages));
+      return std::string("interrupted ") + where + "; " + inBootloader;
+    }
+    case STAGE_PROGRAMMING: {
+      const int32_t blocks = totalPacket(st.selectedPLCIdx, imageSize), done = st.blocksSent;
+      if (done >= blocks)
+        std::snprintf(where, sizeof where, "after programming block %d of %d", static_cast<int>(blocks),
+                      static_cast<int>(blocks));
+      else
+        std::snprintf(where, sizeof where, "while programming block %d of %d", static_cast<int>(done + 1),
+                      static_cast<int>(blocks));
+      return std::string("interrupted ") + where + "; " + inBootloader;
+    }
+    default:
+      return "interrupted before the update began; nothing on the PLC was changed";
+  }
+}
+
+namespace {
+
+std::string Hex4(uint16_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v));
+  return buf;
+}
+
+std::string Row(const char* name, const std::string& value) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "  %-18s ", name);
+  return buf + value + "\n";
+}
+
+}  // namespace
+
+std::string DescribeIdentity(const Identity& id, const std::string& port) {
+  std::string s = "PLC found on " + port + "\n";
+  std::string mode = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
+  char refusal[64];
+  if (id.probe == (ERR | RUNMODE)) {
+    mode += ", in run mode (it refuses an update)";
+  } else if (id.probe != ENQ && id.probe != ACK) {
+    std::snprintf(refusal, sizeof refusal, ", refusing the mode probe (result 0x%02X)",
+                  static_cast<unsigned>(id.probe));
+    mode += refusal;
+  }
+  s += Row("mode", mode);
+  s += Row("command header", id.aio ? "0x01 0x5B (AIO models)" : "0x01 0x59");
+  s += Row("type identifier", id.haveId ? Hex4(id.id) : "no answer");
+  std::string models;
+  for (int i = 0; i < id.fitCount; ++i) {
+    if (i > 0) models += ' ';
+    models += plcList[id.fits[i]];
+  }
+  s += Row("models that fit", models.empty() ? "none" : models);
+  if (id.mode == Identity::APPLICATION) {
+    s += Row("generation", std::string(IsV4(id.D1001) ? "V4.xx" : "V2.xx / V3.xx") + " (D1001 " +
+                               Hex4(id.D1001) + ")");
+  } else {
+    s += Row("generation", "unknown (the bootloader does not report it)");
+  }
+  char version[40] = "none reported";
+  if (id.haveLoaderVersion)
+    std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
+                  static_cast<unsigned>(id.loaderVersion >> 4),
+                  static_cast<unsigned>(id.loaderVersion & 0x0F),
+                  static_cast<unsigned>(id.loaderVersion));
+  s += Row("loader version", version);
+  if (id.mode == Identity::APPLICATION) {
+    s += Row("registers", "D1001 " + Hex4(id.D1001) + "  D1148 " + Hex4(id.D1148) + "  D1386 " +
+                              Hex4(id.D1386));
+    s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
+  }
+  return s;
 }
 
 }  // namespace quarn::cli

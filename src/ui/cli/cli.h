@@ -5,13 +5,18 @@
 #include <cstdint>
 #include <string>
 
+#include "burn/identify.h"
+#include "catalogue/session.h"
+
 namespace quarn::cli {
 
 struct Options {
   std::string image;  // --image FILE; empty: the embedded image
   std::string port;   // --port PORT
   bool havePort = false;
+  std::string record;  // --record FILE; empty: none
   bool yes = false;
+  bool identify = false;
   bool listPorts = false;
   bool listModels = false;
   bool version = false;
@@ -25,6 +30,8 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o);
 // The catalogue row an image's file name fixes: the part of the base name
 // before its first '_' must be a catalogue name, exactly. -1 otherwise.
 int ModelFromImageName(const std::string& path);
+// The file name without its directories.
+std::string BaseName(const std::string& path);
 // That part of the base name (the whole base name when it has no '_').
 std::string ImageModelPart(const std::string& path);
 
@@ -35,5 +42,12 @@ const char* PhaseWord(int32_t flashStatus);
 // counters errCounter/totalErrCounter. Always NUL-terminated within size.
 void FormatProgress(char* buf, size_t size, int32_t flashStatus, int32_t progress,
                     int32_t elapsedTime, int32_t errCounter, int32_t totalErrCounter);
+
+// The plain line that says where a session asked to stop has stopped and
+// what that means for the PLC; imageSize is the image the session was given.
+std::string InterruptedLine(const SessionState& st, uint32_t imageSize);
+
+// The lines --identify prints about the PLC found on port.
+std::string DescribeIdentity(const Identity& id, const std::string& port);
 
 }  // namespace quarn::cli

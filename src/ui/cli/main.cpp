@@ -4,17 +4,22 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "burn/burn.h"
+#include "burn/identify.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/session.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/embedded_image.h"
+#include "ui/cli/platform.h"
+#include "ui/cli/record.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -37,7 +42,8 @@ using namespace quarn;
 constexpr const char* kVersion = "1.0.0";
 
 const char* const kUsage =
-    "Usage: quarn-burn [--image FILE] [--port PORT] [--yes]\n"
+    "Usage: quarn-burn [--image FILE] [--port PORT] [--yes] [--record FILE]\n"
+    "       quarn-burn --identify [--port PORT] [--image FILE]\n"
     "       quarn-burn --list-ports | --list-models | --version | --help\n"
     "\n"
     "Writes a firmware image into a PLC. The image's file name fixes the model:\n"
@@ -48,13 +54,21 @@ const char* const kUsage =
     "                 USB models: a device opened as the PLC's pipe (default: the\n"
     "                 PLC's USB device, found by vendor and product)\n"
     "  --yes          answer the reconnect prompts at once (the waits still happen)\n"
+    "  --record FILE  append one line of JSON about the session to FILE\n"
+    "  --identify     show what the PLC on the port reports about itself and which\n"
+    "                 models fit it, changing nothing; the port is opened as a burn\n"
+    "                 of the image's model would open it (the file is not read)\n"
     "  --list-ports   list the serial ports present\n"
     "  --list-models  list the models with link, image size limit and block size\n"
     "  --version      show the version and the built-in image\n"
     "  --help         show this text\n"
     "\n"
+    "Ctrl-C stops a session at the next exchange with the PLC and says where;\n"
+    "a second Ctrl-C ends quarn-burn at once.\n"
+    "\n"
     "Exit status: 0 after the success message, 1 after an error message,\n"
-    "2 for a usage error.\n";
+    "2 for a usage error, 130 after an interrupt. --identify: 0 when a PLC\n"
+    "answered, 1 when none did.\n";
 
 // The operator at a terminal: messages become lines, OK becomes Enter, the
 // one-second timer and the 100 ms repaint become a ticker thread.
@@ -68,13 +82,32 @@ class CliOperator : public Operator {
   void finish() {
     quit_ = true;
     if (ticker_.joinable()) ticker_.join();
+    abandon();
+  }
+
+  // Ends the output at once: the live line stays as it stands (what it
+  // showed when a stop came) and nothing more is printed on it.
+  void abandon() {
     std::lock_guard<std::mutex> lock(out_);
-    endLiveLine(false);
+    frozen_ = true;
+    if (liveLine_) {
+      if (st_.stopRequested) std::fputc('\n', stderr);
+      else std::fprintf(stderr, "\r%78s\r", "");
+      std::fflush(stderr);
+      liveLine_ = false;
+    }
   }
 
   // 0 when the session's last message was information (the success
   // message), 1 when it was an error or nothing was shown.
   int exitStatus() const { return shown_ && lastIcon_ == Icon::Information ? 0 : 1; }
+  // Whether the session ended with its outcome message (not a stop).
+  bool outcomeShown() const { return outcome_; }
+  void lastMessage(std::string& caption, std::string& text) {
+    std::lock_guard<std::mutex> lock(out_);
+    caption = lastCaption_;
+    text = lastText_;
+  }
 
   void message(const char* caption, Icon icon, const char* text) override {
     bool prompt;
@@ -92,7 +125,10 @@ class CliOperator : public Operator {
       std::fprintf(f, "%s: %s\n", caption, text);
       std::fflush(f);
       shown_ = true;
+      outcome_ = !prompt;
       lastIcon_ = icon;
+      lastCaption_ = caption;
+      lastText_ = text;
     }
     if (prompt && !yes_) waitForEnter();
   }
@@ -104,8 +140,11 @@ class CliOperator : public Operator {
     timerRunning_ = false;
   }
 
+  // Cut short by a stop: the session ends before its next exchange anyway.
   void sleepSeconds(unsigned seconds) override {
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!st_.stopRequested && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 
  private:
@@ -122,6 +161,7 @@ class CliOperator : public Operator {
         st_.elapsedTime.add(1);
         nextSecond += std::chrono::seconds(1);
       }
+      if (st_.stopRequested) frozen_ = true;  // keep what was shown when the stop came
       if (frozen_) continue;
       int32_t phase = st_.flashStatus;
       if (tty_) {
@@ -159,15 +199,13 @@ class CliOperator : public Operator {
     liveLine_ = false;
   }
 
-  // Enter is OK; so is the end of input.
+  // Enter is OK; so is the end of input, and a stop.
   void waitForEnter() {
     if (stdinTty_) {
       std::fputs("(press Enter for OK)\n", stderr);
       std::fflush(stderr);
     }
-    int c;
-    do c = std::fgetc(stdin);
-    while (c != '\n' && c != EOF);
+    cli::WaitForEnter(st_.stopRequested);
   }
 
   SessionState& st_;
@@ -180,18 +218,29 @@ class CliOperator : public Operator {
   bool liveLine_ = false;
   int32_t lastPhase_ = IDLE;
   bool shown_ = false;
+  bool outcome_ = false;
   Icon lastIcon_ = Icon::Error;
+  std::string lastCaption_, lastText_;
 };
 
-// Reads at most limit bytes of path into bytes; false when it cannot be read.
-bool ReadImage(const std::string& path, size_t limit, std::vector<uint8_t>& bytes) {
+// Reads at most limit bytes of path into bytes; with hash, reads on to the
+// file's end to hash it all. size: the bytes the file holds (as far as read).
+// false when it cannot be read.
+bool ReadImage(const std::string& path, size_t limit, std::vector<uint8_t>& bytes,
+               cli::Sha256* hash, uint64_t& size) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return false;
-  bytes.resize(limit);
-  size_t n = std::fread(bytes.data(), 1, limit, f);
+  bytes.clear();
+  size = 0;
+  std::vector<uint8_t> chunk(size_t{1} << 16);
+  size_t n;
+  while ((hash || bytes.size() < limit) && (n = std::fread(chunk.data(), 1, chunk.size(), f)) > 0) {
+    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + std::min(n, limit - bytes.size()));
+    if (hash) hash->update(chunk.data(), n);
+    size += n;
+  }
   bool ok = !std::ferror(f);
   std::fclose(f);
-  bytes.resize(n);
   return ok;
 }
 
@@ -208,6 +257,111 @@ int ListModels() {
 int Usage(const std::string& why) {
   std::fprintf(stderr, "quarn-burn: %s\nTry 'quarn-burn --help'.\n", why.c_str());
   return 2;
+}
+
+// The port of a session of catalogue row `row`, as a burn opens it: --port,
+// else the PLC's USB device or the first serial port. pipePath: where a
+// USB-attached model's pipe is opened ("": the device found by its ids).
+// Returns what is wrong, or "".
+std::string ChoosePort(const cli::Options& o, int row, SessionState& st, std::string& pipePath) {
+  const bool usb = kProfile[row].usb;
+  if (o.havePort) {
+    if (!st.setComPort(o.port.c_str()))
+      return "the port name is longer than " + std::to_string(sizeof st.selectedComPort - 1) +
+             " characters";
+    if (usb) pipePath = o.port;
+  } else if (usb) {
+    st.setComPort("USB");
+  } else {
+    for (const std::string& p : ListPorts())
+      if (st.setComPort(p.c_str())) break;
+    if (st.selectedComPort[0] == '\0')
+      std::fputs("quarn-burn: no serial port found; name one with --port\n", stderr);
+  }
+  return "";
+}
+
+// The port as the operator reads it.
+std::string PortLabel(const SessionState& st) {
+  return std::strcmp(st.selectedComPort, "USB") == 0 ? "the PLC's USB device" : st.selectedComPort;
+}
+
+// What the first interrupt stops, and what a second one does before it ends
+// the process. Before a session starts an interrupt ends the process at once
+// (nothing has been sent); once it has ended, the record is being written
+// and an interrupt is let pass.
+enum class Armed { Before, During, After };
+std::mutex g_interruptLock;  // guards what follows
+Armed g_armed = Armed::Before;
+SessionState* g_stoppable = nullptr;
+std::function<void()> g_atOnce;
+
+void OnInterrupt(int n) {
+  std::lock_guard<std::mutex> lock(g_interruptLock);
+  if (g_armed == Armed::After) return;
+  if (g_armed == Armed::During) {
+    g_stoppable->stopRequested = true;
+    if (n < 2) return;
+    g_atOnce();
+  } else {
+    std::fputs("interrupted; nothing on the PLC was changed\n", stderr);
+  }
+  std::fflush(nullptr);
+  std::_Exit(130);
+}
+
+void Arm(SessionState& st, std::function<void()> atOnce) {
+  std::lock_guard<std::mutex> lock(g_interruptLock);
+  g_armed = Armed::During;
+  g_stoppable = &st;
+  g_atOnce = std::move(atOnce);
+}
+
+void Disarm() {
+  std::lock_guard<std::mutex> lock(g_interruptLock);
+  g_armed = Armed::After;
+  g_stoppable = nullptr;
+  g_atOnce = nullptr;
+}
+
+// The mode the first probe found, for the record.
+std::string ModeAtStart(uint8_t probe) {
+  switch (probe) {
+    case 0: return "";
+    case ENQ: return "application";
+    case ACK: return "bootloader";
+    case ERR | NORESPONSE: return "no answer";
+    default: return "refused";
+  }
+}
+
+int RunIdentify(const cli::Options& o, int row) {
+  SessionState st;
+  st.selectModel(static_cast<uint32_t>(row));
+  std::string pipePath;
+  std::string why = ChoosePort(o, row, st, pipePath);
+  if (!why.empty()) return Usage(why);
+  PlatformLink link(pipePath);
+  const std::string port = PortLabel(st);
+  const char* const untouched = "interrupted; nothing on the PLC was changed";
+  Arm(st, [untouched] { std::fprintf(stderr, "%s\n", untouched); });
+  std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", port.c_str());
+  const Identity id = Identify(st, link);
+  Disarm();
+  if (st.stopRequested) {
+    std::fprintf(stderr, "%s\n", untouched);
+    return 130;
+  }
+  if (!id.opened) {
+    std::fprintf(stderr, "cannot open %s\n", port.c_str());
+    return 1;
+  }
+  if (id.mode == Identity::NONE) {
+    std::fprintf(stderr, "no PLC answered on %s\n", port.c_str());
+    return 1;
+  }
+  std::fputs(cli::DescribeIdentity(id, port).c_str(), stdout);
+  return 0;
 }
 
 }  // namespace
@@ -241,41 +395,91 @@ int main(int argc, char** argv) {
                  cli::ImageModelPart(name) +
                  "' is not in the catalogue; see --list-models)");
   }
+  cli::WatchInterrupts(OnInterrupt);
+  if (o.identify) return RunIdentify(o, row);
+
+  // The record file is opened before anything else happens, so a session
+  // never runs without the record it was asked for.
+  cli::RecordFile recordFile;
+  if (!o.record.empty()) {
+    why = recordFile.open(o.record);
+    if (!why.empty()) return Usage("cannot open the record file '" + o.record + "' (" + why + ")");
+  }
+  cli::Record rec;
+  rec.start = std::chrono::system_clock::now();
+  const auto started = std::chrono::steady_clock::now();
+  cli::Sha256 hash;
+
   std::vector<uint8_t> fileBytes;
   const uint8_t* image = quarn_image_begin;
   uint32_t imageSize = static_cast<uint32_t>(quarn_image_end - quarn_image_begin);
+  uint64_t fileSize = imageSize;
   if (!o.image.empty()) {
     // One byte past the model's limit is enough for the worker to refuse a
-    // larger image; nothing beyond that is read.
-    if (!ReadImage(o.image, size_t{kProfile[row].maxSize} + 1, fileBytes))
+    // larger image; nothing beyond that is kept.
+    if (!ReadImage(o.image, size_t{kProfile[row].maxSize} + 1, fileBytes,
+                   o.record.empty() ? nullptr : &hash, fileSize))
       return Usage("cannot read the image file '" + o.image + "'");
     static const uint8_t kNone = 0;
     image = fileBytes.empty() ? &kNone : fileBytes.data();
     imageSize = static_cast<uint32_t>(fileBytes.size());
+  } else if (!o.record.empty()) {
+    hash.update(image, imageSize);
   }
 
   SessionState st;
   st.selectModel(static_cast<uint32_t>(row));
-  const bool usb = kProfile[row].usb;
   std::string pipePath;
-  if (o.havePort) {
-    if (!st.setComPort(o.port.c_str()))
-      return Usage("the port name is longer than " +
-                   std::to_string(sizeof st.selectedComPort - 1) + " characters");
-    if (usb) pipePath = o.port;
-  } else if (usb) {
-    st.setComPort("USB");
-  } else {
-    for (const std::string& p : ListPorts())
-      if (st.setComPort(p.c_str())) break;
-    if (st.selectedComPort[0] == '\0')
-      std::fputs("quarn-burn: no serial port found; name one with --port\n", stderr);
-  }
+  why = ChoosePort(o, row, st, pipePath);
+  if (!why.empty()) return Usage(why);
 
   PlatformLink link(pipePath);
   CliOperator op(st, o.yes);
+  rec.tool = std::string("quarn-burn ") + kVersion;
+  rec.port = st.selectedComPort;
+  rec.usbPath = "";  // known once the link can name the USB device it opened
+  rec.model = plcList[row];
+  rec.imageName = cli::BaseName(name);
+  rec.imageSize = fileSize;
+  if (!o.record.empty()) rec.imageSha256 = hash.hex();
+  // Fills in how the session went and appends the record.
+  const auto writeRecord = [&](int status, const std::string& interrupted) {
+    if (o.record.empty()) return;
+    rec.end = std::chrono::system_clock::now();
+    rec.elapsedSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    rec.modeAtStart = ModeAtStart(st.firstProbe);
+    op.lastMessage(rec.caption, rec.text);
+    rec.exitStatus = status;
+    rec.interrupted = interrupted;
+    rec.retries = std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
+    rec.pagesErased = st.pagesErased;
+    rec.blocksSent = st.blocksSent;
+    std::string failed = recordFile.append(cli::RecordLine(rec));
+    if (!failed.empty())
+      std::fprintf(stderr, "the session record could not be appended to %s (%s)\n",
+                   o.record.c_str(), failed.c_str());
+  };
+  Arm(st, [&] {
+    op.abandon();
+    const std::string line =
+        cli::InterruptedLine(st, imageSize) + " (a second interrupt ended quarn-burn at once)";
+    std::fprintf(stderr, "%s\n", line.c_str());
+    writeRecord(130, line);
+  });
+
   op.start();
   StartBurn(st, link, op, image, imageSize);
   op.finish();
-  return op.exitStatus();
+  Disarm();
+
+  int status = op.exitStatus();
+  std::string interrupted;
+  if (st.stopRequested && !op.outcomeShown()) {
+    interrupted = cli::InterruptedLine(st, imageSize);
+    std::fprintf(stderr, "%s\n", interrupted.c_str());
+    status = 130;
+  }
+  writeRecord(status, interrupted);
+  return status;
 }

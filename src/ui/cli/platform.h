@@ -1,0 +1,56 @@
+// What quarn-burn needs from the operating system beyond the link: the
+// operator's interrupts, an append-only record file, SHA-256, and waiting for
+// Enter. One implementation per platform (platform_posix.cpp,
+// platform_win32.cpp).
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quarn::cli {
+
+// From now on, SIGINT and SIGTERM (Ctrl-C and Ctrl-Break on Windows) call
+// onInterrupt(n) for the n-th of them, on a thread of its own; the process
+// is not ended by them. An interrupt the process was started to ignore stays
+// ignored. Call once, before any other thread starts.
+void WatchInterrupts(void (*onInterrupt)(int n));
+
+// A file that is only ever appended to, one whole record per write.
+class RecordFile {
+ public:
+  RecordFile() = default;
+  ~RecordFile();
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  // Opens (creating it if need be) for appending; "" or what went wrong.
+  std::string open(const std::string& path);
+  // Appends line with a single write at the file's end, where no other
+  // writer's record can come between its bytes, and flushes it to the disk.
+  // "" or what went wrong.
+  std::string append(const std::string& line);
+
+ private:
+  intptr_t h_ = -1;  // file descriptor, or HANDLE
+};
+
+// SHA-256 from the platform's own library.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void update(const uint8_t* data, size_t n);
+  // The digest in lower-case hex; "" when the platform failed. Call once.
+  std::string hex();
+
+ private:
+  void* impl_;
+};
+
+// Waits until the operator presses Enter (or input ends, or stop is set).
+void WaitForEnter(const std::atomic<bool>& stop);
+
+}  // namespace quarn::cli

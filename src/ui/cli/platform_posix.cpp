@@ -1,0 +1,112 @@
+// quarn-burn's platform services on Linux: signals, an O_APPEND record file
+// flushed with fsync, SHA-256 from OpenSSL's libcrypto, and Enter on stdin.
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "ui/cli/platform.h"
+
+namespace quarn::cli {
+
+void WatchInterrupts(void (*onInterrupt)(int n)) {
+  // The signals are blocked in every thread and taken by one that waits for
+  // them, so no handler runs in the middle of an exchange.
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM}) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaddset(&set, sig);
+  }
+  if (sigismember(&set, SIGINT) != 1 && sigismember(&set, SIGTERM) != 1) return;
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set, onInterrupt] {
+    for (int n = 1;; ++n) {
+      int sig = 0;
+      while (sigwait(&set, &sig) != 0) {
+      }
+      onInterrupt(n);
+    }
+  }).detach();
+}
+
+RecordFile::~RecordFile() {
+  if (h_ >= 0) ::close(static_cast<int>(h_));
+}
+
+std::string RecordFile::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return std::strerror(errno);
+  h_ = fd;
+  return "";
+}
+
+std::string RecordFile::append(const std::string& line) {
+  if (h_ < 0) return "not open";
+  const int fd = static_cast<int>(h_);
+  ssize_t n;
+  do n = ::write(fd, line.data(), line.size());
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return std::strerror(errno);
+  if (static_cast<size_t>(n) != line.size())
+    return "only " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes written";
+  // A pipe or a terminal cannot be synced, and needs not be.
+  if (fsync(fd) != 0 && errno != EINVAL) return std::strerror(errno);
+  return "";
+}
+
+Sha256::Sha256() : impl_(EVP_MD_CTX_new()) {
+  auto* ctx = static_cast<EVP_MD_CTX*>(impl_);
+  if (ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) {
+    EVP_MD_CTX_free(ctx);
+    impl_ = nullptr;
+  }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(impl_)); }
+
+void Sha256::update(const uint8_t* data, size_t n) {
+  auto* ctx = static_cast<EVP_MD_CTX*>(impl_);
+  if (ctx && n > 0 && EVP_DigestUpdate(ctx, data, n) != 1) {
+    EVP_MD_CTX_free(ctx);
+    impl_ = nullptr;
+  }
+}
+
+std::string Sha256::hex() {
+  auto* ctx = static_cast<EVP_MD_CTX*>(impl_);
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (!ctx || EVP_DigestFinal_ex(ctx, md, &len) != 1 || len != 32) return "";
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (unsigned int i = 0; i < len; ++i) {
+    s += digits[md[i] >> 4];
+    s += digits[md[i] & 0x0F];
+  }
+  return s;
+}
+
+void WaitForEnter(const std::atomic<bool>& stop) {
+  // Byte by byte from the descriptor: nothing is kept in a buffer, and the
+  // wait ends within 100 ms of a stop.
+  for (;;) {
+    if (stop) return;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    const int k = poll(&p, 1, 100);
+    if (k == 0 || (k < 0 && errno == EINTR)) continue;
+    if (k < 0) return;  // nothing to wait on
+    char c;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0 || c == '\n') return;
+  }
+}
+
+}  // namespace quarn::cli

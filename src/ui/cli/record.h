@@ -1,0 +1,33 @@
+// The session record: one JSON object per session, on one line.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace quarn::cli {
+
+struct Record {
+  std::chrono::system_clock::time_point start, end;
+  std::string tool;     // "quarn-burn 1.0.0"
+  std::string port;     // as the session opened it ("USB": the PLC's own USB device)
+  std::string usbPath;  // the USB device's path (usb:BUS-PORTS); "" where none is known
+  std::string model;
+  std::string imageName;
+  uint64_t imageSize = 0;
+  std::string imageSha256;  // "" when it could not be computed
+  std::string modeAtStart;  // "application", "bootloader", "no answer", "refused"; "" none probed
+  std::string caption, text;  // the session's last message; "" when none was shown
+  int exitStatus = 0;
+  std::string interrupted;  // where an interrupt stopped the session; "" when none did
+  double elapsedSeconds = 0;
+  int32_t retries = 0, pagesErased = 0, blocksSent = 0;
+};
+
+// "2024-01-03T12:34:56.789Z"
+std::string UtcTime(std::chrono::system_clock::time_point t);
+
+// The record as one line of JSON, ended by a newline. Text that is not valid
+// UTF-8 (a file or port name) is carried with U+FFFD in place of the bad bytes.
+std::string RecordLine(const Record& r);
+
+}  // namespace quarn::cli
