@@ -78,6 +78,17 @@ std::string SysPath(const std::string& record) {
 
 }  // namespace
 
+void RunUnderPreload(char** argv) {
+  const char* now = std::getenv("LD_PRELOAD");
+  if (now != nullptr && std::strstr(now, "libumockdev-preload") != nullptr) return;
+  std::string preload = USBPLC_PRELOAD;
+  if (now != nullptr && *now != '\0') preload += std::string(":") + now;
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  execv("/proc/self/exe", argv);
+  std::perror("usbplc: cannot run again under the preload");
+  std::exit(2);
+}
+
 struct Testbed::Impl {
   UMockdevTestbed* tb = nullptr;
   std::string root;

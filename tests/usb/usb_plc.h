@@ -18,6 +18,12 @@
 
 namespace usbplc {
 
+// Runs this program again under umockdev's preload (after the sanitizer
+// runtime, when there is one) unless it already runs under it. Call it first
+// thing in main: the testbed's own udev events need the preload, and so do
+// libusb in this process and every child it starts.
+void RunUnderPreload(char** argv);
+
 // One umockdev testbed. Create it before the first libusb_init of the
 // process that uses it, and end every libusb context before it goes.
 class Testbed {

@@ -21,6 +21,7 @@
 #include "usb_plc.h"
 
 int main(int argc, char** argv) {
+  usbplc::RunUnderPreload(argv);
   usbplc::Options o;
   std::string flashOut;
   int i = 1;
@@ -45,12 +46,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "usbplc-run: emulated %s PLC on USB port %s, bus %03d device %03d, in its application\n",
                o.plc.model.c_str(), plc.path().c_str(), o.bus, plc.devnum());
 
-  // The child sees the testbed through umockdev's preload, after whatever
-  // must come first (a sanitizer runtime).
-  std::string preload = "libumockdev-preload.so.0";
-  if (const char* before = std::getenv("LD_PRELOAD"); before && *before) preload = std::string(before) + ":" + preload;
-  setenv("LD_PRELOAD", preload.c_str(), 1);
-
+  // The child inherits the preload and the testbed's environment.
   const pid_t pid = fork();
   if (pid == 0) {
     execvp(program[0], program);

@@ -90,8 +90,14 @@ bool WaitReady(int fd, short events, int64_t deadline, bool& hup) {
 }  // namespace
 
 PosixLink::PosixLink(std::string pipePath) : impl_(new Impl) {
-  impl_->pipePath = std::move(pipePath);
+  UsbPortPath usbPath;
+  if (ParseUsbPort(pipePath, usbPath))
+    impl_->usb.pin(usbPath);
+  else
+    impl_->pipePath = std::move(pipePath);
 }
+
+bool PosixLink::usbAccessDenied() const { return impl_->usb.accessDenied(); }
 
 PosixLink::~PosixLink() {
   close();
