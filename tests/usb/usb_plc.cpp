@@ -441,6 +441,7 @@ struct UsbPlc::Impl {
       restarting = false;
       toHost.clear();
       plc.reconnected();
+      driver = o.kernelDriver;
       ++restarts;
     }
     add();
@@ -471,6 +472,11 @@ struct UsbPlc::Impl {
         unlink(file.c_str());
         if (mkfifo(file.c_str(), 0666) == 0) n->fifo = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (n->fifo >= 0) fcntl(n->fifo, F_SETPIPE_SZ, 4096);
+      }
+      if (o.foreignNode) {
+        const std::string file = tb.root + n->devnode;
+        if (chown(file.c_str(), 65534, 65534) != 0 || chmod(file.c_str(), 0600) != 0)
+          std::perror("usbplc: foreign node");
       }
       n->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
       if (n->watch >= 0)
@@ -545,6 +551,7 @@ void UsbPlc::plug() {
     impl_->restarting = false;
     impl_->toHost.clear();
     impl_->plc.reconnected();
+    impl_->driver = impl_->o.kernelDriver;
   }
   impl_->add();
 }

@@ -48,7 +48,9 @@ struct Options {
   int bus = 1;
   std::string ports = "1";    // chain of port numbers: "1", "2.3" (its hub must exist)
   bool fifoNode = true;       // the node polls ready only while a URB can be reaped
-  bool kernelDriver = false;  // a kernel driver is bound to the interface at first
+  bool kernelDriver = false;  // a kernel driver binds to the interface at each enumeration
+  bool foreignNode = false;   // the node is another user's (mode 0600): only a process
+                              // that may override file permissions opens it
   unsigned packetBytes = 64;  // the most bytes one IN transfer carries
   unsigned replyDelayMs = 0;  // the PLC's replies become readable this long after the request
 };

@@ -28,11 +28,15 @@ int FirstPlcDevice(const std::vector<UsbIds>& devices, const UsbPortPath& pin,
 namespace {
 
 UsbPortPath PathOf(libusb_device* device) {
+  uint8_t ports[kMaxUsbPorts] = {};
+  int n = libusb_get_port_numbers(device, ports, static_cast<int>(kMaxUsbPorts));
+  if (n <= 0 || n > static_cast<int>(kMaxUsbPorts)) return UsbPortPath{};
+  // libusb fills the array from its end and moves the numbers to the front,
+  // leaving the tail as it was: only the first n count.
   UsbPortPath p;
-  int n = libusb_get_port_numbers(device, p.ports, static_cast<int>(kMaxUsbPorts));
-  if (n <= 0) return UsbPortPath{};
   p.bus = libusb_get_bus_number(device);
   p.depth = static_cast<uint8_t>(n);
+  std::copy(ports, ports + n, p.ports);
   return p;
 }
 
