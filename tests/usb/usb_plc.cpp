@@ -503,6 +503,7 @@ struct UsbPlc::Impl {
     std::lock_guard<std::mutex> lock(tb.m);
     umockdev_testbed_uevent(tb.tb, n->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(tb.tb, n->syspath.c_str());
+    unlink((tb.root + n->devnode).c_str());  // the node goes with the device
   }
 };
 
