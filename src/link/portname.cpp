@@ -1,5 +1,6 @@
 #include "link/portname.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace quarn {
@@ -82,9 +83,13 @@ bool ParseUsbPort(std::string_view text, UsbPortPath& out) {
 
 std::string FormatUsbPort(const UsbPortPath& path) {
   if (path.depth == 0 || path.depth > kMaxUsbPorts) return "";
-  std::string s = "usb:" + std::to_string(path.bus) + "-";
-  for (size_t i = 0; i < path.depth; ++i) s += (i ? "." : "") + std::to_string(path.ports[i]);
-  return s;
+  // "usb:" and eight numbers of at most 3 digits with their separators.
+  char text[4 + kMaxUsbPorts * 4 + 4 + 1];
+  int n = std::snprintf(text, sizeof text, "usb:%u", static_cast<unsigned>(path.bus));
+  for (size_t i = 0; i < path.depth; ++i)
+    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%u", i ? '.' : '-',
+                       static_cast<unsigned>(path.ports[i]));
+  return text;
 }
 
 }  // namespace quarn
