@@ -213,6 +213,7 @@ struct UsbPlc::Impl {
       case USBDEVFS_GET_CAPABILITIES: {
         // One transfer is one URB, whatever its length.
         UMockdevIoctlData* d = Arg(client, sizeof(uint32_t));
+        if (d == nullptr) return Complete(client, -1, EFAULT);
         const uint32_t caps = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
         std::memcpy(d->data, &caps, sizeof caps);
         Complete(client, 0, 0);
@@ -222,6 +223,7 @@ struct UsbPlc::Impl {
       case USBDEVFS_GETDRIVER: {
         if (!driver) return Complete(client, -1, ENODATA);
         UMockdevIoctlData* d = Arg(client, sizeof(usbdevfs_getdriver));
+        if (d == nullptr) return Complete(client, -1, EFAULT);
         auto* g = reinterpret_cast<usbdevfs_getdriver*>(d->data);
         std::snprintf(g->driver, sizeof g->driver, "plc_driver");
         Complete(client, 0, 0);
@@ -230,6 +232,7 @@ struct UsbPlc::Impl {
       }
       case USBDEVFS_IOCTL: {  // detach (DISCONNECT) and attach (CONNECT) the kernel driver
         UMockdevIoctlData* d = Arg(client, sizeof(usbdevfs_ioctl));
+        if (d == nullptr) return Complete(client, -1, EFAULT);
         const auto* c = reinterpret_cast<const usbdevfs_ioctl*>(d->data);
         const int code = c->ioctl_code, ifno = c->ifno;
         g_object_unref(d);
@@ -250,6 +253,7 @@ struct UsbPlc::Impl {
       case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_RELEASEINTERFACE: {
         UMockdevIoctlData* d = Arg(client, sizeof(unsigned));
+        if (d == nullptr) return Complete(client, -1, EFAULT);
         unsigned ifno = 0;
         std::memcpy(&ifno, d->data, sizeof ifno);
         g_object_unref(d);
@@ -290,6 +294,7 @@ struct UsbPlc::Impl {
   void submit(Node& n, UMockdevIoctlClient* client) {
     GError* err = nullptr;
     UMockdevIoctlData* urb = Arg(client, sizeof(usbdevfs_urb));
+    if (urb == nullptr) return Complete(client, -1, EFAULT);
     const auto* k = reinterpret_cast<const usbdevfs_urb*>(urb->data);
     const bool in = (k->endpoint & 0x80) != 0;
     if (k->type != USBDEVFS_URB_TYPE_BULK || (k->endpoint & 0x7F) != 1 || k->buffer_length < 0) {
@@ -299,6 +304,10 @@ struct UsbPlc::Impl {
     UMockdevIoctlData* buf = umockdev_ioctl_data_resolve(
         urb, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(k->buffer_length), &err);
     g_clear_error(&err);
+    if (buf == nullptr) {
+      g_object_unref(urb);
+      return Complete(client, -1, EFAULT);
+    }
     Urb u{&n, urb, buf, urb->client_addr, in};
     urbs.push_back(u);
     Urb& mine = urbs.back();
@@ -332,10 +341,11 @@ struct UsbPlc::Impl {
       showReady(n);
       return Complete(client, -1, n.present ? EAGAIN : ENODEV);
     }
+    UMockdevIoctlData* slot = Arg(client, sizeof(void*));
+    if (slot == nullptr) return Complete(client, -1, EFAULT);
     auto* k = reinterpret_cast<usbdevfs_urb*>(it->urb->data);
     k->status = it->status;
     k->actual_length = it->actual;
-    UMockdevIoctlData* slot = Arg(client, sizeof(void*));
     umockdev_ioctl_data_set_ptr(slot, 0, it->urb);
     Complete(client, 0, 0);
     g_object_unref(slot);
