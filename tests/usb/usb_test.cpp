@@ -37,6 +37,14 @@ Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+// Writes an image file named NAME in dir; returns its path.
+std::string WriteImage(const std::string& dir, const std::string& name, const Bytes& image) {
+  const std::string file = dir + "/" + name;
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                              static_cast<std::streamsize>(image.size()));
+  return file;
+}
+
 // An image no two blocks of which are alike.
 Bytes Pattern(size_t n, unsigned seed = 3) {
   Bytes b(n);
@@ -179,10 +187,7 @@ TEST(UsbSession, FromApplicationModeThroughTheRestartToSuccess) {
     } else {
       image = Pattern(c.imageSize);
       expected = Padded(image, c.block);
-      std::string file = dir.path + "/" + c.model + "_v1.0_20240103_01.bin";
-      std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                  static_cast<std::streamsize>(image.size()));
-      args.insert(args.end(), {"--image", file});
+      args.insert(args.end(), {"--image", WriteImage(dir.path, std::string(c.model) + "_v1.0.bin", image)});
     }
     usbplc::Testbed testbed;
     usbplc::Options o = Plc(c.model);
@@ -271,9 +276,7 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
 TEST(UsbSession, UnpluggedMidTransferThenFinishedBySecondRun) {
   TempDir dir;
   const Bytes image = Pattern(60000, 11);
-  const std::string file = dir.path + "/GH26_v2.0_20240103_01.bin";
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                              static_cast<std::streamsize>(image.size()));
+  const std::string file = WriteImage(dir.path, "GH26_v2.0.bin", image);
   usbplc::Testbed testbed;
   usbplc::UsbPlc plc(testbed, Plc("GH26"));
   Clock::time_point unplugged{};
@@ -321,15 +324,9 @@ TEST(UsbSession, TwoPlcsEachSessionKeepsToItsOwnDevice) {
   EXPECT_NE(list.out().find("usb:1-1\nusb:1-2.3\n"), std::string::npos) << list.out();
   EXPECT_EQ(list.out().substr(list.out().size() - 18), "usb:1-1\nusb:1-2.3\n");  // after the serial ports
 
-  auto imageFile = [&](const char* name, unsigned seed) {
-    const Bytes image = Pattern(30000, seed);
-    const std::string file = dir.path + "/GH26_" + name + ".bin";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                static_cast<std::streamsize>(image.size()));
-    return std::make_pair(file, Padded(image, 128));
-  };
-  auto [fileX, flashX] = imageFile("x", 5);
-  auto [fileY, flashY] = imageFile("y", 77);
+  const Bytes imageX = Pattern(30000, 5), imageY = Pattern(30000, 77);
+  const std::string fileX = WriteImage(dir.path, "GH26_x.bin", imageX);
+  const std::string fileY = WriteImage(dir.path, "GH26_y.bin", imageY);
 
   // Another program holds the PLC that comes first in the search.
   auto holder = std::make_unique<quarn::PosixLink>();
@@ -357,8 +354,8 @@ TEST(UsbSession, TwoPlcsEachSessionKeepsToItsOwnDevice) {
   EXPECT_EQ(y->out(), std::string(kReplug) + kSuccess);
   EXPECT_EQ(first.restarts(), 1);
   EXPECT_EQ(second.restarts(), 1);
-  EXPECT_TRUE(second.flash() == flashX) << second.flash().size() << " bytes at " << second.path();
-  EXPECT_TRUE(first.flash() == flashY) << first.flash().size() << " bytes at " << first.path();
+  EXPECT_TRUE(second.flash() == Padded(imageX, 128)) << second.flash().size() << " bytes at " << second.path();
+  EXPECT_TRUE(first.flash() == Padded(imageY, 128)) << first.flash().size() << " bytes at " << first.path();
 }
 
 // Sessions that cannot open the PLC: at once, with the hint when the system
