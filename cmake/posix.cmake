@@ -43,3 +43,37 @@ if(QUARN_BENCH)
     target_link_libraries(quarn_bench PRIVATE quarn_core plcsim_lib benchmark::benchmark)
   endif()
 endif()
+
+# The emulated USB PLC (umockdev) and the USB suite: libusb, UsbPipe and the
+# real quarn-burn against it. Both run themselves again under umockdev's
+# preload, after the sanitizer runtime when there is one.
+pkg_check_modules(UMOCKDEV IMPORTED_TARGET umockdev-1.0)
+if(UMOCKDEV_FOUND)
+  set(USB_PRELOAD libumockdev-preload.so.0)
+  if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*address")
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                    OUTPUT_VARIABLE ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(USB_PRELOAD "${ASAN_RUNTIME}:${USB_PRELOAD}")
+  endif()
+  find_package(Threads REQUIRED)
+  add_library(usbplc STATIC tests/usb/usb_plc.cpp tests/usb/usb_plc.h)
+  target_include_directories(usbplc PUBLIC tests/usb)
+  target_link_libraries(usbplc PUBLIC plcsim_lib PkgConfig::UMOCKDEV Threads::Threads)
+  target_compile_definitions(usbplc PRIVATE USBPLC_PRELOAD="${USB_PRELOAD}")
+
+  add_executable(usbplc-run tests/usb/usb_run.cpp)
+  target_link_libraries(usbplc-run PRIVATE usbplc)
+
+  file(GLOB USB_TEST_SOURCES CONFIGURE_DEPENDS tests/usb/*_test.cpp)
+  if(USB_TEST_SOURCES)
+    add_executable(usb_tests ${USB_TEST_SOURCES})
+    target_link_libraries(usb_tests PRIVATE usbplc quarn_posix GTest::gtest)
+    add_dependencies(usb_tests quarn-burn firmware_image)
+    target_compile_definitions(usb_tests PRIVATE
+      QUARN_BIN_DIR="${CMAKE_BINARY_DIR}" QUARN_IMAGE_PATH="${QUARN_IMAGE_PATH}")
+    add_test(NAME usb COMMAND usb_tests --gtest_brief=1)
+    set_tests_properties(usb PROPERTIES TIMEOUT 300)
+  endif()
+else()
+  message(WARNING "umockdev-1.0 not found (scripts/setup installs it): no USB suite")
+endif()

@@ -1,5 +1,6 @@
 #include "link/portname.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace quarn {
@@ -46,6 +47,49 @@ bool WalkUsbInterfaces(bool setObtained, const std::function<UsbStep(uint32_t iD
     if (r == UsbStep::NoMoreItems) return false;
   }
   return false;
+}
+
+namespace {
+
+// One number 1..255 without leading zeros at text[at...]; at moves past it.
+bool TakeNumber(std::string_view text, size_t& at, uint8_t& value) {
+  unsigned v = 0;
+  size_t start = at;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3)
+    v = v * 10 + static_cast<unsigned>(text[at++] - '0');
+  if (at == start || text[start] == '0' || v > 255) return false;
+  value = static_cast<uint8_t>(v);
+  return true;
+}
+
+}  // namespace
+
+bool IsUsbPortName(std::string_view text) { return text.substr(0, 4) == "usb:"; }
+
+bool ParseUsbPort(std::string_view text, UsbPortPath& out) {
+  if (!IsUsbPortName(text)) return false;
+  UsbPortPath p;
+  size_t at = 4;
+  if (!TakeNumber(text, at, p.bus) || at >= text.size() || text[at++] != '-') return false;
+  for (;;) {
+    if (p.depth == kMaxUsbPorts || !TakeNumber(text, at, p.ports[p.depth])) return false;
+    ++p.depth;
+    if (at == text.size()) break;
+    if (text[at++] != '.') return false;
+  }
+  out = p;
+  return true;
+}
+
+std::string FormatUsbPort(const UsbPortPath& path) {
+  if (path.depth == 0 || path.depth > kMaxUsbPorts) return "";
+  // "usb:" and eight numbers of at most 3 digits with their separators.
+  char text[4 + kMaxUsbPorts * 4 + 4 + 1];
+  int n = std::snprintf(text, sizeof text, "usb:%u", static_cast<unsigned>(path.bus));
+  for (size_t i = 0; i < path.depth; ++i)
+    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%u", i ? '.' : '-',
+                       static_cast<unsigned>(path.ports[i]));
+  return text;
 }
 
 }  // namespace quarn

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace quarn {
@@ -44,5 +45,25 @@ enum class UsbStep { NoMoreItems, OtherError, NoMatch, Opened };
 // on with the next index. When the device set could not be obtained
 // (setObtained false) nothing is walked.
 bool WalkUsbInterfaces(bool setObtained, const std::function<UsbStep(uint32_t iDevIndex)>& step);
+
+// A USB device's physical place: its bus and the chain of hub port numbers
+// from the root hub down, written "usb:1-2.3" (bus 1, port 2 of the root hub,
+// port 3 of the hub there). It survives the device's re-enumeration; a
+// device number does not.
+constexpr size_t kMaxUsbPorts = 7;  // USB has at most 7 tiers
+struct UsbPortPath {
+  uint8_t bus = 0;
+  uint8_t depth = 0;  // ports in use; 0: no path known
+  uint8_t ports[kMaxUsbPorts] = {};
+  bool operator==(const UsbPortPath&) const = default;
+};
+
+// True when text starts with "usb:", the prefix of a USB port path.
+bool IsUsbPortName(std::string_view text);
+// Reads "usb:BUS-P1.P2...": decimal numbers 1 to 255 without leading zeros,
+// 1 to kMaxUsbPorts ports, nothing else. false (out unchanged) otherwise.
+bool ParseUsbPort(std::string_view text, UsbPortPath& out);
+// "usb:BUS-P1.P2..."; "" for a path with no ports.
+std::string FormatUsbPort(const UsbPortPath& path);
 
 }  // namespace quarn

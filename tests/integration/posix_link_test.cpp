@@ -219,28 +219,35 @@ TEST(PosixLinkOpen, AFailedOpenLeavesAnInertLink) {
   EXPECT_EQ(usb.write(buf, 4) + usb.read(buf, 4), 0);
 }
 
-TEST(UsbSearch, TheFirstPlcThatOpensIsUsed) {
-  constexpr quarn::UsbIds plc{0x0e5a, 0x0001}, hub{0x1d6b, 0x0002}, sibling{0x0e5a, 0x0002},
-      lookalike{0x0e5b, 0x0001};
+TEST(UsbSearch, TheFirstPlcThatOpensOnThePinnedPathIsUsed) {
+  const quarn::UsbPortPath any{}, p1{1, 1, {1}}, p23{1, 2, {2, 3}}, p2{1, 1, {2}}, bus2{2, 2, {2, 3}};
+  const quarn::UsbIds plc{0x0e5a, 0x0001, p1}, plc23{0x0e5a, 0x0001, p23}, hub{0x1d6b, 0x0002, p2},
+      sibling{0x0e5a, 0x0002, p23}, lookalike{0x0e5b, 0x0001, p1};
   struct Case {
     const char* name;
     std::vector<quarn::UsbIds> devices;
+    quarn::UsbPortPath pin;
     std::vector<bool> opens;
     int expect;
     std::vector<size_t> tried;  // devices the search tried to open, in order
   } cases[] = {
-      {"no devices", {}, {}, -1, {}},
-      {"no PLC", {hub, sibling, lookalike}, {true, true, true}, -1, {}},
-      {"PLC after a hub", {hub, plc}, {true, true}, 1, {1}},
-      {"two PLCs: the lower index", {plc, hub, plc}, {true, true, true}, 0, {0}},
-      {"first PLC held by another program", {plc, hub, plc}, {false, true, true}, 2, {0, 2}},
-      {"the only PLC does not open", {hub, plc}, {true, false}, -1, {1}},
+      {"no devices", {}, any, {}, -1, {}},
+      {"no PLC", {hub, sibling, lookalike}, any, {true, true, true}, -1, {}},
+      {"PLC after a hub", {hub, plc}, any, {true, true}, 1, {1}},
+      {"two PLCs: the lower index", {plc, hub, plc23}, any, {true, true, true}, 0, {0}},
+      {"first PLC held by another program", {plc, hub, plc23}, any, {false, true, true}, 2, {0, 2}},
+      {"the only PLC does not open", {hub, plc}, any, {true, false}, -1, {1}},
+      {"pinned: the PLC on that path", {plc, hub, plc23}, p23, {true, true, true}, 2, {2}},
+      {"pinned: another PLC is never tried", {plc, hub}, p23, {true, true}, -1, {}},
+      {"pinned: same ports on another bus", {plc23}, bus2, {true}, -1, {}},
+      {"pinned: a sibling on that path is no PLC", {sibling, plc23}, p23, {true, true}, 1, {1}},
+      {"pinned: held elsewhere, no fallback", {plc23, plc}, p23, {false, true}, -1, {0}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<size_t> tried;
     auto tryOpen = [&](size_t i) { tried.push_back(i); return static_cast<bool>(c.opens[i]); };
-    EXPECT_EQ(quarn::FirstPlcDevice(c.devices, tryOpen), c.expect);
+    EXPECT_EQ(quarn::FirstPlcDevice(c.devices, c.pin, tryOpen), c.expect);
     EXPECT_EQ(tried, c.tried);
   }
 }

@@ -1,5 +1,6 @@
 // Port names cut from friendly names, the PLC's key in USB device paths, the
-// pipe path bound and the first-match walk over a fake interface list.
+// pipe path bound, the first-match walk over a fake interface list and USB
+// port paths.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -95,4 +96,41 @@ TEST(PortName, FirstMatchWalk) {
     EXPECT_EQ(found, c.found) << c.what;
     EXPECT_EQ(asked, c.asked) << c.what;
   }
+}
+
+TEST(UsbPortPath, ParsedAndWrittenBack) {
+  struct Case { std::string text; bool ok; uint8_t bus; std::vector<uint8_t> ports; };
+  const Case cases[] = {
+      {"usb:1-2", true, 1, {2}},
+      {"usb:1-2.3", true, 1, {2, 3}},
+      {"usb:255-1.2.3.4.5.6.7", true, 255, {1, 2, 3, 4, 5, 6, 7}},  // seven tiers at most
+      {"usb:1-1.2.3.4.5.6.7.8", false, 0, {}},
+      {"usb:3-10.255", true, 3, {10, 255}},
+      {"usb:1-256", false, 0, {}},
+      {"usb:1000-1", false, 0, {}},
+      {"usb:0-1", false, 0, {}},
+      {"usb:1-0", false, 0, {}},
+      {"usb:01-2", false, 0, {}},  // one spelling per path
+      {"usb:1", false, 0, {}},
+      {"usb:1-", false, 0, {}},
+      {"usb:1-2.", false, 0, {}},
+      {"usb:1-2..3", false, 0, {}},
+      {"usb:1-2.3 ", false, 0, {}},
+      {"usb:-2", false, 0, {}},
+      {"USB:1-2", false, 0, {}},
+      {"/dev/bus/usb/001/002", false, 0, {}},
+      {"usb:1-2" + std::string(1000, '9'), false, 0, {}},
+  };
+  for (const Case& c : cases) {
+    UsbPortPath p{9, 1, {9}};
+    EXPECT_EQ(ParseUsbPort(c.text, p), c.ok) << c.text;
+    if (!c.ok) {
+      EXPECT_EQ(p, (UsbPortPath{9, 1, {9}})) << c.text;
+      continue;
+    }
+    EXPECT_EQ(p.bus, c.bus);
+    EXPECT_EQ(std::vector<uint8_t>(p.ports, p.ports + p.depth), c.ports) << c.text;
+    EXPECT_EQ(FormatUsbPort(p), c.text);
+  }
+  EXPECT_EQ(FormatUsbPort(UsbPortPath{}), "");
 }

@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include "link/link.h"
+#include "link/portname.h"
 
 struct libusb_context;
 struct libusb_device;
@@ -28,12 +29,19 @@ void ApplyLine(termios& t, const LineSettings& line);
 
 // The PLC's bulk pipe through libusb. Reads take one bulk packet at a time;
 // the part of a packet that a read did not ask for waits in `rx` for the
-// next read.
+// next read. The pipe keeps to one device across its restarts: once a device
+// has opened, or a port path was given, only a device on that path opens.
 class UsbPipe {
  public:
-  bool open();  // the first present PLC device that opens and can be claimed
+  void pin(const UsbPortPath& path) { pin_ = path; }
+  const UsbPortPath& pinned() const { return pin_; }
+  // The first present PLC device on the pinned path (before one is pinned:
+  // on any path) that opens and can be claimed; its path is pinned.
+  bool open();
   void close();
   bool isOpen() const { return dev_ != nullptr; }
+  // An open found a PLC that the system would not let this user open.
+  bool accessDenied() const { return accessDenied_; }
   int write(const uint8_t* data, int n, uint32_t ms);
   int read(uint8_t* buf, int n, uint32_t ms);
 
@@ -41,6 +49,8 @@ class UsbPipe {
   bool claim(libusb_device* device);
   int takeBuffered(uint8_t* buf, int n);
 
+  UsbPortPath pin_;
+  bool accessDenied_ = false;
   libusb_context* ctx_ = nullptr;
   libusb_device_handle* dev_ = nullptr;
   int iface_ = -1;

@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "link/link.h"
+#include "link/portname.h"
 
 namespace quarn {
 
 class PosixLink : public Link {
  public:
   // pipePath: where a USB-attached PLC's pipe is opened instead of finding
-  // the USB device by vendor and product (empty: find the device).
+  // the USB device by vendor and product (empty: find the device);
+  // "usb:BUS-PORTS": the USB PLC on that port path.
   explicit PosixLink(std::string pipePath = "");
   ~PosixLink() override;
 
@@ -24,6 +26,12 @@ class PosixLink : public Link {
   int read(uint8_t* buf, int n) override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const LineSettings& line) override;
+
+  // A USB PLC was found that this user may not open.
+  bool usbAccessDenied() const;
+  // The USB PLC's port path (usb:BUS-PORTS) the pipe keeps to; "" before a
+  // device has opened, and for a serial port or a pipe path.
+  std::string usbPort() const;
 
  private:
   struct Impl;
@@ -41,10 +49,16 @@ std::vector<std::string> ListSerialPorts(const std::string& devDir, const std::s
 constexpr uint16_t kPlcVendor = 0x0e5a, kPlcProduct = 0x0001;
 struct UsbIds {
   uint16_t vendor, product;
+  UsbPortPath path{};
 };
 // Which of the present USB devices becomes the pipe: the first, in the order
-// given, that carries the PLC's ids and opens. tryOpen(i) is asked in that
-// order, only for devices with the PLC's ids; -1 when none opens.
-int FirstPlcDevice(const std::vector<UsbIds>& devices, const std::function<bool(size_t)>& tryOpen);
+// given, that carries the PLC's ids, stands on `pin` (anywhere while pin has
+// no ports) and opens. tryOpen(i) is asked in that order, only for those
+// devices; -1 when none opens.
+int FirstPlcDevice(const std::vector<UsbIds>& devices, const UsbPortPath& pin,
+                   const std::function<bool(size_t)>& tryOpen);
+
+// The USB PLCs present, as "usb:BUS-PORTS", sorted by bus and ports.
+std::vector<std::string> ListUsbPlcs();
 
 }  // namespace quarn

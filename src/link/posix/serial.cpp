@@ -90,7 +90,17 @@ bool WaitReady(int fd, short events, int64_t deadline, bool& hup) {
 }  // namespace
 
 PosixLink::PosixLink(std::string pipePath) : impl_(new Impl) {
-  impl_->pipePath = std::move(pipePath);
+  UsbPortPath usbPath;
+  if (ParseUsbPort(pipePath, usbPath))
+    impl_->usb.pin(usbPath);
+  else
+    impl_->pipePath = std::move(pipePath);
+}
+
+bool PosixLink::usbAccessDenied() const { return impl_->usb.accessDenied(); }
+
+std::string PosixLink::usbPort() const {
+  return impl_->usb.pinned().depth == 0 ? "" : FormatUsbPort(impl_->usb.pinned());
 }
 
 PosixLink::~PosixLink() {

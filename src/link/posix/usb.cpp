@@ -1,9 +1,11 @@
 // The PLC's USB pipe through libusb: the first present device with the PLC's
-// vendor and product ids that opens, its first interface with a bulk IN and
-// a bulk OUT endpoint, transfers bounded by the link time-out.
+// vendor and product ids that opens, on the port path the session keeps to;
+// its first interface with a bulk IN and a bulk OUT endpoint; transfers
+// bounded by the link time-out.
 #include <libusb.h>
 
 #include <algorithm>
+#include <string>
 #include <cstring>
 #include <vector>
 
@@ -12,13 +14,46 @@
 
 namespace quarn {
 
-int FirstPlcDevice(const std::vector<UsbIds>& devices, const std::function<bool(size_t)>& tryOpen) {
+int FirstPlcDevice(const std::vector<UsbIds>& devices, const UsbPortPath& pin,
+                   const std::function<bool(size_t)>& tryOpen) {
   for (size_t i = 0; i < devices.size(); ++i) {
-    if (devices[i].vendor == kPlcVendor && devices[i].product == kPlcProduct && tryOpen(i))
+    const UsbIds& d = devices[i];
+    if (d.vendor == kPlcVendor && d.product == kPlcProduct && (pin.depth == 0 || d.path == pin) &&
+        tryOpen(i))
       return static_cast<int>(i);
   }
   return -1;
 }
+
+namespace {
+
+UsbPortPath PathOf(libusb_device* device) {
+  uint8_t ports[kMaxUsbPorts] = {};
+  int n = libusb_get_port_numbers(device, ports, static_cast<int>(kMaxUsbPorts));
+  if (n <= 0 || n > static_cast<int>(kMaxUsbPorts)) return UsbPortPath{};
+  // libusb fills the array from its end and moves the numbers to the front,
+  // leaving the tail as it was: only the first n count.
+  UsbPortPath p;
+  p.bus = libusb_get_bus_number(device);
+  p.depth = static_cast<uint8_t>(n);
+  std::copy(ports, ports + n, p.ports);
+  return p;
+}
+
+// The present devices, each with its ids and port path; false when libusb
+// cannot list them.
+bool Devices(libusb_context* ctx, libusb_device**& list, std::vector<UsbIds>& ids) {
+  ssize_t count = libusb_get_device_list(ctx, &list);
+  if (count < 0) return false;
+  ids.assign(static_cast<size_t>(count), UsbIds{0, 0});
+  for (size_t i = 0; i < ids.size(); ++i) {
+    libusb_device_descriptor d{};
+    if (libusb_get_device_descriptor(list[i], &d) == 0) ids[i] = {d.idVendor, d.idProduct, PathOf(list[i])};
+  }
+  return true;
+}
+
+}  // namespace
 
 bool UsbPipe::open() {
   close();
@@ -27,25 +62,46 @@ bool UsbPipe::open() {
     return false;
   }
   libusb_device** list = nullptr;
-  ssize_t count = libusb_get_device_list(ctx_, &list);
-  if (count > 0) {
-    std::vector<UsbIds> ids(static_cast<size_t>(count), UsbIds{0, 0});
-    for (size_t i = 0; i < ids.size(); ++i) {
-      libusb_device_descriptor d{};
-      if (libusb_get_device_descriptor(list[i], &d) == 0) ids[i] = {d.idVendor, d.idProduct};
-    }
-    FirstPlcDevice(ids, [&](size_t i) { return claim(list[i]); });
+  std::vector<UsbIds> ids;
+  if (Devices(ctx_, list, ids)) {
+    int i = FirstPlcDevice(ids, pin_, [&](size_t k) { return claim(list[k]); });
+    // From now on the session keeps to this device's path. A device whose
+    // path libusb cannot tell (no sysfs) leaves the search as it was.
+    if (i >= 0 && pin_.depth == 0) pin_ = ids[static_cast<size_t>(i)].path;
+    libusb_free_device_list(list, 1);
   }
-  if (count >= 0) libusb_free_device_list(list, 1);
   if (dev_ == nullptr) close();
   return dev_ != nullptr;
+}
+
+std::vector<std::string> ListUsbPlcs() {
+  std::vector<UsbPortPath> paths;
+  libusb_context* ctx = nullptr;
+  if (libusb_init(&ctx) != 0) return {};
+  libusb_device** list = nullptr;
+  std::vector<UsbIds> ids;
+  if (Devices(ctx, list, ids)) {
+    for (const UsbIds& d : ids)
+      if (d.vendor == kPlcVendor && d.product == kPlcProduct && d.path.depth > 0) paths.push_back(d.path);
+    libusb_free_device_list(list, 1);
+  }
+  libusb_exit(ctx);
+  std::sort(paths.begin(), paths.end(), [](const UsbPortPath& a, const UsbPortPath& b) {
+    if (a.bus != b.bus) return a.bus < b.bus;
+    return std::lexicographical_compare(a.ports, a.ports + a.depth, b.ports, b.ports + b.depth);
+  });
+  std::vector<std::string> names;
+  for (const UsbPortPath& p : paths) names.push_back(FormatUsbPort(p));
+  return names;
 }
 
 // Opens one device and claims its first interface setting that has a bulk
 // endpoint each way.
 bool UsbPipe::claim(libusb_device* device) {
   libusb_device_handle* h = nullptr;
-  if (libusb_open(device, &h) != 0) return false;
+  int rc = libusb_open(device, &h);
+  if (rc == LIBUSB_ERROR_ACCESS) accessDenied_ = true;
+  if (rc != 0) return false;
   libusb_config_descriptor* cfg = nullptr;
   if (libusb_get_active_config_descriptor(device, &cfg) != 0) {
     libusb_close(h);

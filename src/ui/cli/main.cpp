@@ -16,6 +16,7 @@
 #include "burn/identify.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/session.h"
+#include "link/portname.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/embedded_image.h"
 #include "ui/cli/platform.h"
@@ -26,12 +27,28 @@
 #include "link/win32/win32_link.h"
 using PlatformLink = quarn::Win32Link;
 static std::vector<std::string> ListPorts() { return quarn::ListComPorts(); }
+static std::vector<std::string> ListUsbPorts() { return {}; }
+static const char* UsbPortRefusal() { return "USB port paths (usb:BUS-PORTS) are known on Linux only"; }
+static void HintAfterFailure(const PlatformLink&) {}
+static std::string UsbPortOf(const PlatformLink&) { return ""; }
 static bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
 #else
 #include <unistd.h>
 #include "link/posix/posix_link.h"
 using PlatformLink = quarn::PosixLink;
 static std::vector<std::string> ListPorts() { return quarn::ListSerialPorts(); }
+static std::vector<std::string> ListUsbPorts() { return quarn::ListUsbPlcs(); }
+static const char* UsbPortRefusal() { return nullptr; }
+static std::string UsbPortOf(const PlatformLink& link) { return link.usbPort(); }
+// The USB PLC was there but the system would not let this user open it.
+static void HintAfterFailure(const PlatformLink& link) {
+  if (!link.usbAccessDenied()) return;
+  std::fputs("quarn-burn: this user may not open the USB PLC; install the udev rule "
+             "60-quarn-plc.rules (packaging/linux/ in the sources) with 'sudo install -m 644 "
+             "60-quarn-plc.rules /etc/udev/rules.d/ && sudo udevadm control --reload && "
+             "sudo udevadm trigger', then plug the PLC in again\n",
+             stderr);
+}
 static bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
 #endif
 
@@ -51,14 +68,16 @@ const char* const kUsage =
     "\n"
     "  --image FILE   write FILE instead of the image built into this program\n"
     "  --port PORT    serial models: the serial port (default: the first one found);\n"
-    "                 USB models: a device opened as the PLC's pipe (default: the\n"
-    "                 PLC's USB device, found by vendor and product)\n"
+    "                 USB models: usb:BUS-PORTS, the USB PLC on that port path\n"
+    "                 (usb:1-2.3), or a device opened as the PLC's pipe (default:\n"
+    "                 the first PLC found by vendor and product; the session keeps\n"
+    "                 to its port path across the PLC's restart)\n"
     "  --yes          answer the reconnect prompts at once (the waits still happen)\n"
     "  --record FILE  append one line of JSON about the session to FILE\n"
     "  --identify     show what the PLC on the port reports about itself and which\n"
     "                 models fit it, changing nothing; the port is opened as a burn\n"
     "                 of the image's model would open it (the file is not read)\n"
-    "  --list-ports   list the serial ports present\n"
+    "  --list-ports   list the serial ports present, then the USB PLCs (usb:BUS-PORTS)\n"
     "  --list-models  list the models with link, image size limit and block size\n"
     "  --version      show the version and the built-in image\n"
     "  --help         show this text\n"
@@ -270,6 +289,10 @@ std::string ChoosePort(const cli::Options& o, int row, SessionState& st, std::st
       return "the port name is longer than " + std::to_string(sizeof st.selectedComPort - 1) +
              " characters";
     if (usb) pipePath = o.port;
+    UsbPortPath usbPath;
+    if (usb && IsUsbPortName(o.port) && (UsbPortRefusal() || !ParseUsbPort(o.port, usbPath)))
+      return UsbPortRefusal() ? UsbPortRefusal()
+                              : "'" + o.port + "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3)";
   } else if (usb) {
     st.setComPort("USB");
   } else {
@@ -383,6 +406,7 @@ int main(int argc, char** argv) {
   if (o.listModels) return ListModels();
   if (o.listPorts) {
     for (const std::string& p : ListPorts()) std::printf("%s\n", p.c_str());
+    for (const std::string& p : ListUsbPorts()) std::printf("%s\n", p.c_str());
     return 0;
   }
 
@@ -437,7 +461,6 @@ int main(int argc, char** argv) {
   CliOperator op(st, o.yes);
   rec.tool = std::string("quarn-burn ") + kVersion;
   rec.port = st.selectedComPort;
-  rec.usbPath = "";  // known once the link can name the USB device it opened
   rec.model = plcList[row];
   rec.imageName = cli::BaseName(name);
   rec.imageSize = fileSize;
@@ -449,6 +472,7 @@ int main(int argc, char** argv) {
     rec.elapsedSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     rec.modeAtStart = ModeAtStart(st.firstProbe);
+    rec.usbPath = UsbPortOf(link);
     op.lastMessage(rec.caption, rec.text);
     rec.exitStatus = status;
     rec.interrupted = interrupted;
@@ -474,6 +498,7 @@ int main(int argc, char** argv) {
   Disarm();
 
   int status = op.exitStatus();
+  if (status != 0) HintAfterFailure(link);
   std::string interrupted;
   if (st.stopRequested && !op.outcomeShown()) {
     interrupted = cli::InterruptedLine(st, imageSize);

@@ -1,0 +1,410 @@
+// The USB path in real time: Debian's libusb, the product's UsbPipe and the
+// real quarn-burn against emulated USB PLCs (umockdev), whole sessions
+// through the PLC's restart, reads and time-outs, unplugging, several PLCs.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/posix/posix_link.h"
+#include "usb_plc.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+double SecondsSince(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// Writes an image file named NAME in dir; returns its path.
+std::string WriteImage(const std::string& dir, const std::string& name, const Bytes& image) {
+  const std::string file = dir + "/" + name;
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                              static_cast<std::streamsize>(image.size()));
+  return file;
+}
+
+// An image no two blocks of which are alike.
+Bytes Pattern(size_t n, unsigned seed = 3) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + i / 256 + seed);
+  return b;
+}
+
+// What the bootloader must have received: data then SUB up to the block.
+Bytes Padded(Bytes data, size_t block) {
+  while (data.size() % block) data.push_back(0x1A);
+  return data;
+}
+
+double CpuSeconds(const rusage& r) {
+  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+         static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/quarn-usb-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  std::string path;
+};
+
+// quarn-burn as a child, under the preload this process runs under; stdin
+// /dev/null, stdout and stderr into files.
+class Burn {
+ public:
+  explicit Burn(std::vector<std::string> args, const std::vector<std::string>& prefix = {}) {
+    args.insert(args.begin(), std::string(QUARN_BIN_DIR) + "/quarn-burn");
+    args.insert(args.begin(), prefix.begin(), prefix.end());
+    out_ = dir_.path + "/out";
+    err_ = dir_.path + "/err";
+    pid_ = fork();
+    if (pid_ == 0) {
+      int in = open("/dev/null", O_RDONLY);
+      int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Burn() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // Waits until the child ends (its exit status) or `seconds` pass (-1).
+  // `meanwhile` runs every 5 ms while it waits.
+  int wait(double seconds, const std::function<void()>& meanwhile = {}) {
+    auto t0 = Clock::now();
+    while (pid_ > 0) {
+      int status = 0;
+      if (wait4(pid_, &status, WNOHANG, &usage) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (SecondsSince(t0) > seconds) return -1;
+      if (meanwhile) meanwhile();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+  }
+
+  // CPU the running child has used so far, from /proc.
+  double cpuNow() const {
+    std::ifstream f("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos) return 0;
+    unsigned long utime = 0, stime = 0;
+    // After the name: state and 10 more fields, then utime and stime.
+    std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+
+  std::string out() const { return Text(out_); }
+  std::string err() const { return Text(err_); }
+  double cpu() const { return CpuSeconds(usage); }
+
+  rusage usage{};
+
+ private:
+  static std::string Text(const std::string& path) {
+    Bytes b = ReadFile(path);
+    return std::string(b.begin(), b.end());
+  }
+  TempDir dir_;
+  std::string out_, err_;
+  pid_t pid_ = -1;
+};
+
+usbplc::Options Plc(const char* model, std::string ports = "1") {
+  usbplc::Options o;
+  o.plc.model = model;
+  o.ports = std::move(ports);
+  if (o.plc.model == "GH26") o.plc.d1148 = 1;  // what tells a GH26 from a GH
+  return o;
+}
+
+const char kReplug[] = "Information: Please REPLUG the USB Cable, and then press OK to continue\n";
+const char kSuccess[] = "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable\n";
+
+// USB models from application mode to success without --port: the replug
+// prompt, the PLC back under a new device number in its bootloader, the
+// pipe reopened on it, the flash byte for byte.
+TEST(UsbSession, FromApplicationModeThroughTheRestartToSuccess) {
+  struct Case {
+    const char* model;
+    size_t imageSize;  // 0: the built-in image
+    size_t block;
+    bool kernelDriver;  // bound to the interface: detached for each session, attached after
+  };
+  const Case cases[] = {
+      {"VN300", 0, 256, false},
+      {"GH26", 20000, 128, true},
+      {"VN200-AIO", 12000, 256, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    TempDir dir;
+    const std::string record = dir.path + "/sessions.jsonl";
+    std::vector<std::string> args = {"--yes", "--record", record};
+    Bytes image, expected;
+    if (c.imageSize == 0) {
+      image = ReadFile(QUARN_IMAGE_PATH);
+      ASSERT_EQ(image.size(), 2076672u);
+      expected.assign(image.begin(), image.end() - 4096);  // the last 4096 bytes are never sent
+    } else {
+      image = Pattern(c.imageSize);
+      expected = Padded(image, c.block);
+      args.insert(args.end(), {"--image", WriteImage(dir.path, std::string(c.model) + "_v1.0.bin", image)});
+    }
+    usbplc::Testbed testbed;
+    usbplc::Options o = Plc(c.model);
+    o.kernelDriver = c.kernelDriver;
+    usbplc::UsbPlc plc(testbed, o);
+    const int firstDevnum = plc.devnum();
+    auto t0 = Clock::now();
+    Burn burn(args);
+    EXPECT_EQ(burn.wait(120), 0) << burn.err();
+    const double wall = SecondsSince(t0);
+    std::printf("  %s session: %.1f s wall, %.1f s CPU in quarn-burn\n", c.model, wall, burn.cpu());
+    EXPECT_EQ(burn.out(), std::string(kReplug) + kSuccess);
+    EXPECT_EQ(burn.err().find("ERROR"), std::string::npos) << burn.err();
+    EXPECT_EQ(plc.restarts(), 1);
+    EXPECT_GT(plc.devnum(), firstDevnum);
+    EXPECT_EQ(plc.mode(), plcsim::Mode::Boot);
+    EXPECT_TRUE(plc.flash() == expected) << plc.flash().size() << " bytes in the flash";
+    EXPECT_EQ(plc.driverDetaches(), c.kernelDriver ? 2 : 0);  // before and after the restart
+    EXPECT_EQ(plc.driverBound(), c.kernelDriver);
+    EXPECT_FALSE(plc.claimed());
+    // The record names the device the session kept to.
+    const Bytes line = ReadFile(record);
+    EXPECT_NE(std::string(line.begin(), line.end()).find("\"usb_path\":\"usb:1-1\""), std::string::npos);
+  }
+}
+
+// UsbPipe in this process: replies cut into short packets or coming late
+// are read whole; a read with nothing to read ends at its time-out, without
+// spinning a core while it waits.
+TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
+  const std::string wake = ":007F81\r\n";  // the application answers it
+  struct Case {
+    const char* name;
+    std::string request;
+    unsigned packetBytes, replyDelayMs;
+    uint32_t timeoutMs;
+    int minMs, maxMs;
+    bool fifoNode;
+    double maxCpuShare;  // of the wait; < 0: only shown
+  };
+  const Case cases[] = {
+      {"reply in 4-byte packets", wake, 4, 0, 3000, 0, 500, true, -1},
+      {"late reply", wake, 64, 1000, 3000, 950, 1500, true, -1},
+      {"nothing to read, 3 s", "", 64, 0, 3000, 2950, 3050, true, 0.05},
+      {"nothing to read, 200 ms", "", 64, 0, 200, 150, 250, true, 0.05},
+      {"nothing to read, node a regular file", "", 64, 0, 1000, 950, 1050, false, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    usbplc::Testbed testbed;
+    usbplc::Options o = Plc("VN300");
+    o.packetBytes = c.packetBytes;
+    o.replyDelayMs = c.replyDelayMs;
+    o.fifoNode = c.fifoNode;
+    usbplc::UsbPlc plc(testbed, o);
+    std::vector<uint8_t> expected;
+    plcsim::Plc reference(o.plc);
+    reference.receive(reinterpret_cast<const uint8_t*>(c.request.data()), c.request.size(), expected);
+    ASSERT_EQ(expected.empty(), c.request.empty());
+
+    quarn::PosixLink link;
+    ASSERT_TRUE(link.open(true, "USB"));
+    link.setTimeouts(c.timeoutMs);
+    const int n = static_cast<int>(c.request.size());
+    EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(c.request.data()), n), n);
+    const int ask = c.request.empty() ? 1 : static_cast<int>(expected.size());
+    std::vector<uint8_t> got(static_cast<size_t>(ask));
+    rusage r0{}, r1{};
+    getrusage(RUSAGE_SELF, &r0);  // this process: the read and the device's side
+    auto t0 = Clock::now();
+    got.resize(static_cast<size_t>(std::max(0, link.read(got.data(), ask))));
+    const double ms = SecondsSince(t0) * 1000;
+    getrusage(RUSAGE_SELF, &r1);
+    const double share = (CpuSeconds(r1) - CpuSeconds(r0)) / (ms / 1000);
+    std::printf("  %s: %.0f ms, CPU %.1f%% of the wait, %ld reaps\n", c.name, ms, share * 100, plc.reaps());
+    EXPECT_EQ(got, expected);
+    EXPECT_GE(ms, c.minMs);
+    EXPECT_LE(ms, c.maxMs);
+    if (c.maxCpuShare >= 0) {
+      EXPECT_LE(share, c.maxCpuShare);
+    }
+    link.close();
+  }
+}
+
+// The cable pulled in the middle of the transfer: the session fails at
+// once with its message, without spinning; plugged back, the PLC is still in
+// its bootloader and a second session finishes the update.
+TEST(UsbSession, UnpluggedMidTransferThenFinishedBySecondRun) {
+  TempDir dir;
+  const Bytes image = Pattern(60000, 11);
+  const std::string file = WriteImage(dir.path, "GH26_v2.0.bin", image);
+  usbplc::Testbed testbed;
+  usbplc::UsbPlc plc(testbed, Plc("GH26"));
+  Clock::time_point unplugged{};
+  double cpuAtUnplug = 0;
+  {
+    Burn burn({"--image", file, "--yes"});
+    const int status = burn.wait(60, [&] {
+      if (unplugged == Clock::time_point{} && plc.flash().size() >= 10000) {
+        cpuAtUnplug = burn.cpuNow();
+        plc.unplug();
+        unplugged = Clock::now();
+      }
+    });
+    ASSERT_NE(unplugged, Clock::time_point{}) << "never reached the transfer: " << burn.err();
+    const double ended = SecondsSince(unplugged);
+    const double cpuAfter = burn.cpu() - cpuAtUnplug;
+    std::printf("  ended %.2f s after the unplug, using %.2f s CPU meanwhile\n", ended, cpuAfter);
+    EXPECT_EQ(status, 1) << burn.err();
+    EXPECT_LT(ended, 20);
+    EXPECT_EQ(burn.out(), kReplug);
+    EXPECT_NE(burn.err().find("ERROR: Firmware update is FAILED\n"), std::string::npos) << burn.err();
+    EXPECT_LT(cpuAfter, 0.25 * ended + 0.1);  // no core spun
+    EXPECT_LT(plc.flash().size(), image.size());
+  }
+  plc.plug();
+  EXPECT_EQ(plc.mode(), plcsim::Mode::Boot);
+  Burn again({"--image", file, "--yes"});
+  EXPECT_EQ(again.wait(60), 0) << again.err();
+  EXPECT_EQ(again.out(), kSuccess);  // straight into the bootloader branch: no replug
+  EXPECT_TRUE(plc.flash() == Padded(image, 128));
+}
+
+// Two PLCs, both restarting: each session comes back to its own device.
+// The first session finds its PLC while the other is held by another
+// program; the other is free again when the first one reopens after its
+// restart, and stands first in the search order.
+TEST(UsbSession, TwoPlcsEachSessionKeepsToItsOwnDevice) {
+  TempDir dir;
+  usbplc::Testbed testbed;
+  testbed.addHub(1, "2");
+  usbplc::UsbPlc a(testbed, Plc("GH26", "1")), b(testbed, Plc("GH26", "2.3"));
+
+  Burn list({"--list-ports"});
+  ASSERT_EQ(list.wait(10), 0);
+  EXPECT_NE(list.out().find("usb:1-1\nusb:1-2.3\n"), std::string::npos) << list.out();
+  EXPECT_EQ(list.out().substr(list.out().size() - 18), "usb:1-1\nusb:1-2.3\n");  // after the serial ports
+
+  const Bytes imageX = Pattern(30000, 5), imageY = Pattern(30000, 77);
+  const std::string fileX = WriteImage(dir.path, "GH26_x.bin", imageX);
+  const std::string fileY = WriteImage(dir.path, "GH26_y.bin", imageY);
+
+  // Another program holds the PLC that comes first in the search.
+  auto holder = std::make_unique<quarn::PosixLink>();
+  ASSERT_TRUE(holder->open(true, "USB"));
+  ASSERT_NE(a.claimed(), b.claimed());
+  usbplc::UsbPlc& first = a.claimed() ? a : b;
+  usbplc::UsbPlc& second = a.claimed() ? b : a;
+
+  Burn x({"--image", fileX, "--yes"});  // no --port: the PLC that opens
+  bool released = false;
+  std::unique_ptr<Burn> y;
+  const int sx = x.wait(90, [&] {
+    if (!released && second.restarts() == 1) {
+      holder.reset();  // free before x reopens
+      released = true;
+    }
+    if (released && !y && second.claimed())  // x is back on its PLC: y takes the other by its path
+      y = std::make_unique<Burn>(
+          std::vector<std::string>{"--image", fileY, "--port", "usb:" + first.path(), "--yes"});
+  });
+  EXPECT_EQ(sx, 0) << x.err();
+  ASSERT_TRUE(y);
+  EXPECT_EQ(y->wait(90), 0) << y->err();
+  EXPECT_EQ(x.out(), std::string(kReplug) + kSuccess);
+  EXPECT_EQ(y->out(), std::string(kReplug) + kSuccess);
+  EXPECT_EQ(first.restarts(), 1);
+  EXPECT_EQ(second.restarts(), 1);
+  EXPECT_TRUE(second.flash() == Padded(imageX, 128)) << second.flash().size() << " bytes at " << second.path();
+  EXPECT_TRUE(first.flash() == Padded(imageY, 128)) << first.flash().size() << " bytes at " << first.path();
+}
+
+// Sessions that cannot open the PLC: at once, with the hint when the system
+// refused access.
+TEST(UsbSession, CannotOpen) {
+  const std::string hint = "quarn-burn: this user may not open the USB PLC; install the udev rule 60-quarn-plc.rules";
+  struct Case {
+    const char* name;
+    bool plcPresent, foreignNode;
+    std::vector<std::string> args, prefix;
+    bool hinted;
+  };
+  const Case cases[] = {
+      {"no PLC", false, false, {}, {}, false},
+      {"a PLC on another path", true, false, {"--port", "usb:1-4"}, {}, false},
+      {"access refused", true, true, {}, {"setpriv", "--bounding-set=-dac_override,-dac_read_search"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    usbplc::Testbed testbed;
+    std::unique_ptr<usbplc::UsbPlc> plc;
+    if (c.plcPresent) {
+      usbplc::Options o = Plc("VN300");
+      o.foreignNode = c.foreignNode;
+      plc = std::make_unique<usbplc::UsbPlc>(testbed, o);
+    }
+    std::vector<std::string> args = c.args;
+    args.push_back("--yes");
+    auto t0 = Clock::now();
+    Burn burn(args, c.prefix);
+    EXPECT_EQ(burn.wait(20), 1) << burn.err();
+    EXPECT_LT(SecondsSince(t0), 2.0);
+    EXPECT_EQ(burn.out(), "");
+    EXPECT_NE(burn.err().find("ERROR: CANNOT open USB Port!!!\n"), std::string::npos) << burn.err();
+    EXPECT_EQ(burn.err().find(hint) != std::string::npos, c.hinted) << burn.err();
+    if (plc) {
+      EXPECT_EQ(plc->requests(plcsim::Kind::Wake), 0);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  usbplc::RunUnderPreload(argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
