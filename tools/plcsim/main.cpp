@@ -1,19 +1,23 @@
 // plcsim: serves the simulated PLC on a pseudo-terminal. The host opens the
 // slave side as its serial port; the host's line settings are read from the
 // terminal before every chunk, and the host closing and reopening the port is
-// seen as a replug.
+// seen as a replug. With --pace the PLC answers in the time the wire and the
+// PLC itself would take.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -46,6 +50,14 @@ void usage(FILE* f) {
       "  --version N         bootloader version byte, 0xMm (default 0x20)\n"
       "  --no-enter-boot     the enter-update request is acknowledged but ignored\n"
       "  --no-line-check     accept bytes at any line settings\n"
+      "  --pace              take the time of the wire and of the PLC: serial models at the\n"
+      "                      host's baud rate (10 bit times a character), USB models with a\n"
+      "                      latency per transfer each way; the PLC's own times below\n"
+      "  --latency-us N      USB models, with --pace: latency of a transfer (default 1000)\n"
+      "  --erase-us N        with --pace: erasing one page (default 20000)\n"
+      "  --write-us N        with --pace: programming one block (default 3000)\n"
+      "  --restart-us N      with --pace: restart into the bootloader after the confirmed\n"
+      "                      enter-update request, deaf to the line (default 200000)\n"
       "  --fault KIND:ACT[:TIMES[:ARG1[:ARG2]]]   (repeatable)\n"
       "      KIND: wake probe checkid register version id67 erase\n"
       "            idb versionb erasepage eraseeot update block fweot\n"
@@ -171,6 +183,12 @@ void writeAll(int fd, const uint8_t* p, size_t n) {
   }
 }
 
+uint64_t nowNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
+
 bool writeFlash(const std::string& path, const std::vector<uint8_t>& flash) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -186,6 +204,8 @@ int main(int argc, char** argv) {
   std::string linkPath, flashOut;
   std::vector<FaultArg> faults;
   bool verbose = false;
+  bool pace = false;
+  uint32_t latencyUs = 1000;
 
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -241,6 +261,16 @@ int main(int argc, char** argv) {
       cfg.enterBoot = false;
     } else if (a == "--no-line-check") {
       cfg.checkLine = false;
+    } else if (a == "--pace") {
+      pace = true;
+    } else if (a == "--latency-us") {
+      latencyUs = static_cast<uint32_t>(number(10000000));
+    } else if (a == "--erase-us") {
+      cfg.times.erasePageUs = static_cast<uint32_t>(number(100000000));
+    } else if (a == "--write-us") {
+      cfg.times.writeBlockUs = static_cast<uint32_t>(number(100000000));
+    } else if (a == "--restart-us") {
+      cfg.times.restartUs = static_cast<uint32_t>(number(100000000));
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "--fault") {
@@ -332,10 +362,21 @@ int main(int argc, char** argv) {
   bool flashWritten = false;
   quarn::LineSettings lastLine{0, 0, 0};
   plcsim::Mode lastMode = plc.mode();
+  const bool usb = quarn::kProfile[quarn::findModel(cfg.model.c_str())].usb;
+  plcsim::Pacer pacer(plc);
+  // Wake-ups to the microsecond: a character at 115200 baud takes 87 us.
+  if (pace) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
   while (!stopRequested) {
+    uint64_t waitNs = 200000000;  // to notice a stop request
+    if (pace) {
+      const uint64_t next = pacer.next(), now = nowNs();
+      if (next != UINT64_MAX) waitNs = std::min(waitNs, next > now ? next - now : 0);
+    }
+    const timespec timeout{static_cast<time_t>(waitNs / 1000000000u),
+                           static_cast<long>(waitNs % 1000000000u)};
     pollfd pf[2] = {{master, POLLIN, 0}, {watch, POLLIN, 0}};
-    const int r = poll(pf, watch >= 0 ? 2 : 1, 200);
+    const int r = ppoll(pf, watch >= 0 ? 2 : 1, &timeout, nullptr);
     if (r < 0) {
       if (errno == EINTR) continue;
       std::perror("plcsim: poll");
@@ -349,6 +390,7 @@ int main(int argc, char** argv) {
         if (e->mask & IN_OPEN) {
           if (hostOpens++ == 0) {
             tcflush(slave, TCIFLUSH);  // replies nobody read belong to the old link
+            pacer.reconnected();
             if (hostSeen) plc.reconnected();
             hostSeen = true;
             if (verbose) std::fprintf(stderr, "plcsim: host opened the port\n");
@@ -360,35 +402,47 @@ int main(int argc, char** argv) {
         off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
       }
     }
+
+    int before[static_cast<size_t>(plcsim::Kind::Count)];
+    for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
+      before[k] = plc.requests(static_cast<plcsim::Kind>(k));
+    reply.clear();
+    ssize_t n = 0;
     if (pf[0].revents & POLLIN) {
-      const ssize_t n = read(master, buf, sizeof buf);
-      if (n <= 0) continue;
-      const quarn::LineSettings line = hostLineOf(slave);
-      plc.hostLine(line);
-      if (verbose && line.baud != lastLine.baud)
-        std::fprintf(stderr, "plcsim: host line %u baud\n", line.baud);
-      lastLine = line;
+      n = read(master, buf, sizeof buf);
+      if (n > 0) {
+        const quarn::LineSettings line = hostLineOf(slave);
+        plc.hostLine(line);
+        if (verbose && line.baud != lastLine.baud)
+          std::fprintf(stderr, "plcsim: host line %u baud\n", line.baud);
+        lastLine = line;
+        if (!pace) {
+          plc.receive(buf, static_cast<size_t>(n), reply);
+        } else if (usb) {
+          pacer.fromHost(buf, static_cast<size_t>(n), nowNs(), {0, uint64_t{latencyUs} * 1000});
+        } else {
+          pacer.fromHost(buf, static_cast<size_t>(n), nowNs(), {plcsim::Pacer::charNs(line.baud), 0});
+        }
+      }
+    }
+    if (pace) pacer.run(nowNs(), reply);
+    writeAll(master, reply.data(), reply.size());
 
-      int before[static_cast<size_t>(plcsim::Kind::Count)];
+    if (verbose) {
+      std::string kinds;
       for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
-        before[k] = plc.requests(static_cast<plcsim::Kind>(k));
-      reply.clear();
-      plc.receive(buf, static_cast<size_t>(n), reply);
-      writeAll(master, reply.data(), reply.size());
-
-      if (verbose) {
-        std::string kinds;
-        for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
-          if (plc.requests(static_cast<plcsim::Kind>(k)) != before[k]) kinds += std::string(" ") + kKindNames[k];
+        if (plc.requests(static_cast<plcsim::Kind>(k)) != before[k]) kinds += std::string(" ") + kKindNames[k];
+      if (n > 0 || !reply.empty() || !kinds.empty()) {
         if (kinds.empty()) kinds = " (no request)";
         std::fprintf(stderr, "plcsim:%s  in %s  out %s\n", kinds.c_str(),
-                     shown(buf, static_cast<size_t>(n)).c_str(), shown(reply.data(), reply.size()).c_str());
-        if (plc.mode() != lastMode)
-          std::fprintf(stderr, "plcsim: now in its %s\n",
-                       plc.mode() == plcsim::Mode::Boot ? "bootloader" : "application");
+                     shown(buf, n > 0 ? static_cast<size_t>(n) : 0).c_str(),
+                     shown(reply.data(), reply.size()).c_str());
       }
-      lastMode = plc.mode();
+      if (plc.mode() != lastMode)
+        std::fprintf(stderr, "plcsim: now in its %s\n",
+                     plc.mode() == plcsim::Mode::Boot ? "bootloader" : "application");
     }
+    lastMode = plc.mode();
     if (!plc.transferClosed()) {
       flashWritten = false;
     } else if (!flashWritten) {
