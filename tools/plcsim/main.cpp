@@ -5,6 +5,7 @@
 // PLC itself would take.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
@@ -182,6 +183,43 @@ void writeAll(int fd, const uint8_t* p, size_t n) {
     }
   }
 }
+
+// With --pace, how close plcsim kept to its timing, and what the host's
+// side added: how late reply bytes left, and how long the host took from a
+// reply to its next request (its own time and the pseudo-terminal's both
+// ways; a pause of 100 ms or more is one of its waits and is not counted).
+struct PaceStats {
+  uint64_t replies = 0, lateNs = 0, maxLateNs = 0;
+  uint64_t turns = 0, turnNs = 0, maxTurnNs = 0;
+  uint64_t repliedAt = 0;  // 0: no reply since the last request
+
+  void replied(uint64_t due, uint64_t at) {
+    ++replies;
+    const uint64_t late = at > due ? at - due : 0;
+    lateNs += late;
+    maxLateNs = std::max(maxLateNs, late);
+    repliedAt = at;
+  }
+  void request(uint64_t at) {
+    if (repliedAt != 0 && at - repliedAt < 100000000) {
+      ++turns;
+      turnNs += at - repliedAt;
+      maxTurnNs = std::max(maxTurnNs, at - repliedAt);
+    }
+    repliedAt = 0;
+  }
+  void print() const {
+    std::fprintf(stderr,
+                 "plcsim: paced %llu replies, late by %.6f s in all (at most %.0f us); the host "
+                 "followed %llu of them with a request after %.6f s in all (at most %.0f us)\n",
+                 static_cast<unsigned long long>(replies), lateNs / 1e9, maxLateNs / 1e3,
+                 static_cast<unsigned long long>(turns), turnNs / 1e9, maxTurnNs / 1e3);
+  }
+};
+
+// A timer wakes tens of microseconds late: the last stretch before a reply
+// leaves is spun instead.
+constexpr uint64_t kSpinNs = 150000;
 
 uint64_t nowNs() {
   timespec t{};
@@ -364,13 +402,25 @@ int main(int argc, char** argv) {
   plcsim::Mode lastMode = plc.mode();
   const bool usb = quarn::kProfile[quarn::findModel(cfg.model.c_str())].usb;
   plcsim::Pacer pacer(plc);
-  // Wake-ups to the microsecond: a character at 115200 baud takes 87 us.
-  if (pace) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  // Wake-ups to the microsecond: a character at 115200 baud takes 87 us. A
+  // real PLC shares its processor with nobody, so the simulated one runs
+  // ahead of the host's other work where it may (as root); it sleeps between
+  // its short turns.
+  if (pace) {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const sched_param prio{1};
+    if (sched_setscheduler(0, SCHED_FIFO, &prio) != 0 && verbose)
+      std::fprintf(stderr, "plcsim: no real-time priority (%s); timing follows the load\n",
+                   std::strerror(errno));
+  }
 
+  PaceStats stats;
   while (!stopRequested) {
     uint64_t waitNs = 200000000;  // to notice a stop request
     if (pace) {
-      const uint64_t next = pacer.next(), now = nowNs();
+      // Reply bytes leave on time (kSpinNs).
+      const uint64_t now = nowNs(), reply = pacer.nextReply();
+      const uint64_t next = std::min(pacer.next(), reply > kSpinNs ? reply - kSpinNs : 0);
       if (next != UINT64_MAX) waitNs = std::min(waitNs, next > now ? next - now : 0);
     }
     const timespec timeout{static_cast<time_t>(waitNs / 1000000000u),
@@ -410,6 +460,7 @@ int main(int argc, char** argv) {
     ssize_t n = 0;
     if (pf[0].revents & POLLIN) {
       n = read(master, buf, sizeof buf);
+      if (n > 0 && pace) stats.request(nowNs());
       if (n > 0) {
         const quarn::LineSettings line = hostLineOf(slave);
         plc.hostLine(line);
@@ -425,7 +476,11 @@ int main(int argc, char** argv) {
         }
       }
     }
-    if (pace) pacer.run(nowNs(), reply);
+    if (pace) {
+      const uint64_t due = pacer.nextReply();
+      pacer.run(nowNs(), reply);
+      if (!reply.empty()) stats.replied(due, nowNs());
+    }
     writeAll(master, reply.data(), reply.size());
 
     if (verbose) {
@@ -456,6 +511,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (pace) stats.print();
   if (!linkPath.empty()) {
     char target[4096];
     const ssize_t n = readlink(linkPath.c_str(), target, sizeof target - 1);

@@ -549,10 +549,16 @@ void Pacer::run(uint64_t now, std::vector<uint8_t>& toHost) {
 
 uint64_t Pacer::next() const {
   uint64_t t = UINT64_MAX;
-  if (!rx_.empty()) t = std::max(rx_.front().at, busyUntil_);
+  // The bytes from the host are taken together once the last of them has
+  // arrived: a host that waits for each reply sends nothing after the end
+  // of its request, and a server that wakes for every character would load
+  // the machine it measures.
+  if (!rx_.empty()) t = std::max(rx_.back().at, busyUntil_);
   if (!tx_.empty()) t = std::min(t, tx_.front().at);
   return t;
 }
+
+uint64_t Pacer::nextReply() const { return tx_.empty() ? UINT64_MAX : tx_.front().at; }
 
 void Pacer::reconnected() {
   rx_.clear();

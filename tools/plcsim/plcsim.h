@@ -173,6 +173,8 @@ class Pacer {
   void run(uint64_t now, std::vector<uint8_t>& toHost);
   // When run() has something to do next (UINT64_MAX: nothing is pending).
   uint64_t next() const;
+  // When the next reply byte reaches the host (UINT64_MAX: none is pending).
+  uint64_t nextReply() const;
   // The host closed and reopened the link: what was on the wire is gone.
   void reconnected();
 
