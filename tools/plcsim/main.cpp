@@ -36,6 +36,8 @@ const char* const kKindNames[] = {"wake",     "probe",     "checkid",  "register
 static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<size_t>(plcsim::Kind::Count));
 const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase", "nak", "nok"};
 
+constexpr unsigned kLatencyUs = 1000;  // a USB full-speed frame
+
 void usage(FILE* f) {
   std::fprintf(f,
       "usage: plcsim --model NAME [options]\n"
@@ -54,11 +56,11 @@ void usage(FILE* f) {
       "  --pace              take the time of the wire and of the PLC: serial models at the\n"
       "                      host's baud rate (10 bit times a character), USB models with a\n"
       "                      latency per transfer each way; the PLC's own times below\n"
-      "  --latency-us N      USB models, with --pace: latency of a transfer (default 1000)\n"
-      "  --erase-us N        with --pace: erasing one page (default 20000)\n"
-      "  --write-us N        with --pace: programming one block (default 3000)\n"
+      "  --latency-us N      USB models, with --pace: latency of a transfer (default %u)\n"
+      "  --erase-us N        with --pace: erasing one page (default %u)\n"
+      "  --write-us N        with --pace: programming one block (default %u)\n"
       "  --restart-us N      with --pace: restart into the bootloader after the confirmed\n"
-      "                      enter-update request, deaf to the line (default 200000)\n"
+      "                      enter-update request, deaf to the line (default %u)\n"
       "  --fault KIND:ACT[:TIMES[:ARG1[:ARG2]]]   (repeatable)\n"
       "      KIND: wake probe checkid register version id67 erase\n"
       "            idb versionb erasepage eraseeot update block fweot\n"
@@ -68,7 +70,8 @@ void usage(FILE* f) {
       "            lowercase affects application replies only\n"
       "      TIMES: a number (default 1) or all\n"
       "  --verbose           log requests and replies on stderr\n"
-      "Numbers are decimal or 0x hex.\n");
+      "Numbers are decimal or 0x hex.\n",
+      kLatencyUs, plcsim::Times{}.erasePageUs, plcsim::Times{}.writeBlockUs, plcsim::Times{}.restartUs);
 }
 
 bool parseNumber(const char* s, long max, long& out) {
@@ -243,7 +246,7 @@ int main(int argc, char** argv) {
   std::vector<FaultArg> faults;
   bool verbose = false;
   bool pace = false;
-  uint32_t latencyUs = 1000;
+  uint32_t latencyUs = kLatencyUs;
 
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];

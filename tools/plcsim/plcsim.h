@@ -153,8 +153,11 @@ class SimLink : public quarn::Link {
 // bytes from the host count as received when their last bit has arrived, the
 // PLC takes its own time (Plc::busy) before a reply is ready and holds what
 // arrives meanwhile (what arrives during a restart is lost), and the reply's
-// bytes reach the host at the line's pace. Times are nanoseconds on the
-// server's clock; nothing here reads a clock or sleeps.
+// bytes reach the host at the line's pace. What the host has sent is handed
+// to the PLC once the last of it has arrived, each byte timed from its own
+// arrival. Times are nanoseconds on the server's clock; nothing here reads a
+// clock or sleeps. A serial line has a character time; a USB pipe has none
+// but a latency for every transfer (1 ms, a full-speed frame).
 class Pacer {
  public:
   struct Line {
