@@ -192,12 +192,12 @@ void writeAll(int fd, const uint8_t* p, size_t n) {
 // reply to its next request (its own time and the pseudo-terminal's both
 // ways; a pause of 100 ms or more is one of its waits and is not counted).
 struct PaceStats {
-  uint64_t replies = 0, lateNs = 0, maxLateNs = 0;
+  uint64_t writes = 0, lateNs = 0, maxLateNs = 0;
   uint64_t turns = 0, turnNs = 0, maxTurnNs = 0;
   uint64_t repliedAt = 0;  // 0: no reply since the last request
 
   void replied(uint64_t due, uint64_t at) {
-    ++replies;
+    ++writes;
     const uint64_t late = at > due ? at - due : 0;
     lateNs += late;
     maxLateNs = std::max(maxLateNs, late);
@@ -213,9 +213,9 @@ struct PaceStats {
   }
   void print() const {
     std::fprintf(stderr,
-                 "plcsim: paced %llu replies, late by %.6f s in all (at most %.0f us); the host "
-                 "followed %llu of them with a request after %.6f s in all (at most %.0f us)\n",
-                 static_cast<unsigned long long>(replies), lateNs / 1e9, maxLateNs / 1e3,
+                 "plcsim: reply bytes left in %llu writes, late by %.6f s in all (at most %.0f us); "
+                 "the host followed %llu replies with a request after %.6f s in all (at most %.0f us)\n",
+                 static_cast<unsigned long long>(writes), lateNs / 1e9, maxLateNs / 1e3,
                  static_cast<unsigned long long>(turns), turnNs / 1e9, maxTurnNs / 1e3);
   }
 };
