@@ -114,6 +114,13 @@ class SimLink : public quarn::Link {
   bool isOpen = false;
   int failOpens = 0;   // the next N opens fail
   int shortWrites = 0; // the next N writes come back one short (nothing reaches the PLC)
+  int corruptWrites = 0;  // the next N writes reach the PLC with their last byte inverted
+                          // (the host sees them written in full)
+  // Link death: the cable is pulled after this many more writes (-1: never).
+  // A dead link writes and reads nothing (each read waits out its time-out)
+  // and cannot be opened again.
+  int writesBeforeDeath = -1;
+  bool dead = false;
 
   // Every byte the host wrote, concatenated.
   std::vector<uint8_t> sent() const;
