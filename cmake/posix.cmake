@@ -44,3 +44,8 @@ if(QUARN_BENCH)
     target_link_libraries(quarn_bench PRIVATE quarn_core plcsim_lib benchmark::benchmark)
   endif()
 endif()
+
+# The random-fault soak (scripts/test runs it; any seed and count on demand).
+add_executable(soak tests/soak/soak.cpp)
+target_include_directories(soak PRIVATE tests/soak)
+target_link_libraries(soak PRIVATE quarn_core plcsim_lib)

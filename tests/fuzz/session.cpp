@@ -2,9 +2,9 @@
 // against the simulated PLC over a line the input makes faulty.
 //
 // Input: model row; flags; the PLC's registers, loader version and
-// identifiers (used when the flags say so); image length (2 bytes); up to 7
-// faults of the PLC (kind, act, times, two arguments); then the line's tape,
-// one byte per write or read (see WatchedLink).
+// identifiers (used when the flags say so); image length (2 bytes, taken
+// below 16384); up to 7 faults of the PLC (kind, act, times, two arguments);
+// then the line's tape, one byte per write or read (see WatchedLink).
 #include <vector>
 
 #include "burn/burn.h"
@@ -54,7 +54,7 @@ int fuzz::Session(const uint8_t* data, size_t size) {
     cfg.bootId = bootId;
     cfg.id67 = id67;
   }
-  const uint16_t L = in.word();
+  const uint16_t L = in.word() % 16384;  // up to 128 blocks of 128 bytes
   std::vector<uint8_t> img(L);
   for (size_t i = 0; i < img.size(); ++i) img[i] = static_cast<uint8_t>(i * 37 + (i >> 9));
 

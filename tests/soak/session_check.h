@@ -106,6 +106,10 @@ struct WatchedLink : plcsim::SimLink {
   int read(uint8_t* buf, int n) override {
     watch();
     const uint8_t t = tape ? tape() : 0;
+    if (t >= 208 && t < 216) {  // late: the reply comes after this read's time-out
+      nowMs += timeoutMs;
+      return 0;
+    }
     const uint64_t before = nowMs;
     int got = SimLink::read(buf, n);
     if (t >= 192 && got > 0) {
