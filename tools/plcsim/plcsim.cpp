@@ -498,6 +498,11 @@ int SimLink::read(uint8_t* buf, int n) {
   return got;
 }
 
+void SimLink::discardInput() {
+  pending_.clear();
+  pendingPos_ = 0;
+}
+
 void SimLink::setTimeouts(uint32_t ms) {
   timeoutMs = ms;
   ++timeoutChanges;
