@@ -39,41 +39,9 @@ inline uint64_t TimeBoundMs(const quarn::Profile& p, uint32_t L, int passes) {
 
 using Broken = std::function<void(const std::string& what)>;
 
-// The operator: every request of the worker in order ("disable", "enable",
-// "stop", "sleep N", "CAPTION: text"). Each reconnect step ends in exactly
-// one sleep, so sleeps count the passes that went on to another.
-struct Watcher : quarn::Operator {
-  plcsim::SimLink& link;
-  std::vector<std::string> events;
-  int outcomes = 0, prompts = 0, passes = 0;
-  bool success = false;
-  std::function<void()> onPrompt;  // what the person does at a reconnect prompt
-  std::function<void()> onSleep;
-
-  explicit Watcher(plcsim::SimLink& l) : link(l) {}
-  void message(const char* caption, quarn::Icon, const char* text) override {
-    events.push_back(std::string(caption) + ": " + text);
-    if (std::strncmp(text, "Please", 6) == 0) {
-      ++prompts;
-      if (onPrompt) onPrompt();
-    } else {
-      ++outcomes;
-      success = std::strstr(text, "SUCCESSFUL") != nullptr;
-    }
-  }
-  void enableStart(bool on) override { events.push_back(on ? "enable" : "disable"); }
-  void stopTimer() override { events.push_back("stop"); }
-  void sleepSeconds(unsigned s) override {
-    events.push_back("sleep " + std::to_string(s));
-    link.nowMs += 1000ull * s;
-    ++passes;
-    if (onSleep) onSleep();
-  }
-};
-
-// The simulated link, watched at every write and read: the panel's fields
-// within their ranges, totalErrCounter never going back within a session,
-// and the virtual clock within the session's bound. `tape` (optional) adds
+// The simulated link, watched at every write, read and message: the panel's
+// fields within their ranges, totalErrCounter never going back within a
+// session, and the virtual clock within the session's bound. `tape` (optional) adds
 // faults of the line, one byte per write or read: a write may come back
 // short or reach the PLC garbled; a reply may be lost, cut short or garbled
 // (never into an ACK: the line cannot forge the PLC's consent).
@@ -125,6 +93,39 @@ struct WatchedLink : plcsim::SimLink {
       if (got < n && nowMs == before) nowMs += timeoutMs;
     }
     return got;
+  }
+};
+
+// The operator: every request of the worker in order ("disable", "enable",
+// "stop", "sleep N", "CAPTION: text"). Each reconnect step ends in exactly
+// one sleep, so sleeps count the passes that went on to another.
+struct Watcher : quarn::Operator {
+  WatchedLink& link;
+  std::vector<std::string> events;
+  int outcomes = 0, prompts = 0, passes = 0;
+  bool success = false;
+  std::function<void()> onPrompt;  // what the person does at a reconnect prompt
+  std::function<void()> onSleep;
+
+  explicit Watcher(WatchedLink& l) : link(l) {}
+  void message(const char* caption, quarn::Icon, const char* text) override {
+    link.watch();  // the panel as the message shows it
+    events.push_back(std::string(caption) + ": " + text);
+    if (std::strncmp(text, "Please", 6) == 0) {
+      ++prompts;
+      if (onPrompt) onPrompt();
+    } else {
+      ++outcomes;
+      success = std::strstr(text, "SUCCESSFUL") != nullptr;
+    }
+  }
+  void enableStart(bool on) override { events.push_back(on ? "enable" : "disable"); }
+  void stopTimer() override { events.push_back("stop"); }
+  void sleepSeconds(unsigned s) override {
+    events.push_back("sleep " + std::to_string(s));
+    link.nowMs += 1000ull * s;
+    ++passes;
+    if (onSleep) onSleep();
   }
 };
 
