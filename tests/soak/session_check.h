@@ -41,9 +41,10 @@ using Broken = std::function<void(const std::string& what)>;
 
 // The simulated link, watched at every write, read and message: the panel's
 // fields within their ranges, totalErrCounter never going back within a
-// session, and the virtual clock within the session's bound. `tape` (optional) adds
-// faults of the line, one byte per write or read: a write may come back
-// short or reach the PLC garbled; a reply may be lost, cut short or garbled
+// session, and the virtual clock within the session's bound. `tape`
+// (optional) adds faults of the line, one byte per write or read: a write
+// may come back short or reach the PLC garbled; a reply may be lost, late
+// (it waits on the link after its read has timed out), cut short or garbled
 // (never into an ACK: the line cannot forge the PLC's consent).
 struct WatchedLink : plcsim::SimLink {
   const quarn::SessionState& st;
