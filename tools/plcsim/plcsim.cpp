@@ -435,6 +435,10 @@ SimLink::SimLink(Plc& plc) : plc_(plc) { pending_.reserve(1024); }
 
 bool SimLink::open(bool, const char*) {
   ++opens;
+  if (dead) {
+    isOpen = false;
+    return false;
+  }
   if (failOpens > 0) {
     --failOpens;
     isOpen = false;
@@ -457,6 +461,14 @@ void SimLink::close() {
 
 int SimLink::write(const uint8_t* data, int n) {
   if (n < 0) n = 0;
+  if (writesBeforeDeath == 0) {
+    dead = true;
+    isOpen = false;
+    pending_.clear();
+    pendingPos_ = 0;
+  } else if (writesBeforeDeath > 0) {
+    --writesBeforeDeath;
+  }
   int written = n;
   if (!isOpen) {
     written = 0;
@@ -465,12 +477,22 @@ int SimLink::write(const uint8_t* data, int n) {
     written = n - 1;
   }
   if (logWire) wire.push_back(Event{true, std::vector<uint8_t>(data, data + n), nowMs, written != n});
-  if (isOpen && written == n) plc_.receive(data, static_cast<size_t>(n), pending_);
+  if (isOpen && written == n) {
+    if (corruptWrites > 0 && n > 0) {
+      --corruptWrites;
+      std::vector<uint8_t> garbled(data, data + n);
+      garbled.back() = static_cast<uint8_t>(~garbled.back());
+      plc_.receive(garbled.data(), garbled.size(), pending_);
+    } else {
+      plc_.receive(data, static_cast<size_t>(n), pending_);
+    }
+  }
   return written;
 }
 
 int SimLink::read(uint8_t* buf, int n) {
   int got = 0;
+  if (dead && n > 0) nowMs += timeoutMs;
   if (isOpen && n > 0) {
     got = static_cast<int>(std::min(pending_.size() - pendingPos_, static_cast<size_t>(n)));
     std::memcpy(buf, pending_.data() + pendingPos_, static_cast<size_t>(got));
@@ -483,6 +505,11 @@ int SimLink::read(uint8_t* buf, int n) {
   }
   if (logWire) wire.push_back(Event{false, std::vector<uint8_t>(buf, buf + got), nowMs, false});
   return got;
+}
+
+void SimLink::discardInput() {
+  pending_.clear();
+  pendingPos_ = 0;
 }
 
 void SimLink::setTimeouts(uint32_t ms) {

@@ -119,6 +119,7 @@ class SimLink : public quarn::Link {
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
+  void discardInput() override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const quarn::LineSettings& line) override;
 
@@ -138,6 +139,13 @@ class SimLink : public quarn::Link {
   bool isOpen = false;
   int failOpens = 0;   // the next N opens fail
   int shortWrites = 0; // the next N writes come back one short (nothing reaches the PLC)
+  int corruptWrites = 0;  // the next N writes reach the PLC with their last byte inverted
+                          // (the host sees them written in full)
+  // Link death: the cable is pulled after this many more writes (-1: never).
+  // A dead link writes and reads nothing (each read waits out its time-out)
+  // and cannot be opened again.
+  int writesBeforeDeath = -1;
+  bool dead = false;
 
   // Every byte the host wrote, concatenated.
   std::vector<uint8_t> sent() const;
