@@ -103,6 +103,7 @@ class AckLink : public quarn::Link {
     buf[0] = quarn::ACK;
     return 1;
   }
+  void discardInput() override {}
   void setTimeouts(uint32_t) override {}
   void setLine(const quarn::LineSettings&) override {}
   long frames = 0;

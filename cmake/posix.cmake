@@ -77,3 +77,9 @@ if(UMOCKDEV_FOUND)
 else()
   message(WARNING "umockdev-1.0 not found (scripts/setup installs it): no USB suite")
 endif()
+
+# The random-fault soak (scripts/test runs it; any seed and count on demand).
+add_executable(soak tests/soak/soak.cpp)
+target_include_directories(soak PRIVATE tests/soak)
+target_link_libraries(soak PRIVATE quarn_core plcsim_lib)
+add_test(NAME soak COMMAND soak --count 300)

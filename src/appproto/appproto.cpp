@@ -76,8 +76,8 @@ void FailedRead(SessionState& st, Budget& b) {
 
 enum class Exchanged { Spent, Replied, Unanswered };
 
-// Writes the request and reads a reply of N characters until one arrives in
-// full, passes CheckLRC and the operation's test `good`, or the budget is
+// Writes the request (after throwing away any late reply to an earlier one)
+// and reads a reply of N characters until one arrives in full, passes CheckLRC and the operation's test `good`, or the budget is
 // spent. With `silenceIsConsent`, a reply that falls short ends the exchange
 // (Unanswered) instead of counting as a failed read. The reply buffer keeps
 // what the last read left in it.
@@ -86,6 +86,7 @@ Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8
                    Budget& b, Good good, bool silenceIsConsent = false) {
   while (b.werrCounter < b.limit && b.rerrCounter < b.limit) {
     if (st.stopRequested) return Exchanged::Spent;
+    link.discardInput();
     if (!Send(link, request)) {
       FailedWrite(st, b);
       continue;

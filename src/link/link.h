@@ -28,6 +28,9 @@ class Link {
   // Returns as soon as n bytes have arrived, or when the read time-out has
   // run out, with what arrived by then (0 to n).
   virtual int read(uint8_t* buf, int n) = 0;
+  // Throws away what has arrived and not been read: a reply that came after
+  // its read had timed out must not pass for the answer to the next request.
+  virtual void discardInput() = 0;
   // Read and write time-outs, in milliseconds.
   virtual void setTimeouts(uint32_t ms) = 0;
   // Line settings; a no-op on a USB pipe.

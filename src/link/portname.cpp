@@ -1,6 +1,7 @@
 #include "link/portname.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace quarn {
@@ -36,6 +37,27 @@ bool ComposePipePath(std::string_view devicePath, std::string_view pipeName,
   out[devicePath.size()] = '\\';
   std::memcpy(out + devicePath.size() + 1, pipeName.data(), pipeName.size());
   return true;
+}
+
+std::string_view SerialPortFamily(std::string_view deviceName) {
+  static constexpr std::string_view families[] = {"ttyUSB", "ttyACM", "ttyAMA", "ttyS", "rfcomm"};
+  if (deviceName.size() > kMaxDeviceName) return {};
+  for (std::string_view f : families) {
+    if (deviceName.size() <= f.size() || deviceName.substr(0, f.size()) != f) continue;
+    bool digits = true;
+    for (char c : deviceName.substr(f.size())) digits = digits && c >= '0' && c <= '9';
+    if (digits) return f;
+  }
+  return {};
+}
+
+long SysfsNumber(std::string_view text) {
+  char buf[24] = {};
+  if (text.size() >= sizeof buf) return -1;
+  std::memcpy(buf, text.data(), text.size());
+  char* end = nullptr;
+  long v = std::strtol(buf, &end, 0);
+  return end == buf ? -1 : v;
 }
 
 bool WalkUsbInterfaces(bool setObtained, const std::function<UsbStep(uint32_t iDevIndex)>& step) {

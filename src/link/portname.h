@@ -36,6 +36,18 @@ bool TakeDevicePath(std::string_view devicePath, char (&sDevNameBuf)[MAXPATH]);
 bool ComposePipePath(std::string_view devicePath, std::string_view pipeName,
                      char (&out)[MAXPATH]);
 
+// Linux: the port family of a device node's name ("ttyUSB" for "ttyUSB0"):
+// one of ttyUSB, ttyACM, ttyAMA, ttyS, rfcomm followed by decimal digits
+// only, the whole name at most kMaxDeviceName characters. Empty when the name
+// is not a serial port's.
+constexpr size_t kMaxDeviceName = 32;
+std::string_view SerialPortFamily(std::string_view deviceName);
+
+// Linux: a small sysfs attribute's text ("4\n", "0x10") as a number, as
+// strtol reads it with base 0; -1 when it starts with no number or is longer
+// than an attribute of ours can be.
+long SysfsNumber(std::string_view text);
+
 // What trying the USB device interface at one index gave.
 enum class UsbStep { NoMoreItems, OtherError, NoMatch, Opened };
 

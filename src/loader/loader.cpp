@@ -29,6 +29,9 @@ uint8_t Exchange(SessionState& st, Link& hSerial, const void* cmd, int len, uint
   uint8_t werrCounter = 0, rerrCounter = 0;
   while (werrCounter < budget && rerrCounter < budget) {
     if (st.stopRequested) return ERR;
+    // A late answer to an earlier attempt, an ACK above all, would pass for
+    // this one's: what is waiting is thrown away first.
+    hSerial.discardInput();
     if (hSerial.write(static_cast<const uint8_t*>(cmd), len) != len) {
       st.errCounter = ++werrCounter;
       st.totalErrCounter.add(1);

@@ -102,6 +102,18 @@ TEST_F(PtyLink, ReadEndsWhenAllBytesArriveOrAtTheTimeOut) {
   }
 }
 
+// Late answers waiting in the port are thrown away; what comes after is read.
+TEST_F(PtyLink, DiscardedInputIsNotReadLater) {
+  link.setTimeouts(1000);
+  ASSERT_EQ(::write(pty.master, "\x06\x06", 2), 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  link.discardInput();
+  ASSERT_EQ(::write(pty.master, "\x15", 1), 1);
+  uint8_t buf[2] = {};
+  EXPECT_EQ(link.read(buf, 2), 1);
+  EXPECT_EQ(buf[0], 0x15);
+}
+
 TEST_F(PtyLink, WritesCountWhatReachedThePlc) {
   link.setTimeouts(1000);
   for (int n : {1, 6, 133, 261}) {

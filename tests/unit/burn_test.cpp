@@ -563,3 +563,38 @@ TEST(Burn, StopEndsTheSessionAtTheNextExchange) {
     EXPECT_EQ(cli::InterruptedLine(b.st, static_cast<uint32_t>(b.image.size())), c.line);
   }
 }
+
+// A reply that comes after its read has timed out must not pass for the
+// answer to a later request. Here block 1's ACK comes late, so block 1 is
+// sent again and acknowledged twice, and block 3 reaches the PLC garbled (it
+// refuses it): the stale second ACK must not stand for block 3's answer.
+TEST(Burn, LateReplyIsNotTakenForALaterAnswer) {
+  struct LateLink : plcsim::SimLink {
+    using SimLink::SimLink;
+    int writes = 0, reads = 0;
+    int write(const uint8_t* d, int n) override {
+      if (n == 133 && d[1] == 3 && ++writes == 1) corruptWrites = 1;  // block 3, once
+      return SimLink::write(d, n);
+    }
+    int read(uint8_t* b, int n) override {
+      if (n == 1 && lineChanges == 2 && ++reads == 1) {  // block 1's answer, after UPDATE
+        nowMs += timeoutMs;
+        return 0;
+      }
+      return SimLink::read(b, n);
+    }
+  };
+  auto cfg = GoodPlc("TB2");
+  cfg.mode = plcsim::Mode::Boot;
+  SessionState st;
+  st.selectModel(1);
+  st.setComPort("COM3");
+  plcsim::Plc plc(cfg);
+  LateLink link(plc);
+  FakeOperator op(st, link);
+  const std::vector<uint8_t> image = MakeImage(300);
+  StartBurn(st, link, op, image.data(), 300);
+  EXPECT_EQ(op.events[op.events.size() - 2], "INFORMATION: Firmware update is SUCCESSFUL");
+  EXPECT_EQ(plc.flash(), ExpectedFlash(1, image));
+  EXPECT_EQ(link.writes, 2);  // block 3 went again after its refusal
+}

@@ -298,6 +298,71 @@ TEST(PlcsimLink, FullSizeTransferIsFast) {
   EXPECT_EQ(link.nowMs, 0u);
 }
 
+// Paced: every reply reaches the host exactly when the wire and the PLC's own
+// times allow, the reply byte by byte on a serial line, in one transfer on USB.
+TEST(PlcsimPace, RepliesTakeTheWireAndThePlcTimes) {
+  using plcsim::Pacer;
+  const uint64_t c96 = Pacer::charNs(9600), c115 = Pacer::charNs(115200), ms = 1000000;
+  EXPECT_EQ(c96, 1041667u);
+  EXPECT_EQ(c115, 86806u);
+  const Pacer::Line slow{c96, 0}, fast{c115, 0}, usb{0, ms};
+  const std::string erase = ":006401594552415345D2\r\n", confirm = ":00640159063C\r\n",
+                    probe = ":006401590141\r\n";
+  struct Step {
+    std::string in;
+    Pacer::Line line;
+    uint64_t gapNs;       // after the previous step's last reply byte
+    size_t replyLen;
+    uint64_t firstNs, lastNs;  // the reply's first and last byte, from the write
+  };
+  struct Case { const char* model; Mode mode; std::vector<Step> steps; };
+  const Case cases[] = {
+      {"TB2", Mode::Boot, {
+           {"ID", slow, 0, 3, 3 * c96, 5 * c96},
+           {"ERASE", slow, 0, 1, 6 * c96 + 20 * ms, 6 * c96 + 20 * ms},
+           {EOTs, slow, 0, 1, 2 * c96, 2 * c96},
+           {"UPDATE", slow, 0, 1, 7 * c96, 7 * c96},
+           {block(1, pattern(128, 1)), fast, 0, 1, 134 * c115 + 3 * ms, 134 * c115 + 3 * ms}}},
+      {"VN300", Mode::Boot, {
+           {"ID", usb, 0, 3, 2 * ms, 2 * ms},
+           {"ERASE", usb, 0, 1, 22 * ms, 22 * ms},
+           {EOTs, usb, 0, 1, 2 * ms, 2 * ms},
+           {"UPDATE", usb, 0, 1, 2 * ms, 2 * ms},
+           {block(1, pattern(256, 1)), usb, 0, 1, 5 * ms, 5 * ms}}},
+      {"TB2", Mode::App, {  // the restart: a probe that comes too soon is lost
+           {erase, slow, 0, 19, 24 * c96, 42 * c96},
+           {confirm, slow, 0, 0, 0, 0},
+           {probe, slow, 150 * ms, 0, 0, 0},  // the restart takes 200 ms
+           {probe, slow, 50 * ms, 19, 16 * c96, 34 * c96}}},
+  };
+  for (const Case& c : cases) {
+    Config k = cfg(c.model, c.mode);
+    k.checkLine = false;
+    Plc plc(k);
+    Pacer pacer(plc);
+    uint64_t now = 1000 * ms;
+    for (const Step& s : c.steps) {
+      SCOPED_TRACE(std::string(c.model) + " " + s.in.substr(0, 8));
+      now += s.gapNs;
+      const uint64_t at = now;
+      pacer.fromHost(reinterpret_cast<const uint8_t*>(s.in.data()), s.in.size(), at, s.line);
+      std::vector<uint8_t> out;
+      uint64_t first = 0;
+      for (uint64_t t = pacer.next(); t != UINT64_MAX; t = pacer.next()) {
+        ASSERT_GE(t, now);
+        now = t;
+        const size_t had = out.size();
+        pacer.run(now, out);
+        if (had == 0 && !out.empty()) first = now - at;
+      }
+      EXPECT_EQ(out.size(), s.replyLen);
+      if (s.replyLen == 0) continue;
+      EXPECT_EQ(first, s.firstNs);
+      EXPECT_EQ(now - at, s.lastNs);
+    }
+  }
+}
+
 TEST(PlcsimCrc, TestHelperIsXmodem) {
   EXPECT_EQ(crcBits(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x31C3);
 }

@@ -42,6 +42,8 @@ class ScriptLink : public quarn::Link {
     if (c < n) nowMs += timeoutMs;
     return c;
   }
+  void discardInput() override { ++discards; }  // a script has nothing waiting
+  int discards = 0;
   void setTimeouts(uint32_t ms) override { timeoutMs = ms; timeouts.push_back(ms); }
   void setLine(const quarn::LineSettings& l) override { lines.push_back(l); }
 };

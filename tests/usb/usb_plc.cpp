@@ -321,7 +321,11 @@ struct UsbPlc::Impl {
           restarting = true;  // gone into its bootloader: nothing more on this pipe
           TRACE("%03d: restarting into the bootloader\n", n.devnum);
         } else if (!out.empty()) {
-          if (toHost.empty()) toHostAt = Clock::now() + std::chrono::milliseconds(o.replyDelayMs);
+          // A paced PLC answers once the request is across the bus and the
+          // PLC has done its work (an erased page, a programmed block).
+          const auto work = o.transferUs == 0 ? std::chrono::microseconds(0)
+                                              : std::chrono::microseconds(o.transferUs + plc.busy().us);
+          if (toHost.empty()) toHostAt = Clock::now() + std::chrono::milliseconds(o.replyDelayMs) + work;
           toHost.insert(toHost.end(), out.begin(), out.end());
         }
       }
@@ -357,13 +361,12 @@ struct UsbPlc::Impl {
 
   // --- any thread, under the lock ---------------------------------------------
 
-  // The transfer is over; the host may reap it from now on. (A delay per
-  // transfer, the time a real bus takes, would be added to readyAt here.)
+  // The transfer is over; the host may reap it once the bus has carried it.
   void finish(Urb& u, int status, int actual) {
     u.done = true;
     u.status = status;
     u.actual = actual;
-    u.readyAt = Clock::now();
+    u.readyAt = Clock::now() + std::chrono::microseconds(o.transferUs);
     wake.notify_all();
   }
 
@@ -445,7 +448,8 @@ struct UsbPlc::Impl {
   void reenumerate() {
     TRACE("re-enumerating\n");
     remove();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The PLC's reset and its bootloader's start (plc.times when paced).
+    std::this_thread::sleep_for(std::chrono::microseconds(o.transferUs ? o.plc.times.restartUs : 200000));
     {
       std::lock_guard<std::mutex> lock(m);
       restarting = false;

@@ -53,6 +53,10 @@ struct Options {
                               // that may override file permissions opens it
   unsigned packetBytes = 64;  // the most bytes one IN transfer carries
   unsigned replyDelayMs = 0;  // the PLC's replies become readable this long after the request
+  // Paced like a real PLC on a full-speed bus: every transfer takes this
+  // long (one frame, 1000 us), and the PLC takes its own times (plc.times)
+  // to erase, program and restart. 0: at memory speed.
+  unsigned transferUs = 0;
 };
 
 class UsbPlc {

@@ -2,7 +2,10 @@
 // as a child under umockdev's preload, so a person can watch an update go
 // through libusb. Tells on stderr what the device does.
 //
-//   usbplc-run --model NAME [--flash-out FILE] -- PROGRAM [ARGS...]
+//   usbplc-run --model NAME [--pace] [--flash-out FILE] -- PROGRAM [ARGS...]
+//
+// --pace: every transfer takes a full-speed frame (1 ms) and the PLC its own
+// times to erase, program and restart, as a real one does.
 //
 // Exits with the program's status (2 for a usage error here).
 #include <signal.h>
@@ -28,10 +31,12 @@ int main(int argc, char** argv) {
   for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
     if (std::strcmp(argv[i], "--model") == 0 && i + 1 < argc) {
       o.plc.model = argv[++i];
+    } else if (std::strcmp(argv[i], "--pace") == 0) {
+      o.transferUs = 1000;
     } else if (std::strcmp(argv[i], "--flash-out") == 0 && i + 1 < argc) {
       flashOut = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: usbplc-run --model NAME [--flash-out FILE] -- PROGRAM [ARGS...]\n");
+      std::fprintf(stderr, "usage: usbplc-run --model NAME [--pace] [--flash-out FILE] -- PROGRAM [ARGS...]\n");
       return 2;
     }
   }

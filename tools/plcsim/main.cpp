@@ -1,19 +1,24 @@
 // plcsim: serves the simulated PLC on a pseudo-terminal. The host opens the
 // slave side as its serial port; the host's line settings are read from the
 // terminal before every chunk, and the host closing and reopening the port is
-// seen as a replug.
+// seen as a replug. With --pace the PLC answers in the time the wire and the
+// PLC itself would take.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -31,6 +36,8 @@ const char* const kKindNames[] = {"wake",     "probe",     "checkid",  "register
 static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<size_t>(plcsim::Kind::Count));
 const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase", "nak", "nok"};
 
+constexpr unsigned kLatencyUs = 1000;  // a USB full-speed frame
+
 void usage(FILE* f) {
   std::fprintf(f,
       "usage: plcsim --model NAME [options]\n"
@@ -46,6 +53,14 @@ void usage(FILE* f) {
       "  --version N         bootloader version byte, 0xMm (default 0x20)\n"
       "  --no-enter-boot     the enter-update request is acknowledged but ignored\n"
       "  --no-line-check     accept bytes at any line settings\n"
+      "  --pace              take the time of the wire and of the PLC: serial models at the\n"
+      "                      host's baud rate (10 bit times a character), USB models with a\n"
+      "                      latency per transfer each way; the PLC's own times below\n"
+      "  --latency-us N      USB models, with --pace: latency of a transfer (default %u)\n"
+      "  --erase-us N        with --pace: erasing one page (default %u)\n"
+      "  --write-us N        with --pace: programming one block (default %u)\n"
+      "  --restart-us N      with --pace: restart into the bootloader after the confirmed\n"
+      "                      enter-update request, deaf to the line (default %u)\n"
       "  --fault KIND:ACT[:TIMES[:ARG1[:ARG2]]]   (repeatable)\n"
       "      KIND: wake probe checkid register version id67 erase\n"
       "            idb versionb erasepage eraseeot update block fweot\n"
@@ -55,7 +70,8 @@ void usage(FILE* f) {
       "            lowercase affects application replies only\n"
       "      TIMES: a number (default 1) or all\n"
       "  --verbose           log requests and replies on stderr\n"
-      "Numbers are decimal or 0x hex.\n");
+      "Numbers are decimal or 0x hex.\n",
+      kLatencyUs, plcsim::Times{}.erasePageUs, plcsim::Times{}.writeBlockUs, plcsim::Times{}.restartUs);
 }
 
 bool parseNumber(const char* s, long max, long& out) {
@@ -171,6 +187,49 @@ void writeAll(int fd, const uint8_t* p, size_t n) {
   }
 }
 
+// With --pace, how close plcsim kept to its timing, and what the host's
+// side added: how late reply bytes left, and how long the host took from a
+// reply to its next request (its own time and the pseudo-terminal's both
+// ways; a pause of 100 ms or more is one of its waits and is not counted).
+struct PaceStats {
+  uint64_t writes = 0, lateNs = 0, maxLateNs = 0;
+  uint64_t turns = 0, turnNs = 0, maxTurnNs = 0;
+  uint64_t repliedAt = 0;  // 0: no reply since the last request
+
+  void replied(uint64_t due, uint64_t at) {
+    ++writes;
+    const uint64_t late = at > due ? at - due : 0;
+    lateNs += late;
+    maxLateNs = std::max(maxLateNs, late);
+    repliedAt = at;
+  }
+  void request(uint64_t at) {
+    if (repliedAt != 0 && at - repliedAt < 100000000) {
+      ++turns;
+      turnNs += at - repliedAt;
+      maxTurnNs = std::max(maxTurnNs, at - repliedAt);
+    }
+    repliedAt = 0;
+  }
+  void print() const {
+    std::fprintf(stderr,
+                 "plcsim: reply bytes left in %llu writes, late by %.6f s in all (at most %.0f us); "
+                 "the host followed %llu replies with a request after %.6f s in all (at most %.0f us)\n",
+                 static_cast<unsigned long long>(writes), lateNs / 1e9, maxLateNs / 1e3,
+                 static_cast<unsigned long long>(turns), turnNs / 1e9, maxTurnNs / 1e3);
+  }
+};
+
+// A timer wakes tens of microseconds late: the last stretch before a reply
+// leaves is spun instead.
+constexpr uint64_t kSpinNs = 150000;
+
+uint64_t nowNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
+
 bool writeFlash(const std::string& path, const std::vector<uint8_t>& flash) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -186,6 +245,8 @@ int main(int argc, char** argv) {
   std::string linkPath, flashOut;
   std::vector<FaultArg> faults;
   bool verbose = false;
+  bool pace = false;
+  uint32_t latencyUs = kLatencyUs;
 
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -241,6 +302,16 @@ int main(int argc, char** argv) {
       cfg.enterBoot = false;
     } else if (a == "--no-line-check") {
       cfg.checkLine = false;
+    } else if (a == "--pace") {
+      pace = true;
+    } else if (a == "--latency-us") {
+      latencyUs = static_cast<uint32_t>(number(10000000));
+    } else if (a == "--erase-us") {
+      cfg.times.erasePageUs = static_cast<uint32_t>(number(100000000));
+    } else if (a == "--write-us") {
+      cfg.times.writeBlockUs = static_cast<uint32_t>(number(100000000));
+    } else if (a == "--restart-us") {
+      cfg.times.restartUs = static_cast<uint32_t>(number(100000000));
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "--fault") {
@@ -332,10 +403,33 @@ int main(int argc, char** argv) {
   bool flashWritten = false;
   quarn::LineSettings lastLine{0, 0, 0};
   plcsim::Mode lastMode = plc.mode();
+  const bool usb = quarn::kProfile[quarn::findModel(cfg.model.c_str())].usb;
+  plcsim::Pacer pacer(plc);
+  // Wake-ups to the microsecond: a character at 115200 baud takes 87 us. A
+  // real PLC shares its processor with nobody, so the simulated one runs
+  // ahead of the host's other work where it may (as root); it sleeps between
+  // its short turns.
+  if (pace) {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const sched_param prio{1};
+    if (sched_setscheduler(0, SCHED_FIFO, &prio) != 0 && verbose)
+      std::fprintf(stderr, "plcsim: no real-time priority (%s); timing follows the load\n",
+                   std::strerror(errno));
+  }
 
+  PaceStats stats;
   while (!stopRequested) {
+    uint64_t waitNs = 200000000;  // to notice a stop request
+    if (pace) {
+      // Reply bytes leave on time (kSpinNs).
+      const uint64_t now = nowNs(), reply = pacer.nextReply();
+      const uint64_t next = std::min(pacer.next(), reply > kSpinNs ? reply - kSpinNs : 0);
+      if (next != UINT64_MAX) waitNs = std::min(waitNs, next > now ? next - now : 0);
+    }
+    const timespec timeout{static_cast<time_t>(waitNs / 1000000000u),
+                           static_cast<long>(waitNs % 1000000000u)};
     pollfd pf[2] = {{master, POLLIN, 0}, {watch, POLLIN, 0}};
-    const int r = poll(pf, watch >= 0 ? 2 : 1, 200);
+    const int r = ppoll(pf, watch >= 0 ? 2 : 1, &timeout, nullptr);
     if (r < 0) {
       if (errno == EINTR) continue;
       std::perror("plcsim: poll");
@@ -349,6 +443,7 @@ int main(int argc, char** argv) {
         if (e->mask & IN_OPEN) {
           if (hostOpens++ == 0) {
             tcflush(slave, TCIFLUSH);  // replies nobody read belong to the old link
+            pacer.reconnected();
             if (hostSeen) plc.reconnected();
             hostSeen = true;
             if (verbose) std::fprintf(stderr, "plcsim: host opened the port\n");
@@ -360,35 +455,52 @@ int main(int argc, char** argv) {
         off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
       }
     }
+
+    int before[static_cast<size_t>(plcsim::Kind::Count)];
+    for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
+      before[k] = plc.requests(static_cast<plcsim::Kind>(k));
+    reply.clear();
+    ssize_t n = 0;
     if (pf[0].revents & POLLIN) {
-      const ssize_t n = read(master, buf, sizeof buf);
-      if (n <= 0) continue;
-      const quarn::LineSettings line = hostLineOf(slave);
-      plc.hostLine(line);
-      if (verbose && line.baud != lastLine.baud)
-        std::fprintf(stderr, "plcsim: host line %u baud\n", line.baud);
-      lastLine = line;
+      n = read(master, buf, sizeof buf);
+      if (n > 0 && pace) stats.request(nowNs());
+      if (n > 0) {
+        const quarn::LineSettings line = hostLineOf(slave);
+        plc.hostLine(line);
+        if (verbose && line.baud != lastLine.baud)
+          std::fprintf(stderr, "plcsim: host line %u baud\n", line.baud);
+        lastLine = line;
+        if (!pace) {
+          plc.receive(buf, static_cast<size_t>(n), reply);
+        } else if (usb) {
+          pacer.fromHost(buf, static_cast<size_t>(n), nowNs(), {0, uint64_t{latencyUs} * 1000});
+        } else {
+          pacer.fromHost(buf, static_cast<size_t>(n), nowNs(), {plcsim::Pacer::charNs(line.baud), 0});
+        }
+      }
+    }
+    if (pace) {
+      const uint64_t due = pacer.nextReply();
+      pacer.run(nowNs(), reply);
+      if (!reply.empty()) stats.replied(due, nowNs());
+    }
+    writeAll(master, reply.data(), reply.size());
 
-      int before[static_cast<size_t>(plcsim::Kind::Count)];
+    if (verbose) {
+      std::string kinds;
       for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
-        before[k] = plc.requests(static_cast<plcsim::Kind>(k));
-      reply.clear();
-      plc.receive(buf, static_cast<size_t>(n), reply);
-      writeAll(master, reply.data(), reply.size());
-
-      if (verbose) {
-        std::string kinds;
-        for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
-          if (plc.requests(static_cast<plcsim::Kind>(k)) != before[k]) kinds += std::string(" ") + kKindNames[k];
+        if (plc.requests(static_cast<plcsim::Kind>(k)) != before[k]) kinds += std::string(" ") + kKindNames[k];
+      if (n > 0 || !reply.empty() || !kinds.empty()) {
         if (kinds.empty()) kinds = " (no request)";
         std::fprintf(stderr, "plcsim:%s  in %s  out %s\n", kinds.c_str(),
-                     shown(buf, static_cast<size_t>(n)).c_str(), shown(reply.data(), reply.size()).c_str());
-        if (plc.mode() != lastMode)
-          std::fprintf(stderr, "plcsim: now in its %s\n",
-                       plc.mode() == plcsim::Mode::Boot ? "bootloader" : "application");
+                     shown(buf, n > 0 ? static_cast<size_t>(n) : 0).c_str(),
+                     shown(reply.data(), reply.size()).c_str());
       }
-      lastMode = plc.mode();
+      if (plc.mode() != lastMode)
+        std::fprintf(stderr, "plcsim: now in its %s\n",
+                     plc.mode() == plcsim::Mode::Boot ? "bootloader" : "application");
     }
+    lastMode = plc.mode();
     if (!plc.transferClosed()) {
       flashWritten = false;
     } else if (!flashWritten) {
@@ -402,6 +514,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (pace) stats.print();
   if (!linkPath.empty()) {
     char target[4096];
     const ssize_t n = readlink(linkPath.c_str(), target, sizeof target - 1);

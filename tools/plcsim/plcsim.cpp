@@ -103,6 +103,7 @@ struct Plc::Impl {
   std::vector<uint8_t> flash;
   int erased = 0;
   bool closed = false;
+  Busy busy;  // the work of the requests completed by the current receive()
   std::array<int, static_cast<size_t>(Kind::Count)> counts{};
   std::array<std::vector<Fault>, static_cast<size_t>(Kind::Count)> faults;
 
@@ -221,7 +222,11 @@ struct Plc::Impl {
       return;
     }
     if (fr == confirm) {
-      if (enterPending) enterBootloader();
+      if (enterPending) {
+        enterBootloader();
+        busy.restart = true;
+        busy.us += cfg.times.restartUs;
+      }
       return;
     }
     if (fr == erase) {
@@ -270,6 +275,7 @@ struct Plc::Impl {
           last = n;
           expected = static_cast<uint8_t>(n + 1);
           reply = ACK;
+          busy.us += cfg.times.writeBlockUs;
         } else {
           reply = NOK;
         }
@@ -302,6 +308,7 @@ struct Plc::Impl {
           ++erased;
           flash.clear();
           closed = false;
+          busy.us += cfg.times.erasePageUs;
         }
         bootReply({ACK}, f, out);
         break;
@@ -374,6 +381,7 @@ struct Plc::Impl {
   }
 
   void receive(const uint8_t* data, size_t n, std::vector<uint8_t>& out) {
+    busy = Busy{};
     if (idx < 0 || n == 0 || !lineOk()) return;
     in.insert(in.end(), data, data + n);
     size_t pos = 0;
@@ -412,6 +420,7 @@ void Plc::inject(Kind kind, Act act, int times, uint8_t arg1, uint8_t arg2) {
   impl_->faults[static_cast<size_t>(kind)].push_back(Fault{act, times, arg1, arg2});
 }
 
+Plc::Busy Plc::busy() const { return impl_->busy; }
 Mode Plc::mode() const { return impl_->mode; }
 const std::vector<uint8_t>& Plc::flash() const { return impl_->flash; }
 int Plc::erasedPages() const { return impl_->erased; }
@@ -426,6 +435,10 @@ SimLink::SimLink(Plc& plc) : plc_(plc) { pending_.reserve(1024); }
 
 bool SimLink::open(bool, const char*) {
   ++opens;
+  if (dead) {
+    isOpen = false;
+    return false;
+  }
   if (failOpens > 0) {
     --failOpens;
     isOpen = false;
@@ -448,6 +461,14 @@ void SimLink::close() {
 
 int SimLink::write(const uint8_t* data, int n) {
   if (n < 0) n = 0;
+  if (writesBeforeDeath == 0) {
+    dead = true;
+    isOpen = false;
+    pending_.clear();
+    pendingPos_ = 0;
+  } else if (writesBeforeDeath > 0) {
+    --writesBeforeDeath;
+  }
   int written = n;
   if (!isOpen) {
     written = 0;
@@ -456,12 +477,22 @@ int SimLink::write(const uint8_t* data, int n) {
     written = n - 1;
   }
   if (logWire) wire.push_back(Event{true, std::vector<uint8_t>(data, data + n), nowMs, written != n});
-  if (isOpen && written == n) plc_.receive(data, static_cast<size_t>(n), pending_);
+  if (isOpen && written == n) {
+    if (corruptWrites > 0 && n > 0) {
+      --corruptWrites;
+      std::vector<uint8_t> garbled(data, data + n);
+      garbled.back() = static_cast<uint8_t>(~garbled.back());
+      plc_.receive(garbled.data(), garbled.size(), pending_);
+    } else {
+      plc_.receive(data, static_cast<size_t>(n), pending_);
+    }
+  }
   return written;
 }
 
 int SimLink::read(uint8_t* buf, int n) {
   int got = 0;
+  if (dead && n > 0) nowMs += timeoutMs;
   if (isOpen && n > 0) {
     got = static_cast<int>(std::min(pending_.size() - pendingPos_, static_cast<size_t>(n)));
     std::memcpy(buf, pending_.data() + pendingPos_, static_cast<size_t>(got));
@@ -474,6 +505,11 @@ int SimLink::read(uint8_t* buf, int n) {
   }
   if (logWire) wire.push_back(Event{false, std::vector<uint8_t>(buf, buf + got), nowMs, false});
   return got;
+}
+
+void SimLink::discardInput() {
+  pending_.clear();
+  pendingPos_ = 0;
 }
 
 void SimLink::setTimeouts(uint32_t ms) {
@@ -492,6 +528,68 @@ std::vector<uint8_t> SimLink::sent() const {
   for (const Event& e : wire)
     if (e.toPlc) all.insert(all.end(), e.bytes.begin(), e.bytes.end());
   return all;
+}
+
+// ---------------------------------------------------------------------------
+
+uint64_t Pacer::charNs(uint32_t baud) {
+  return baud == 0 ? 0 : (10'000'000'000ull + baud / 2) / baud;
+}
+
+Pacer::Pacer(Plc& plc) : plc_(plc) { reply_.reserve(64); }
+
+void Pacer::fromHost(const uint8_t* data, size_t n, uint64_t now, const Line& line) {
+  const uint64_t start = std::max(now, rxFree_);
+  for (size_t i = 0; i < n; ++i)
+    rx_.push_back(Timed{data[i], start + (i + 1) * line.charNs + line.transferNs, line});
+  rxFree_ = start + n * line.charNs;
+}
+
+void Pacer::run(uint64_t now, std::vector<uint8_t>& toHost) {
+  // Each byte reaches the PLC on its own, so a reply is timed from the last
+  // byte of its request.
+  while (!rx_.empty()) {
+    const Timed b = rx_.front();
+    if (b.at < deafUntil_) {  // the PLC is restarting: the byte is lost
+      rx_.pop_front();
+      continue;
+    }
+    const uint64_t t = std::max(b.at, busyUntil_);
+    if (t > now) break;
+    rx_.pop_front();
+    reply_.clear();
+    plc_.receive(&b.byte, 1, reply_);
+    const Plc::Busy busy = plc_.busy();
+    const uint64_t ready = t + uint64_t{busy.us} * 1000;
+    (busy.restart ? deafUntil_ : busyUntil_) = ready;
+    if (reply_.empty()) continue;
+    const uint64_t start = std::max(ready, txFree_);
+    for (size_t k = 0; k < reply_.size(); ++k)
+      tx_.push_back(Timed{reply_[k], start + (k + 1) * b.line.charNs + b.line.transferNs, b.line});
+    txFree_ = start + reply_.size() * b.line.charNs;
+  }
+  while (!tx_.empty() && tx_.front().at <= now) {
+    toHost.push_back(tx_.front().byte);
+    tx_.pop_front();
+  }
+}
+
+uint64_t Pacer::next() const {
+  uint64_t t = UINT64_MAX;
+  // The bytes from the host are taken together once the last of them has
+  // arrived: a host that waits for each reply sends nothing after the end
+  // of its request, and a server that wakes for every character would load
+  // the machine it measures.
+  if (!rx_.empty()) t = std::max(rx_.back().at, busyUntil_);
+  if (!tx_.empty()) t = std::min(t, tx_.front().at);
+  return t;
+}
+
+uint64_t Pacer::nextReply() const { return tx_.empty() ? UINT64_MAX : tx_.front().at; }
+
+void Pacer::reconnected() {
+  rx_.clear();
+  tx_.clear();
 }
 
 }  // namespace plcsim

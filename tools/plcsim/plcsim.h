@@ -5,6 +5,7 @@
 // pseudo-terminal.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,17 @@ enum class Act {
   Nok,        // boot: the byte NOK (a refused block); app: status NOK. Refused too.
 };
 
+// The PLC's own times, in microseconds, for a server that paces it (Pacer).
+// The defaults are those of a small microcontroller's internal flash: a page
+// erase takes about 20 ms, programming runs at some 50 us per 16-bit word
+// (a 128-byte block in about 3 ms), and a reset into the bootloader with its
+// start-up takes a fraction of a second.
+struct Times {
+  uint32_t erasePageUs = 20000;  // one "ERASE": a page erased
+  uint32_t writeBlockUs = 3000;  // one new block programmed
+  uint32_t restartUs = 200000;   // the enter-update confirmation until the bootloader listens
+};
+
 struct Config {
   std::string model = "VN300";  // catalogue name
   Mode mode = Mode::App;
@@ -54,6 +66,7 @@ struct Config {
   uint8_t loaderVersion = 0x20;  // version byte, as the updater keeps it
   bool enterBoot = true;         // the enter-update request moves it to its bootloader
   bool checkLine = true;         // serial models: ignore bytes sent at the wrong line settings
+  Times times;                   // only a paced server takes them
 };
 
 class Plc {
@@ -68,6 +81,17 @@ class Plc {
   void hostLine(const quarn::LineSettings& line);
   // The host closed and reopened the link (a replug or power cycle).
   void reconnected();
+
+  // The PLC's own work on the requests that the last receive() completed:
+  // the time from their last byte until the replies are ready (a page
+  // erased, a block programmed), or, with `restart`, the time it takes to
+  // restart into its bootloader, deaf to the line. A paced server waits it
+  // out; the PLC itself keeps no clock.
+  struct Busy {
+    uint32_t us = 0;
+    bool restart = false;
+  };
+  Busy busy() const;
 
   // The next `times` replies of `kind` get `act` (times < 0: all of them).
   void inject(Kind kind, Act act, int times = 1, uint8_t arg1 = 0, uint8_t arg2 = 0);
@@ -95,6 +119,7 @@ class SimLink : public quarn::Link {
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
+  void discardInput() override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const quarn::LineSettings& line) override;
 
@@ -114,6 +139,13 @@ class SimLink : public quarn::Link {
   bool isOpen = false;
   int failOpens = 0;   // the next N opens fail
   int shortWrites = 0; // the next N writes come back one short (nothing reaches the PLC)
+  int corruptWrites = 0;  // the next N writes reach the PLC with their last byte inverted
+                          // (the host sees them written in full)
+  // Link death: the cable is pulled after this many more writes (-1: never).
+  // A dead link writes and reads nothing (each read waits out its time-out)
+  // and cannot be opened again.
+  int writesBeforeDeath = -1;
+  bool dead = false;
 
   // Every byte the host wrote, concatenated.
   std::vector<uint8_t> sent() const;
@@ -123,6 +155,52 @@ class SimLink : public quarn::Link {
   std::vector<uint8_t> pending_;  // PLC's replies not yet read
   size_t pendingPos_ = 0;
   bool everOpened_ = false;  // an open after the first one is a reconnect
+};
+
+// The PLC in time, for a server that paces it like the wire and the PLC:
+// bytes from the host count as received when their last bit has arrived, the
+// PLC takes its own time (Plc::busy) before a reply is ready and holds what
+// arrives meanwhile (what arrives during a restart is lost), and the reply's
+// bytes reach the host at the line's pace. What the host has sent is handed
+// to the PLC once the last of it has arrived, each byte timed from its own
+// arrival. Times are nanoseconds on the server's clock; nothing here reads a
+// clock or sleeps. A serial line has a character time; a USB pipe has none
+// but a latency for every transfer (1 ms, a full-speed frame).
+class Pacer {
+ public:
+  struct Line {
+    uint64_t charNs = 0;      // one character on the wire
+    uint64_t transferNs = 0;  // latency of every transfer, either way
+  };
+  // A serial line's character time: 10 bit times at 7E1 (start, 7 data,
+  // parity, stop) and at 8N1 alike; 0 for an unknown rate.
+  static uint64_t charNs(uint32_t baud);
+
+  explicit Pacer(Plc& plc);
+  // Bytes the host wrote at `now`, on the line as it then was.
+  void fromHost(const uint8_t* data, size_t n, uint64_t now, const Line& line);
+  // Runs the PLC up to `now`; appends the reply bytes that have reached the
+  // host by then.
+  void run(uint64_t now, std::vector<uint8_t>& toHost);
+  // When run() has something to do next (UINT64_MAX: nothing is pending).
+  uint64_t next() const;
+  // When the next reply byte reaches the host (UINT64_MAX: none is pending).
+  uint64_t nextReply() const;
+  // The host closed and reopened the link: what was on the wire is gone.
+  void reconnected();
+
+ private:
+  struct Timed {
+    uint8_t byte;
+    uint64_t at;  // arrival, or for a reply byte its arrival at the host
+    Line line;    // the line it came on (a reply goes back at that pace)
+  };
+  Plc& plc_;
+  std::deque<Timed> rx_, tx_;
+  uint64_t rxFree_ = 0, txFree_ = 0;  // when each direction of the line is free
+  uint64_t busyUntil_ = 0;            // the PLC works until then
+  uint64_t deafUntil_ = 0;            // the PLC restarts until then
+  std::vector<uint8_t> reply_;
 };
 
 }  // namespace plcsim

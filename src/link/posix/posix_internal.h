@@ -44,6 +44,10 @@ class UsbPipe {
   bool accessDenied() const { return accessDenied_; }
   int write(const uint8_t* data, int n, uint32_t ms);
   int read(uint8_t* buf, int n, uint32_t ms);
+  // Drops the part of a packet that a read left (what the device still
+  // holds is not asked for: a bulk transfer per exchange would cost more
+  // than the transfer itself).
+  void discardInput();
 
  private:
   bool claim(libusb_device* device);

@@ -169,6 +169,11 @@ int PosixLink::read(uint8_t* buf, int n) {
                   [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); });
 }
 
+void PosixLink::discardInput() {
+  if (impl_->usb.isOpen()) impl_->usb.discardInput();
+  if (impl_->fd >= 0) tcflush(impl_->fd, TCIFLUSH);
+}
+
 void PosixLink::setTimeouts(uint32_t ms) { impl_->timeoutMs = ms; }
 
 void ApplyLine(termios& t, const LineSettings& line) {

@@ -209,4 +209,6 @@ int UsbPipe::read(uint8_t* buf, int n, uint32_t ms) {
   return got;
 }
 
+void UsbPipe::discardInput() { rxPos_ = rxLen_ = 0; }
+
 }  // namespace quarn

@@ -46,6 +46,12 @@ int Win32Link::read(uint8_t* buf, int n) {
   return got <= static_cast<DWORD>(n) ? static_cast<int>(got) : 0;
 }
 
+void Win32Link::discardInput() {
+  // A COM port's driver buffer; on the USB pipe the call fails and nothing
+  // is kept on this side to throw away.
+  if (h_ != INVALID_HANDLE_VALUE) PurgeComm(h_, PURGE_RXCLEAR);
+}
+
 void Win32Link::setTimeouts(uint32_t ms) {
   // A read returns as soon as the bytes asked for have arrived, or after ms
   // with what has arrived by then; a write gives up after ms.
