@@ -668,7 +668,10 @@ int RunBatch(Job& job, const std::vector<std::string>& ports) {
     s->st.selectModel(static_cast<uint32_t>(job.row));
     std::string why = ChoosePort(true, port, job.row, s->st, s->pipePath);
     if (!why.empty()) return Usage(why);
-    s->prefix = "[" + cli::Printable(port) + "] ";
+    // Appended piece by piece (MinGW GCC 12 -Wrestrict false alarm on "[" + name).
+    s->prefix = "[";
+    s->prefix += cli::Printable(port);
+    s->prefix += "] ";
     width = std::max(width, s->prefix.size());
     sessions.push_back(std::move(s));
   }
