@@ -101,8 +101,8 @@ const char* const kUsage =
 // one per session, redrawn in place; whatever else is printed goes above it.
 class Console {
  public:
-  std::mutex lock;              // guards the output streams and the block
-  std::timed_mutex promptTurn;  // held by the session whose prompt waits for Enter
+  std::mutex lock;        // guards the output streams and the block
+  std::mutex promptTurn;  // held by the session whose prompt waits for Enter
 
   // Draws the block on a terminal of `columns`; each row is cut to fit.
   void startBlock(const std::vector<std::string>& rows, int columns) {
@@ -216,7 +216,7 @@ class CliOperator : public Operator {
     // The reconnect prompts come while the timer runs; every outcome
     // message comes after it was stopped and closes the progress display.
     const bool prompt = icon == Icon::Information && timerRunning();
-    std::unique_lock<std::timed_mutex> turn;
+    std::unique_lock<std::mutex> turn;
     if (prompt && !yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
     {
       std::lock_guard<std::mutex> lock(con_.lock);
@@ -291,10 +291,13 @@ class CliOperator : public Operator {
 
   // Waits until no other session's prompt waits for Enter; false when the
   // session was asked to stop meanwhile.
-  bool takeTurn(std::unique_lock<std::timed_mutex>& turn) {
-    turn = std::unique_lock<std::timed_mutex>(con_.promptTurn, std::defer_lock);
-    while (!turn.try_lock_for(std::chrono::milliseconds(100)))
+  bool takeTurn(std::unique_lock<std::mutex>& turn) {
+    turn = std::unique_lock<std::mutex>(con_.promptTurn, std::try_to_lock);
+    while (!turn.owns_lock()) {
       if (st_.stopRequested) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      turn.try_lock();
+    }
     return true;
   }
 
