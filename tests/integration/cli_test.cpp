@@ -728,6 +728,39 @@ TEST(CliBatch, EightPlcsWithMixedOutcomes) {
   }
 }
 
+// Ctrl-C stops every session of a batch at its next exchange: each says
+// where it stopped, each writes its record, the summary still prints.
+TEST(CliBatch, InterruptStopsEverySession) {
+  TempDir dir;
+  const std::string file = dir.path + "/TB2_big.bin", rec = dir.path + "/runs.jsonl";
+  WriteFile(file, Pattern(50000));
+  std::vector<std::unique_ptr<TempDir>> dirs;
+  std::vector<std::unique_ptr<Plcsim>> sims;
+  std::vector<std::string> args = {"--image", file, "--yes", "--record", rec};
+  for (int i = 0; i < 2; ++i) {  // the first block goes unanswered: the interrupt comes meanwhile
+    dirs.push_back(std::make_unique<TempDir>());
+    sims.push_back(std::make_unique<Plcsim>(
+        std::vector<std::string>{"--model", "TB2", "--mode", "boot", "--fault", "block:silent:1"},
+        dirs.back()->path));
+    args.insert(args.end(), {"--port", sims.back()->pty});
+  }
+  Burn burn(args);
+  ASSERT_TRUE(burn.pumpUntil([&] {
+    return ShowsPhase(burn.err, sims[0]->pty, "Programming") && ShowsPhase(burn.err, sims[1]->pty, "Programming");
+  }, 60)) << burn.err;
+  burn.interrupt();
+  EXPECT_EQ(burn.wait(10), 130) << burn.err;
+  for (const auto& sim : sims)
+    EXPECT_NE(burn.err.find("[" + sim->pty + "] interrupted while programming block 1 of 391; the PLC "
+                            "stays in its bootloader: run quarn-burn again to finish the update\n"),
+              std::string::npos) << burn.err;
+  EXPECT_EQ(burn.err.find("ERROR"), std::string::npos) << burn.err;
+  EXPECT_EQ(burn.out.substr(burn.out.size() - 19), "0 passed, 2 failed\n") << burn.out;
+  const auto records = ReadRecords(rec);
+  ASSERT_EQ(records.size(), 2u);
+  for (const auto& r : records) EXPECT_EQ(r["outcome"]["exit_status"], 130);
+}
+
 // One --port prints as it always has: no port before the lines, no
 // summary, stdout and stderr exactly the session's own.
 TEST(CliBatch, OnePortPrintsAsAlone) {
