@@ -60,12 +60,12 @@ set(CPACK_PACKAGE_NAME quarn-burn)
 set(CPACK_PACKAGE_VENDOR Quarn)
 set(CPACK_PACKAGE_CONTACT "Quarn PLC tools <plc-tools@quarn.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for Quarn PLCs, and a simulated PLC")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- quarn-burn writes a firmware image into a Quarn PLC over a serial port or
- the PLC's USB interface: it checks the model, switches the PLC to its
- bootloader, erases the flash and streams the image in CRC-checked blocks.
- plcsim serves a simulated PLC on a pseudo-terminal, for training and tests.
- The udev rule lets the logged-in user open a USB-attached PLC.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
+quarn-burn writes a firmware image into a Quarn PLC over a serial port or the
+PLC's USB interface: it checks the model, switches the PLC to its bootloader,
+erases the flash and streams the image in CRC-checked blocks. plcsim serves a
+simulated PLC on a pseudo-terminal, for training and tests. The udev rule
+lets the logged-in user open a USB-attached PLC.")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
