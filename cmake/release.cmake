@@ -45,9 +45,6 @@ else()
   message(WARNING "help2man not found (scripts/setup installs it): no man pages are built or installed")
 endif()
 
-# The installed files, the same for `cmake --install` and the Debian package.
-# The udev rule goes where udev reads rules below the prefix (/usr/lib/udev
-# in the package, /usr/local/lib/udev for the default prefix).
 # A quarn-burn with the generated placeholder built in would write those bytes
 # into a real PLC when run without --image: it is never installed.
 if(QUARN_BURN_BUILTIN_IMAGE AND NOT QUARN_FIRMWARE_IMAGE)
@@ -55,6 +52,10 @@ if(QUARN_BURN_BUILTIN_IMAGE AND NOT QUARN_FIRMWARE_IMAGE)
 placeholder image, which is no firmware. Install the package preset's build \
 (cmake --preset package), whose quarn-burn has no image built in.\")")
 endif()
+
+# The installed files, the same for `cmake --install` and the Debian package.
+# The udev rule goes where udev reads rules below the prefix (/usr/lib/udev
+# in the package, /usr/local/lib/udev for the default prefix).
 set(QUARN_DOC_DIR share/doc/quarn-burn)
 install(TARGETS quarn-burn plcsim RUNTIME DESTINATION bin)
 install(FILES packaging/linux/60-quarn-plc.rules DESTINATION lib/udev/rules.d)
