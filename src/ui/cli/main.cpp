@@ -59,7 +59,7 @@ namespace {
 
 using namespace quarn;
 
-constexpr const char* kVersion = "1.0.0";
+constexpr const char* kVersion = QUARN_VERSION;  // the project's version, from the build
 
 const char* const kUsage =
     "Usage: quarn-burn [--image FILE] [--port PORT]... [--yes] [--record FILE]\n"
@@ -754,8 +754,11 @@ int main(int argc, char** argv) {
   }
   if (o.version) {
     int row = cli::ModelFromImageName(quarn_image_name);
-    std::printf("quarn-burn %s\nbuilt-in image: %s (model %s)\n", kVersion, quarn_image_name,
-                row < 0 ? "unknown" : plcList[row]);
+    if (quarn_image_name[0] == '\0')
+      std::printf("quarn-burn %s\nbuilt-in image: none (name one with --image)\n", kVersion);
+    else
+      std::printf("quarn-burn %s\nbuilt-in image: %s (model %s)\n", kVersion, quarn_image_name,
+                  row < 0 ? "unknown" : plcList[row]);
     return 0;
   }
   if (o.listModels) return ListModels();
@@ -767,6 +770,8 @@ int main(int argc, char** argv) {
 
   // The image and, from its name, the model. No fallback to another model:
   // flashing the wrong model is the worst outcome.
+  if (o.image.empty() && quarn_image_name[0] == '\0')
+    return Usage("this quarn-burn has no built-in image; name one with --image FILE");
   const std::string name = o.image.empty() ? std::string(quarn_image_name) : o.image;
   int row = cli::ModelFromImageName(name);
   if (row < 0) {
