@@ -605,10 +605,3 @@ long UsbPlc::reaps() const {
 }
 
 }  // namespace usbplc
-
-// Under ThreadSanitizer: umockdev (with its preload, libudev and GLib under
-// it) is not built with it, and its own locking between the testbed's thread
-// and the test's shows as races inside it.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libumockdev\nrace:libudev.so\nrace:libglib-2.0.so\n";
-}
