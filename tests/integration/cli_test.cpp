@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +107,8 @@ class Burn {
       grantpt(err[0]);
       unlockpt(err[0]);
       err[1] = open(ptsname(err[0]), O_RDWR | O_NOCTTY);
+      const winsize size{50, 160, 0, 0};  // rows, columns
+      ioctl(err[1], TIOCSWINSZ, &size);
     } else {
       EXPECT_EQ(pipe(err), 0);
     }
@@ -595,6 +599,215 @@ TEST(CliUsage, RefusedWithStatusTwo) {
     EXPECT_NE(burn.err.find(c.says), std::string::npos) << burn.err;
     EXPECT_EQ(burn.out, "");
   }
+}
+
+// What a terminal shows after `out`: the cursor movements quarn-burn uses
+// (up, down, carriage return, erase to the end of the line or the screen)
+// played on lines of text wide enough for every line written.
+std::vector<std::string> Screen(const std::string& out) {
+  std::vector<std::string> lines(1);
+  size_t row = 0, col = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const char c = out[i];
+    if (c == '\x1b' && i + 1 < out.size() && out[i + 1] == '[') {
+      size_t n = 0;
+      for (i += 2; i < out.size() && std::isdigit(static_cast<unsigned char>(out[i])); ++i)
+        n = n * 10 + static_cast<size_t>(out[i] - '0');
+      const char op = i < out.size() ? out[i] : '?';
+      if (op == 'A') row = row >= n ? row - n : 0;
+      else if (op == 'B') row += n;
+      else if (op == 'K' || op == 'J') lines[row].resize(std::min(col, lines[row].size()));
+      else ADD_FAILURE() << "escape sequence ending in " << op;
+      if (op == 'J') lines.resize(row + 1);
+    } else if (c == '\r') {
+      col = 0;
+    } else if (c == '\n') {
+      ++row;
+      col = 0;
+    } else {
+      if (lines[row].size() <= col) lines[row].resize(col + 1, ' ');
+      lines[row][col++] = c;
+    }
+    if (row >= lines.size()) lines.resize(row + 1);
+  }
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+// Whether the output shows the session on `port` in `phase`: its progress
+// line starts with its port, then the phase word.
+bool ShowsPhase(const std::string& err, const std::string& port, const std::string& phase) {
+  return std::regex_search(err, std::regex("\\[" + port + "\\] +" + phase));
+}
+
+// Eight simulated PLCs of one model at once, on a terminal, each with its
+// own end: every port gets its own message, every success its image byte
+// for byte, every session one whole record; a silent PLC holds none of the
+// others back, and the live block ends showing each session's last state.
+TEST(CliBatch, EightPlcsWithMixedOutcomes) {
+  struct Case {
+    std::vector<std::string> sim;
+    const char* message;  // the session's one message, after its port
+    bool passed;
+  };
+  const char* const kSuccess = "INFORMATION: Firmware update is SUCCESSFUL";
+  const Case cases[] = {
+      {{}, kSuccess, true},
+      {{"--mode", "boot"}, kSuccess, true},
+      {{"--fault", "block:nak:2"}, kSuccess, true},
+      {{"--mode", "boot", "--fault", "probe:silent:1"}, kSuccess, true},
+      {{"--fault", "checkid:nak:all:2:2"}, "ERROR: PLC type is WRONG", false},
+      {{"--fault", "probe:silent:all"}, "ERROR: NO RESPONSE @ State 1", false},
+      {{"--mode", "boot", "--fault", "block:nok:1"},
+       "ERROR: Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again",
+       false},
+      // Unplugged mid-transfer: the first block goes unanswered while the
+      // simulator is ended.
+      {{"--mode", "boot", "--fault", "block:silent:1"}, "ERROR: Firmware update is FAILED", false},
+  };
+  const size_t kUnplugged = 7, kSilent = 5;
+  TempDir dir;
+  const Bytes image = Pattern(20000);
+  const std::string file = dir.path + "/TB2_batch.bin", rec = dir.path + "/runs.jsonl";
+  WriteFile(file, image);
+  std::vector<std::unique_ptr<TempDir>> dirs;
+  std::vector<std::unique_ptr<Plcsim>> sims;
+  std::vector<std::string> args = {"--image", file, "--yes", "--record", rec};
+  for (const Case& c : cases) {
+    dirs.push_back(std::make_unique<TempDir>());
+    std::vector<std::string> simArgs = {"--model", "TB2", "--flash-out", dirs.back()->path + "/flash"};
+    simArgs.insert(simArgs.end(), c.sim.begin(), c.sim.end());
+    sims.push_back(std::make_unique<Plcsim>(simArgs, dirs.back()->path));
+    args.insert(args.end(), {"--port", sims.back()->pty});
+  }
+  Burn burn(args, false, true);
+  ASSERT_TRUE(burn.pumpUntil([&] { return ShowsPhase(burn.err, sims[kUnplugged]->pty, "Programming"); }, 60))
+      << burn.err;
+  sims[kUnplugged]->stop();
+  EXPECT_EQ(burn.wait(90), 1) << burn.err;
+
+  // The terminal: one message line per port above the block, whose rows
+  // stand in the order of the ports and show each session's last phase.
+  const std::vector<std::string> screen = Screen(burn.err);
+  ASSERT_EQ(screen.size(), 2 * std::size(cases) - 4) << burn.err;  // successes print on stdout
+  std::string out = burn.out;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].message);
+    const std::string line = "[" + sims[i]->pty + "] " + cases[i].message;
+    if (cases[i].passed) {
+      EXPECT_NE(out.find(line + "\n"), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(std::count(screen.begin(), screen.end() - std::size(cases), line), 1) << burn.err;
+    }
+    const std::string& row = screen[screen.size() - std::size(cases) + i];
+    EXPECT_TRUE(std::regex_match(row, std::regex("\\[" + sims[i]->pty + "\\] +" +
+                                                 (i == 4 || i == kSilent ? "Idle" : "Programming") +
+                                                 " +\\[[.#]{30}\\] +\\d+% +\\d+ s  \\d+/\\d+")))
+        << row;
+    // Its summary row: port, model, outcome, seconds, retries.
+    EXPECT_TRUE(std::regex_search(out, std::regex("\n" + sims[i]->pty + " +TB2 +" +
+                                                  std::string(std::strchr(cases[i].message, ' ') + 1) +
+                                                  " +[0-9.]+ +\\d+\n")))
+        << out;
+  }
+  EXPECT_EQ(out.substr(out.size() - 19), "4 passed, 4 failed\n");
+
+  const auto records = ReadRecords(rec);
+  ASSERT_EQ(records.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto r = std::find_if(records.begin(), records.end(),
+                                [&](const nlohmann::json& j) { return j["port"] == sims[i]->pty; });
+    ASSERT_NE(r, records.end()) << sims[i]->pty;
+    EXPECT_EQ((*r)["outcome"]["exit_status"], cases[i].passed ? 0 : 1);
+    EXPECT_EQ((*r)["blocks_sent"], cases[i].passed ? 157 : 0);
+    if (cases[i].passed) {  // done long before the silent PLC gave up
+      EXPECT_LT((*r)["elapsed_seconds"].get<double>(), 15.0);
+      sims[i]->stop();
+      ExpectFlash(dirs[i]->path + "/flash", Padded(image, 128));
+    }
+  }
+}
+
+// Ctrl-C stops every session of a batch at its next exchange: each says
+// where it stopped, each writes its record, the summary still prints.
+TEST(CliBatch, InterruptStopsEverySession) {
+  TempDir dir;
+  const std::string file = dir.path + "/TB2_big.bin", rec = dir.path + "/runs.jsonl";
+  WriteFile(file, Pattern(50000));
+  std::vector<std::unique_ptr<TempDir>> dirs;
+  std::vector<std::unique_ptr<Plcsim>> sims;
+  std::vector<std::string> args = {"--image", file, "--yes", "--record", rec};
+  for (int i = 0; i < 2; ++i) {  // the first block goes unanswered: the interrupt comes meanwhile
+    dirs.push_back(std::make_unique<TempDir>());
+    sims.push_back(std::make_unique<Plcsim>(
+        std::vector<std::string>{"--model", "TB2", "--mode", "boot", "--fault", "block:silent:1"},
+        dirs.back()->path));
+    args.insert(args.end(), {"--port", sims.back()->pty});
+  }
+  Burn burn(args);
+  ASSERT_TRUE(burn.pumpUntil([&] {
+    return ShowsPhase(burn.err, sims[0]->pty, "Programming") && ShowsPhase(burn.err, sims[1]->pty, "Programming");
+  }, 60)) << burn.err;
+  burn.interrupt();
+  EXPECT_EQ(burn.wait(10), 130) << burn.err;
+  for (const auto& sim : sims)
+    EXPECT_NE(burn.err.find("[" + sim->pty + "] interrupted while programming block 1 of 391; the PLC "
+                            "stays in its bootloader: run quarn-burn again to finish the update\n"),
+              std::string::npos) << burn.err;
+  EXPECT_EQ(burn.err.find("ERROR"), std::string::npos) << burn.err;
+  EXPECT_EQ(burn.out.substr(burn.out.size() - 19), "0 passed, 2 failed\n") << burn.out;
+  const auto records = ReadRecords(rec);
+  ASSERT_EQ(records.size(), 2u);
+  for (const auto& r : records) EXPECT_EQ(r["outcome"]["exit_status"], 130);
+}
+
+// One --port prints as it always has: no port before the lines, no
+// summary, stdout and stderr exactly the session's own.
+TEST(CliBatch, OnePortPrintsAsAlone) {
+  struct Case {
+    std::vector<std::string> sim;
+    int status;
+    const char* out;
+    const char* err;  // a pattern of the whole of stderr
+  };
+  const Case cases[] = {
+      {{"--mode", "boot"}, 0, kSuccessSerial,
+       "((Erasing|Programming) +\\[[.#]{30}\\] +\\d+% +\\d+ s  0/0\n)+"},
+      {{"--fault", "checkid:nak:all:2:2"}, 1, "", "ERROR: PLC type is WRONG\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    TempDir dir;
+    const std::string file = dir.path + "/TB2_x.bin";
+    WriteFile(file, Pattern(5000));
+    std::vector<std::string> simArgs = {"--model", "TB2"};
+    simArgs.insert(simArgs.end(), c.sim.begin(), c.sim.end());
+    Plcsim sim(simArgs, dir.path);
+    Burn burn({"--image", file, "--port", sim.pty, "--yes"});
+    EXPECT_EQ(burn.wait(60), c.status);
+    EXPECT_EQ(burn.out, c.out);
+    EXPECT_TRUE(std::regex_match(burn.err, std::regex(c.err))) << burn.err;
+  }
+}
+
+// Command lines for several ports that are refused before any port opens.
+TEST(CliBatch, RefusedBeforeAnyPortOpens) {
+  TempDir dir;
+  const std::string file = dir.path + "/TB2_x.bin";
+  WriteFile(file, Pattern(5000));
+  Plcsim sim({"--model", "TB2", "--verbose"}, dir.path);
+  const std::vector<std::string> refused[] = {
+      {"--port", sim.pty, "--port", "usb:1-2"},  // a USB path for a serial model
+      {"--port", sim.pty, "--port", "/dev/" + std::string(200, 'p')},
+  };
+  for (const auto& ports : refused) {
+    std::vector<std::string> args = {"--image", file, "--yes"};
+    args.insert(args.end(), ports.begin(), ports.end());
+    Burn burn(args);
+    EXPECT_EQ(burn.wait(10), 2) << burn.err;
+    EXPECT_EQ(burn.out, "");
+  }
+  EXPECT_EQ(sim.log().find("host opened the port"), std::string::npos) << sim.log();
 }
 
 }  // namespace

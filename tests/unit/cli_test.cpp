@@ -41,6 +41,7 @@ TEST(CliOptions, AcceptedCommandLines) {
       {{"--list-ports"}, "", "", false, false, true},
       {{"--record", "runs.jsonl", "--yes"}, "", "", false, true, false, "runs.jsonl"},
       {{"--identify", "--port", "COM4"}, "", "COM4", true, false, false, "", true},
+      {{"--port", "COM4", "--port=all"}, "", "COM4", true, false, false},  // a batch
   };
   for (const Case& c : cases) {
     Options o;
@@ -61,6 +62,7 @@ TEST(CliOptions, RefusedCommandLines) {
       {"--yes=1"},         {"VN300_x.bin"},     {"-y"},        {"--imagefile", "x"},
       {"--yes", "--what"}, {"--port", "--yes"}, {"--record"},    {"--identify=1"},
       {"--identify", "--record", "r.jsonl"},
+      {"--identify", "--port", "a", "--port", "b"}, {"--identify", "--port", "all"},
   };
   for (const auto& args : cases) {
     Options o;

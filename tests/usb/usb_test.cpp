@@ -74,17 +74,20 @@ class TempDir {
 };
 
 // quarn-burn as a child, under the preload this process runs under; stdin
-// /dev/null, stdout and stderr into files.
+// /dev/null or a pipe the test writes, stdout and stderr into files.
 class Burn {
  public:
-  explicit Burn(std::vector<std::string> args, const std::vector<std::string>& prefix = {}) {
+  explicit Burn(std::vector<std::string> args, const std::vector<std::string>& prefix = {},
+                bool stdinPipe = false) {
     args.insert(args.begin(), std::string(QUARN_BIN_DIR) + "/quarn-burn");
     args.insert(args.begin(), prefix.begin(), prefix.end());
     out_ = dir_.path + "/out";
     err_ = dir_.path + "/err";
+    int pipeFds[2] = {-1, -1};
+    if (stdinPipe && pipe(pipeFds) != 0) ADD_FAILURE() << "no pipe";
     pid_ = fork();
     if (pid_ == 0) {
-      int in = open("/dev/null", O_RDONLY);
+      int in = stdinPipe ? pipeFds[0] : open("/dev/null", O_RDONLY);
       int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(in, 0);
@@ -96,13 +99,21 @@ class Burn {
       execvp(argv[0], argv.data());
       _exit(127);
     }
+    if (stdinPipe) {
+      close(pipeFds[0]);
+      stdin_ = pipeFds[1];
+    }
   }
   ~Burn() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
+    if (stdin_ >= 0) close(stdin_);
   }
+
+  // Presses Enter on the child's stdin.
+  void enter() { EXPECT_EQ(write(stdin_, "\n", 1), 1); }
 
   // Waits until the child ends (its exit status) or `seconds` pass (-1).
   // `meanwhile` runs every 5 ms while it waits.
@@ -147,6 +158,7 @@ class Burn {
   TempDir dir_;
   std::string out_, err_;
   pid_t pid_ = -1;
+  int stdin_ = -1;
 };
 
 usbplc::Options Plc(const char* model, std::string ports = "1") {
@@ -360,6 +372,59 @@ TEST(UsbSession, TwoPlcsEachSessionKeepsToItsOwnDevice) {
   EXPECT_EQ(second.restarts(), 1);
   EXPECT_TRUE(second.flash() == Padded(imageX, 128)) << second.flash().size() << " bytes at " << second.path();
   EXPECT_TRUE(first.flash() == Padded(imageY, 128)) << first.flash().size() << " bytes at " << first.path();
+}
+
+// Four PLCs at once with --port all, all restarting into their bootloaders:
+// each session comes back to its own device and writes its image there.
+// Without --yes the replug prompts wait for Enter one at a time.
+TEST(UsbBatch, FourPlcsEachBackOnItsOwnDevice) {
+  TempDir dir;
+  const Bytes image = Pattern(20000, 9);
+  const std::string file = WriteImage(dir.path, "GH26_batch.bin", image);
+  const std::string record = dir.path + "/sessions.jsonl";
+  usbplc::Testbed testbed;
+  std::vector<std::unique_ptr<usbplc::UsbPlc>> plcs;
+  std::vector<int> devnums;
+  for (const char* port : {"1", "2", "3", "4"}) {
+    plcs.push_back(std::make_unique<usbplc::UsbPlc>(testbed, Plc("GH26", port)));
+    devnums.push_back(plcs.back()->devnum());
+  }
+  const std::string prompt = "] Information: Please REPLUG the USB Cable, and then press OK to continue\n";
+  const auto count = [](const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+    return n;
+  };
+  Burn burn({"--image", file, "--port", "all", "--record", record}, {}, true);
+  int answered = 0, most = 0;
+  auto shown = Clock::now();
+  const int status = burn.wait(120, [&] {
+    const int prompts = count(burn.out(), prompt);
+    most = std::max(most, prompts - answered);
+    if (prompts == answered) {
+      shown = Clock::now();
+    } else if (SecondsSince(shown) > 0.3) {  // long enough for another prompt to show, were it let
+      burn.enter();
+      ++answered;
+      shown = Clock::now();
+    }
+  });
+  EXPECT_EQ(status, 0) << burn.out() << burn.err();
+  EXPECT_EQ(answered, 4) << burn.out();
+  EXPECT_EQ(most, 1) << "one prompt at a time\n" << burn.out();
+  const Bytes recordBytes = ReadFile(record);
+  const std::string out = burn.out(), records(recordBytes.begin(), recordBytes.end());
+  for (size_t i = 0; i < plcs.size(); ++i) {
+    const std::string port = "usb:" + plcs[i]->path();
+    SCOPED_TRACE(port);
+    EXPECT_EQ(plcs[i]->restarts(), 1);
+    EXPECT_GT(plcs[i]->devnum(), devnums[i]);
+    EXPECT_TRUE(plcs[i]->flash() == Padded(image, 128)) << plcs[i]->flash().size() << " bytes";
+    EXPECT_EQ(count(out, "[" + port + prompt), 1) << out;
+    EXPECT_EQ(count(out, "[" + port + "] " + kSuccess), 1) << out;
+    EXPECT_EQ(count(records, "\"port\":\"" + port + "\",\"usb_path\":\"" + port + "\""), 1) << records;
+  }
+  EXPECT_EQ(out.substr(out.size() - 19), "4 passed, 0 failed\n") << out;
 }
 
 // Sessions that cannot open the PLC: at once, with the hint when the system

@@ -1,5 +1,6 @@
 #include "ui/cli/cli.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -35,8 +36,9 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
       } else if (arg == "--record") {
         o.record = value;
       } else {
-        o.port = value;
+        if (!o.havePort) o.port = value;
         o.havePort = true;
+        o.ports.push_back(value);
       }
       continue;
     }
@@ -52,6 +54,8 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     *flag = true;
   }
   if (o.identify && !o.record.empty()) return "--record applies to a burn, not to --identify";
+  if (o.identify && (o.ports.size() > 1 || o.port == "all"))
+    return "--identify looks at one port";
   return "";
 }
 
@@ -188,6 +192,42 @@ std::string DescribeIdentity(const Identity& id, const std::string& port) {
     s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
   }
   return s;
+}
+
+std::string Printable(const std::string& name) {
+  std::string s = name;
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return s;
+}
+
+std::string SummaryTable(const std::vector<SummaryRow>& rows) {
+  size_t portW = 4, modelW = 5, outcomeW = 7;
+  for (const SummaryRow& r : rows) {
+    portW = std::max(portW, r.port.size());
+    modelW = std::max(modelW, r.model.size());
+    outcomeW = std::max(outcomeW, r.outcome.size());
+  }
+  const auto row = [&](const std::string& port, const std::string& model,
+                       const std::string& outcome, const std::string& seconds,
+                       const std::string& retries) {
+    std::string s = port + std::string(portW - port.size() + 2, ' ') + model +
+                    std::string(modelW - model.size() + 2, ' ') + outcome +
+                    std::string(outcomeW - outcome.size(), ' ');
+    char tail[40];
+    std::snprintf(tail, sizeof tail, "  %8s  %7s\n", seconds.c_str(), retries.c_str());
+    return s + tail;
+  };
+  std::string s = row("PORT", "MODEL", "OUTCOME", "SECONDS", "RETRIES");
+  int passed = 0;
+  for (const SummaryRow& r : rows) {
+    char seconds[24];
+    std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
+    s += row(Printable(r.port), r.model, Printable(r.outcome), seconds, std::to_string(r.retries));
+    passed += r.passed;
+  }
+  return s + std::to_string(passed) + " passed, " + std::to_string(rows.size() - passed) +
+         " failed\n";
 }
 
 }  // namespace quarn::cli

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "burn/identify.h"
 #include "catalogue/session.h"
@@ -12,8 +13,9 @@ namespace quarn::cli {
 
 struct Options {
   std::string image;  // --image FILE; empty: the embedded image
-  std::string port;   // --port PORT
+  std::string port;   // the first --port PORT
   bool havePort = false;
+  std::vector<std::string> ports;  // every --port, in order ("all": every port that fits)
   std::string record;  // --record FILE; empty: none
   bool yes = false;
   bool identify = false;
@@ -49,5 +51,21 @@ std::string InterruptedLine(const SessionState& st, uint32_t imageSize);
 
 // The lines --identify prints about the PLC found on port.
 std::string DescribeIdentity(const Identity& id, const std::string& port);
+
+// A name from the command line or the system as it may be printed: control
+// bytes become '?'.
+std::string Printable(const std::string& name);
+
+// One session of a batch, as its summary shows it.
+struct SummaryRow {
+  std::string port, model, outcome;
+  double seconds = 0;
+  int32_t retries = 0;
+  bool passed = false;
+};
+
+// The summary of a batch: a header, one row per session, then
+// "N passed, M failed".
+std::string SummaryTable(const std::vector<SummaryRow>& rows);
 
 }  // namespace quarn::cli

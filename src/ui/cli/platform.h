@@ -53,4 +53,8 @@ class Sha256 {
 // Waits until the operator presses Enter (or input ends, or stop is set).
 void WaitForEnter(const std::atomic<bool>& stop);
 
+// Whether stderr is a terminal that takes cursor movements (ANSI escape
+// sequences), and its size in columns and rows.
+bool TerminalSize(int& columns, int& rows);
+
 }  // namespace quarn::cli

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -107,6 +108,16 @@ void WaitForEnter(const std::atomic<bool>& stop) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0 || c == '\n') return;
   }
+}
+
+bool TerminalSize(int& columns, int& rows) {
+  winsize w{};
+  if (!isatty(STDERR_FILENO) || ioctl(STDERR_FILENO, TIOCGWINSZ, &w) != 0 || w.ws_col == 0 ||
+      w.ws_row == 0)
+    return false;
+  columns = w.ws_col;
+  rows = w.ws_row;
+  return true;
 }
 
 }  // namespace quarn::cli

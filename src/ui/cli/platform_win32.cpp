@@ -112,4 +112,18 @@ void WaitForEnter(const std::atomic<bool>&) {
   while (c != '\n' && c != EOF);
 }
 
+bool TerminalSize(int& columns, int& rows) {
+  // A console of Windows 10 or later takes the escape sequences once asked to.
+  HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode) ||
+      !SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+      !GetConsoleScreenBufferInfo(h, &info))
+    return false;
+  columns = info.srWindow.Right - info.srWindow.Left + 1;
+  rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  return columns > 0 && rows > 0;
+}
+
 }  // namespace quarn::cli
