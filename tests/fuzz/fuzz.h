@@ -45,6 +45,18 @@ struct Input {
   std::string chunk() { return take(byte()); }
 };
 
+// The rest of the input as a scripted line (ScriptLink): up to 7 counts for
+// the next writes (0xFF: the write goes out whole), then one reply per read,
+// each led by its length byte.
+template <class ScriptedLink>
+void Script(Input& in, ScriptedLink& link) {
+  for (int k = in.byte() % 8; k > 0; --k) {
+    const uint8_t c = in.byte();
+    link.writeCounts.push_back(c == 0xFF ? -1 : c);
+  }
+  while (!in.empty()) link.replies.push_back(in.chunk());
+}
+
 // The name of the input being replayed, for the report of a broken invariant.
 inline const char* replaying = nullptr;
 

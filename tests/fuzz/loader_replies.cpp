@@ -68,13 +68,8 @@ int fuzz::LoaderReplies(const uint8_t* data, size_t size) {
   st.image = st.fin = img.data();
   st.imageSize = st.fileLength = L;
   ScriptLink link;
-  for (int k = in.byte() % 8; k > 0; --k) {
-    const uint8_t c = in.byte();
-    link.writeCounts.push_back(c == 0xFF ? -1 : c);
-  }
-  std::vector<std::string> replies;
-  while (!in.empty()) replies.push_back(in.chunk());
-  link.replies.assign(replies.begin(), replies.end());
+  Script(in, link);
+  const std::vector<std::string> replies(link.replies.begin(), link.replies.end());
 
   uint8_t result = 0;
   switch (op) {
