@@ -27,7 +27,7 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
   struct Case {
     const char* plc;    // the simulated PLC's model
     plcsim::Mode mode;
-    const char* asked;  // the model the caller selects (line set-up, first header form)
+    const char* asked;  // the model the caller selects (the link it opens, the first header form)
     void (*config)(plcsim::Config&);
     int probeFault;  // -1 none, else the Act every mode probe reply gets (reason 0x01)
     Identity::Mode found;
@@ -57,9 +57,9 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
        Identity::BOOTLOADER, false, 0x3010, {"VN200", "VN200-TO-VN300", "VN200-Z"}},
       {"RTF-KR2-V4", plcsim::Mode::Boot, "TB2", nullptr, none,
        Identity::BOOTLOADER, false, 0x2001, {"RTF-KR2-V2", "RTF-KR2-V4"}},
-      {"TJ3-AIO", plcsim::Mode::Boot, "TB2", [](C& c) { c.loaderVersion = 0x10; }, none,
+      {"TJ3-AIO", plcsim::Mode::Boot, "VN300", [](C& c) { c.loaderVersion = 0x10; }, none,
        Identity::BOOTLOADER, true, 0x0022, {"TJ3-AIO"}},
-      {"TB2", plcsim::Mode::App, "VN300", nullptr, silent,
+      {"TB2", plcsim::Mode::App, "QN2", nullptr, silent,
        Identity::NONE, false, 0, {}},
   };
   for (const Case& c : cases) {
