@@ -48,9 +48,13 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const 
   const pid_t pid = fork();
   if (pid == 0) {
     signal(SIGTERM, SIG_DFL);
-    dup2(open("/dev/null", O_RDONLY), 0);
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    const auto redirect = [](int fd, int to) {
+      dup2(fd, to);
+      close(fd);
+    };
+    redirect(open("/dev/null", O_RDONLY), 0);
+    redirect(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    redirect(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
