@@ -153,24 +153,25 @@ TEST(CableFaults, EachEndsInTimeAndASecondRunFinishesTheUpdate) {
     int status;          // the first run's
     const char* says;    // its one outcome message
     int retries;         // as its record counts them
-    double minSeconds;   // it takes at least this long
+    double minSeconds, maxSeconds;  // how long it takes
   };
   const Case cases[] = {
-      // The line goes at block 20 of 79: every write then fails at once.
-      // 1.5 s later a new pseudo-terminal is at the same path, the PLC still
-      // in its bootloader with a partly written flash.
+      // The line goes at block 20 of 79. A port that has hung up fails every
+      // attempt at once: no time-out is waited, far less the budget. 1.5 s
+      // later a new pseudo-terminal is at the same path, the PLC still in
+      // its bootloader with a partly written flash.
       {"the peer goes away mid-transfer and comes back at the same path",
-       {"--drop", "block:20:1500"}, 10000, 1, "ERROR: Firmware update is FAILED\n", 7, 0},
+       {"--drop", "block:20:1500"}, 10000, 1, "ERROR: Firmware update is FAILED\n", 7, 0, 12},
       {"garbled for a while: the retries carry the update through",
        {"--fault", "checkid:noise:3:4", "--fault", "erasepage:noise:2", "--fault",
-        "block:noise:5:2"}, 3000, 0, kSuccess, 10, 0},
+        "block:noise:5:2"}, 3000, 0, kSuccess, 10, 0, kBound},
       {"garbled for longer than one exchange's budget",
        {"--mode", "boot", "--fault", "block:noise:6"}, 3000, 1,
-       "ERROR: Firmware update is FAILED\n", 6, 0},
+       "ERROR: Firmware update is FAILED\n", 6, 0, kBound},
       // One page and one block, each taking the PLC 2.7 s of the 3 s.
       {"replies just inside the time-out",
        {"--mode", "boot", "--pace", "--erase-us", "2700000", "--write-us", "2700000"}, 100, 0,
-       kSuccess, 0, 5.4},
+       kSuccess, 0, 5.4, kBound},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -190,7 +191,7 @@ TEST(CableFaults, EachEndsInTimeAndASecondRunFinishesTheUpdate) {
     std::printf("  %s: the first run ends after %.1f s\n", c.name, first.seconds);
     EXPECT_EQ(first.status, c.status) << first.err;
     EXPECT_GE(first.seconds, c.minSeconds);
-    EXPECT_LE(first.seconds, kBound);
+    EXPECT_LE(first.seconds, c.maxSeconds);
     if (c.status == 0) {
       EXPECT_EQ(first.out, c.says);
       EXPECT_EQ(first.err.find("ERROR"), std::string::npos) << first.err;

@@ -44,6 +44,8 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
        Identity::APPLICATION, false, 0x000C, {"KR2-C-V4"}},
       {"KR2-MV2-V2", plcsim::Mode::App, "TB2", [](C& c) { c.appId = 0x000D; c.d1001 = 0x31; }, none,
        Identity::APPLICATION, false, 0x000D, {"KR2-MV2-V2"}},
+      {"QN2", plcsim::Mode::App, "QN2", [](C& c) { c.loaderVersion = 0; }, none,  // none reported
+       Identity::APPLICATION, false, 0x0013, {"QN2"}},
       // The AIO header answers only after the other form went unanswered.
       {"MV3-AIO", plcsim::Mode::App, "VN300", [](C& c) { c.loaderVersion = 0x12; }, none,
        Identity::APPLICATION, true, 0x0020, {"MV3-AIO"}},
@@ -85,6 +87,9 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
       EXPECT_EQ(id.aio, c.aio);
       EXPECT_TRUE(id.haveId);
       EXPECT_EQ(id.id, c.id);
+      // A bootloader reports its version; an application's 0 means none.
+      EXPECT_EQ(id.haveLoaderVersion, c.found == Identity::BOOTLOADER || cfg.loaderVersion != 0);
+      EXPECT_EQ(id.loaderVersion, cfg.loaderVersion);
     } else {
       // Both header forms were tried, each with its whole budget.
       EXPECT_EQ(Count(link.sent(), ":006401590141\r\n"), 6);

@@ -256,6 +256,9 @@ TEST(Loader, FileReadStopsAtTheImageEnd) {
   run.st.fin = run.st.image + 6;
   uint8_t buf[16];
   std::fill(std::begin(buf), std::end(buf), 0xEE);
+  for (int32_t n : {0, -3}) FileRead(run.st, buf, n);  // nothing to copy
+  EXPECT_EQ(run.st.fin, run.st.image + 6);
+  EXPECT_EQ(buf[0], 0xEE);
   FileRead(run.st, buf, 10);
   EXPECT_TRUE(std::equal(buf, buf + 4, Image().data() + 6));
   EXPECT_EQ(buf[4], 0xEE);
