@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -20,6 +21,29 @@
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 using quarn::PosixLink;
+
+namespace {
+
+// What the program asks of modem lines, as its ioctl calls pass through
+// __wrap_ioctl (linked with --wrap=ioctl) on their way to the system.
+struct ModemRequest {
+  unsigned long request;  // TIOCMBIS, TIOCMBIC or TIOCMSET
+  int lines;
+};
+std::vector<ModemRequest> gModemRequests;
+
+}  // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);  // every request here takes one pointer, or none
+  va_end(ap);
+  if (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET)
+    gModemRequests.push_back({request, *static_cast<const int*>(arg)});
+  return __real_ioctl(fd, request, arg);
+}
 
 namespace {
 
@@ -76,7 +100,7 @@ TEST_F(PtyLink, ReadEndsWhenAllBytesArriveOrAtTheTimeOut) {
       {"complete reply", 0, "\x06\x30\x00"s, 3, 2000, 3, 0, 500},
       {"late but complete", 60, "\x06\x30\x00"s, 3, 2000, 3, 40, 1000},
       {"one byte short", 0, "\x06\x30", 3, 150, 2, 130, 1000},
-      {"silent PLC", 0, "", 1, 100, 0, 90, 800},
+      {"silent PLC", 0, "", 1, 1000, 0, 950, 1700},  // not twice the time-out
       {"longer than asked", 0, ":00030200017A\r\n", 5, 2000, 5, 0, 500},
   };
   for (const Case& c : cases) {
@@ -132,7 +156,9 @@ TEST_F(PtyLink, WritesCountWhatReachedThePlc) {
 }
 
 // A pseudo-terminal keeps the speed but forces 8 data bits without parity,
-// so the character format is checked on the settings themselves below.
+// so the character format is checked on the settings themselves below. It
+// has no modem lines either: that DTR and RTS are held inactive is seen in
+// what the link asks of them.
 TEST_F(PtyLink, LineSettingsReachThePort) {
   termios t{};
   ASSERT_EQ(tcgetattr(pty.watch, &t), 0);
@@ -140,7 +166,11 @@ TEST_F(PtyLink, LineSettingsReachThePort) {
   ASSERT_EQ(tcsetattr(pty.watch, TCSANOW, &t), 0);
   for (auto [line, speed] : {std::pair{quarn::kAppLine, speed_t{B9600}},
                              std::pair{quarn::kTransferLine, speed_t{B115200}}}) {
+    gModemRequests.clear();
     link.setLine(line);
+    ASSERT_EQ(gModemRequests.size(), 1u);
+    EXPECT_EQ(gModemRequests[0].request, static_cast<unsigned long>(TIOCMBIC));
+    EXPECT_EQ(gModemRequests[0].lines, TIOCM_DTR | TIOCM_RTS);
     ASSERT_EQ(tcgetattr(pty.watch, &t), 0);
     EXPECT_EQ(cfgetospeed(&t), speed);
     EXPECT_EQ(cfgetispeed(&t), speed);
@@ -152,9 +182,11 @@ TEST_F(PtyLink, LineSettingsReachThePort) {
   link.close();
   PosixLink pipe(pty.slave);
   ASSERT_TRUE(pipe.open(true, "USB"));
+  gModemRequests.clear();
   pipe.setLine(quarn::kAppLine);
   ASSERT_EQ(tcgetattr(pty.watch, &t), 0);
   EXPECT_EQ(cfgetospeed(&t), speed_t{B115200});
+  EXPECT_TRUE(gModemRequests.empty());
 }
 
 TEST(LineSettings, OnlyFormatAndSpeedChange) {

@@ -16,11 +16,11 @@
 namespace sessioncheck {
 
 // What a good transfer leaves in the flash: the bytes sent (a 4K-page
-// model's last 4096 are not), filled up with SUB to a whole block.
+// model's last 4096 are not), filled up with SUB (0x1A) to a whole block.
 inline std::vector<uint8_t> ExpectedFlash(const quarn::Profile& p, const std::vector<uint8_t>& img) {
   const size_t sent = p.fourKPage ? img.size() - 4096 : img.size();
   std::vector<uint8_t> f(img.begin(), img.begin() + static_cast<long>(sent));
-  while (f.size() % p.blockData) f.push_back(quarn::SUB);
+  while (f.size() % p.blockData) f.push_back(0x1A);
   return f;
 }
 

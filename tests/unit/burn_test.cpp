@@ -12,6 +12,7 @@
 #include "burn/burn.h"
 #include "loader/loader.h"
 #include "plcsim.h"
+#include "reference.h"
 #include "ui/cli/cli.h"
 
 using namespace quarn;
@@ -29,6 +30,7 @@ struct FakeOperator : Operator {
   struct Shown { int32_t progress, flashStatus, errCounter, totalErrCounter; };
   std::vector<Shown> shown;  // the panel's fields while each message was open
   int prompts = 0;
+  int promptsWithLinkOpen = 0;  // a replug or power cycle asked for while the port is held
   std::function<void(FakeOperator&)> onPrompt;  // what the person does at a prompt
 
   FakeOperator(SessionState& s, plcsim::SimLink& l) : st(s), link(l) {}
@@ -38,6 +40,7 @@ struct FakeOperator : Operator {
     shown.push_back({st.progress, st.flashStatus, st.errCounter, st.totalErrCounter});
     if (std::string(text).rfind("Please", 0) == 0) {
       ++prompts;
+      promptsWithLinkOpen += link.isOpen;
       if (onPrompt) onPrompt(*this);
     }
   }
@@ -57,13 +60,15 @@ std::vector<uint8_t> MakeImage(uint32_t n) {
   return v;
 }
 
-// What the PLC's flash must hold after a good transfer: the bytes sent, then
-// SUB up to the end of the last block.
+// What the PLC's flash must hold after a good transfer: the bytes sent (a
+// 4K-page model keeps its last 4096), then SUB (0x1A) up to the end of the
+// last block.
 std::vector<uint8_t> ExpectedFlash(int idx, const std::vector<uint8_t>& img) {
-  const Profile& p = kProfile[idx];
-  size_t sent = p.fourKPage ? img.size() - 4096 : img.size();
-  std::vector<uint8_t> f(img.begin(), img.begin() + sent);
-  while (f.size() % p.blockData) f.push_back(SUB);
+  const std::string model = plcList[idx];
+  const size_t sent = reference::k4K.count(model) ? img.size() - 4096 : img.size();
+  const size_t block = reference::kBlock256.count(model) ? 256 : 128;
+  std::vector<uint8_t> f(img.begin(), img.begin() + static_cast<long>(sent));
+  while (f.size() % block) f.push_back(0x1A);
   return f;
 }
 
@@ -185,8 +190,12 @@ TEST(Burn, EveryModelUpdatesFromItsApplication) {
     // The loader version is asked in both modes for the versioned-loader models.
     EXPECT_EQ(b.plc.requests(Kind::Version), p.versionedLoader ? 1 : 0);
     EXPECT_EQ(b.plc.requests(Kind::VersionB), p.versionedLoader ? 1 : 0);
-    // Reconnecting models close and reopen the link once.
+    // Reconnecting models close the link before their prompt and reopen it
+    // once, as the pipe or the port their model uses (the simulated link
+    // opens only the kind its PLC hangs on).
     EXPECT_EQ(b.link.opens, p.reconnect == Reconnect::Wait1s ? 1 : 2);
+    EXPECT_EQ(b.op.promptsWithLinkOpen, 0);
+    EXPECT_EQ(b.st.firstProbe, ENQ);  // for the record: the mode found at the start
     b.expectReset();
   }
 }
@@ -511,11 +520,14 @@ TEST(Burn, StopEndsTheSessionAtTheNextExchange) {
     plcsim::Mode plcAfter;
     int pages, blocks;
     const char* line;
+    Kind unanswered = Kind::Count;  // requests of this kind get no reply (Count: none)
   };
   const plcsim::Mode app = plcsim::Mode::App, boot = plcsim::Mode::Boot;
   const Case cases[] = {
       {"TB2", app, ":006401594944B5", 1, 0, app, 0, 0,
        "interrupted before the update began; nothing on the PLC was changed"},
+      {"TB2", app, ":006401594944B5", 1, 0, app, 0, 0,  // no retry follows the stop
+       "interrupted before the update began; nothing on the PLC was changed", Kind::CheckId},
       {"TB2", app, ":006401594552415345D2", 1, 1, boot, 0, 0,  // its confirmation follows
        "interrupted after the PLC was asked to leave its application for its bootloader; run "
        "quarn-burn again to finish the update"},
@@ -541,6 +553,7 @@ TEST(Burn, StopEndsTheSessionAtTheNextExchange) {
     cfg.mode = c.mode;
     Bench b(cfg, std::string(c.model) == "TB2" ? 9000 : 3 * 4096 + 300);
     b.link.logWire = true;
+    if (c.unanswered != Kind::Count) b.plc.inject(c.unanswered, Act::Silent, -1);
     b.link.prefix = c.write;
     b.link.n = c.n;
     if (c.n == 0)
@@ -558,43 +571,60 @@ TEST(Burn, StopEndsTheSessionAtTheNextExchange) {
     EXPECT_EQ(b.plc.mode(), c.plcAfter);
     EXPECT_EQ(b.st.pagesErased, c.pages);
     EXPECT_EQ(b.st.blocksSent, c.blocks);
-    EXPECT_EQ(b.st.sessionRetries, 2);
+    EXPECT_EQ(b.st.sessionRetries, c.unanswered == Kind::Count ? 2 : 3);  // + the read unanswered
     EXPECT_EQ(b.st.firstProbe, c.mode == app ? ENQ : ACK);
     EXPECT_EQ(cli::InterruptedLine(b.st, static_cast<uint32_t>(b.image.size())), c.line);
   }
 }
 
 // A reply that comes after its read has timed out must not pass for the
-// answer to a later request. Here block 1's ACK comes late, so block 1 is
-// sent again and acknowledged twice, and block 3 reaches the PLC garbled (it
-// refuses it): the stale second ACK must not stand for block 3's answer.
+// answer to a later request: each request throws away what waits. A late
+// reply then costs its own retry and no more. When block 1's ACK comes late,
+// block 1 is sent again and acknowledged twice; block 3 reaches the PLC
+// garbled (it refuses it): the stale second ACK must not stand for block 3's
+// answer.
 TEST(Burn, LateReplyIsNotTakenForALaterAnswer) {
   struct LateLink : plcsim::SimLink {
     using SimLink::SimLink;
-    int writes = 0, reads = 0;
+    std::string latePrefix, last;  // the request whose first reply comes late; the last write
+    bool late = false, garbleBlock3 = false;
+    int block3 = 0;
     int write(const uint8_t* d, int n) override {
-      if (n == 133 && d[1] == 3 && ++writes == 1) corruptWrites = 1;  // block 3, once
+      last.assign(reinterpret_cast<const char*>(d), static_cast<size_t>(n));
+      if (n == 133 && d[1] == 3 && ++block3 == 1 && garbleBlock3) corruptWrites = 1;
       return SimLink::write(d, n);
     }
     int read(uint8_t* b, int n) override {
-      if (n == 1 && lineChanges == 2 && ++reads == 1) {  // block 1's answer, after UPDATE
+      if (!late && last.rfind(latePrefix, 0) == 0) {
+        late = true;
         nowMs += timeoutMs;
         return 0;
       }
       return SimLink::read(b, n);
     }
   };
-  auto cfg = GoodPlc("TB2");
-  cfg.mode = plcsim::Mode::Boot;
-  SessionState st;
-  st.selectModel(1);
-  st.setComPort("COM3");
-  plcsim::Plc plc(cfg);
-  LateLink link(plc);
-  FakeOperator op(st, link);
-  const std::vector<uint8_t> image = MakeImage(300);
-  StartBurn(st, link, op, image.data(), 300);
-  EXPECT_EQ(op.events[op.events.size() - 2], "INFORMATION: Firmware update is SUCCESSFUL");
-  EXPECT_EQ(plc.flash(), ExpectedFlash(1, image));
-  EXPECT_EQ(link.writes, 2);  // block 3 went again after its refusal
+  struct Case { const char* late; plcsim::Mode mode; const char* prefix; bool garble; int retries, block3; };
+  const Case cases[] = {
+      {"block 1's ACK", plcsim::Mode::Boot, "\x02\x01\xFE", true, 2, 2},
+      {"the mode probe's reply", plcsim::Mode::App, ":006401590141", false, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.late);
+    auto cfg = GoodPlc("TB2");
+    cfg.mode = c.mode;
+    SessionState st;
+    st.selectModel(1);
+    st.setComPort("COM3");
+    plcsim::Plc plc(cfg);
+    LateLink link(plc);
+    link.latePrefix = c.prefix;
+    link.garbleBlock3 = c.garble;
+    FakeOperator op(st, link);
+    const std::vector<uint8_t> image = MakeImage(300);
+    StartBurn(st, link, op, image.data(), 300);
+    EXPECT_EQ(op.events[op.events.size() - 2], "INFORMATION: Firmware update is SUCCESSFUL");
+    EXPECT_EQ(plc.flash(), ExpectedFlash(1, image));
+    EXPECT_EQ(op.shown.back().totalErrCounter, c.retries);
+    EXPECT_EQ(link.block3, c.block3);  // sent again after its refusal
+  }
 }

@@ -116,8 +116,11 @@ TEST(SessionState, SelectionAndBoundedNames) {
   EXPECT_STREQ(st.selectedPLC, "VN200-TO-VN300");  // 14 characters and the terminator fit
   EXPECT_EQ(st.selectedPLCID, 0x3010);
   EXPECT_TRUE(st.modelIs("VN200-TO-VN300"));
-  st.selectModel(99);  // out of range: nothing changes
-  EXPECT_EQ(st.selectedPLCIdx, 31u);
+  for (uint32_t row : {33u, 99u}) {  // out of range: nothing changes
+    st.selectModel(row);
+    EXPECT_EQ(st.selectedPLCIdx, 31u) << row;
+    EXPECT_EQ(st.selectedPLCID, 0x3010) << row;
+  }
   const std::string longest(sizeof st.selectedComPort - 1, 'x');
   EXPECT_TRUE(st.setComPort(longest.c_str()));
   EXPECT_FALSE(st.setComPort((longest + "y").c_str()));  // refused, old name kept

@@ -70,6 +70,28 @@ TEST(CliOptions, RefusedCommandLines) {
   }
 }
 
+// Without --port a serial model's session opens the first port listed whose
+// name fits.
+TEST(CliPorts, FirstListedPortThatFits) {
+  const std::string tooLong = "/dev/" + std::string(130, 'x');
+  struct Case {
+    std::vector<std::string> ports;
+    const char* chosen;  // "": none
+  };
+  const Case cases[] = {
+      {{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1"}, "/dev/ttyS0"},
+      {{tooLong, "/dev/ttyUSB1", "/dev/ttyUSB2"}, "/dev/ttyUSB1"},
+      {{tooLong}, ""},
+      {{}, ""},
+  };
+  for (const Case& c : cases) {
+    quarn::SessionState st;
+    st.setComPort("COM9");
+    EXPECT_EQ(quarn::cli::ChooseFirstPort(st, c.ports), *c.chosen != '\0') << c.chosen;
+    EXPECT_STREQ(st.selectedComPort, c.chosen);
+  }
+}
+
 TEST(CliImageName, ModelIsThePartBeforeTheFirstUnderscore) {
   struct Case {
     const char* path;

@@ -27,7 +27,7 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
   struct Case {
     const char* plc;    // the simulated PLC's model
     plcsim::Mode mode;
-    const char* asked;  // the model the caller selects (line set-up, first header form)
+    const char* asked;  // the model the caller selects (the link it opens, the first header form)
     void (*config)(plcsim::Config&);
     int probeFault;  // -1 none, else the Act every mode probe reply gets (reason 0x01)
     Identity::Mode found;
@@ -44,6 +44,8 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
        Identity::APPLICATION, false, 0x000C, {"KR2-C-V4"}},
       {"KR2-MV2-V2", plcsim::Mode::App, "TB2", [](C& c) { c.appId = 0x000D; c.d1001 = 0x31; }, none,
        Identity::APPLICATION, false, 0x000D, {"KR2-MV2-V2"}},
+      {"QN2", plcsim::Mode::App, "QN2", [](C& c) { c.loaderVersion = 0; }, none,  // none reported
+       Identity::APPLICATION, false, 0x0013, {"QN2"}},
       // The AIO header answers only after the other form went unanswered.
       {"MV3-AIO", plcsim::Mode::App, "VN300", [](C& c) { c.loaderVersion = 0x12; }, none,
        Identity::APPLICATION, true, 0x0020, {"MV3-AIO"}},
@@ -57,9 +59,9 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
        Identity::BOOTLOADER, false, 0x3010, {"VN200", "VN200-TO-VN300", "VN200-Z"}},
       {"RTF-KR2-V4", plcsim::Mode::Boot, "TB2", nullptr, none,
        Identity::BOOTLOADER, false, 0x2001, {"RTF-KR2-V2", "RTF-KR2-V4"}},
-      {"TJ3-AIO", plcsim::Mode::Boot, "TB2", [](C& c) { c.loaderVersion = 0x10; }, none,
+      {"TJ3-AIO", plcsim::Mode::Boot, "VN300", [](C& c) { c.loaderVersion = 0x10; }, none,
        Identity::BOOTLOADER, true, 0x0022, {"TJ3-AIO"}},
-      {"TB2", plcsim::Mode::App, "VN300", nullptr, silent,
+      {"TB2", plcsim::Mode::App, "QN2", nullptr, silent,
        Identity::NONE, false, 0, {}},
   };
   for (const Case& c : cases) {
@@ -85,6 +87,9 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
       EXPECT_EQ(id.aio, c.aio);
       EXPECT_TRUE(id.haveId);
       EXPECT_EQ(id.id, c.id);
+      // A bootloader reports its version; an application's 0 means none.
+      EXPECT_EQ(id.haveLoaderVersion, c.found == Identity::BOOTLOADER || cfg.loaderVersion != 0);
+      EXPECT_EQ(id.loaderVersion, cfg.loaderVersion);
     } else {
       // Both header forms were tried, each with its whole budget.
       EXPECT_EQ(Count(link.sent(), ":006401590141\r\n"), 6);

@@ -2,8 +2,6 @@
 // other tests rely on, its faults, its flash and its virtual-clock link.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -144,18 +142,29 @@ TEST(PlcsimFaults, ShapeTheNextReplies) {
   Plc all(cfg("VN300"));
   all.inject(Kind::Wake, Act::Silent, -1);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(talk(all, ":007F81\r\n"), "");
+  // Noise: random bytes before the reply, none an ACK or a NOK.
+  Plc noisy(cfg("VN300", Mode::Boot));
+  noisy.inject(Kind::IdB, Act::Noise, 1, 3);
+  const std::string r = talk(noisy, "ID");
+  ASSERT_EQ(r.size(), 6u);
+  EXPECT_EQ(r.substr(3), std::string("\x06\x30\x00", 3));
+  EXPECT_EQ(r.find_first_of(std::string("\x06\x16")), 3u);
 }
 
 TEST(PlcsimApp, EnterUpdateMovesToTheBootloader) {
   const std::string erase = ":006401594552415345D2\r\n", confirm = ":00640159063C\r\n";
-  struct Case { const char* what; bool enterBoot; bool fault; Act act; std::string after; bool replug; Mode mode; };
+  const std::string probe = ":006401590141\r\n", bootAck = ":006401590600003C\r\n";
+  struct Case {
+    const char* what; bool enterBoot; bool fault; Act act; std::string after, reply; bool replug; Mode mode;
+  };
   const Case cases[] = {
-      {"confirmed", true, false, Act::Silent, confirm, false, Mode::Boot},
-      {"not confirmed yet", true, false, Act::Silent, "", false, Mode::App},
-      {"reply lost, replug", true, true, Act::Silent, "", true, Mode::Boot},
-      {"reply lost, next pass", true, true, Act::Silent, ":007F81\r\n", false, Mode::Boot},
-      {"refused", true, true, Act::Nak, confirm, true, Mode::App},
-      {"application stays", false, false, Act::Silent, confirm, true, Mode::App},
+      {"confirmed", true, false, Act::Silent, confirm, "", false, Mode::Boot},
+      {"not confirmed yet", true, false, Act::Silent, "", "", false, Mode::App},
+      {"reply lost, replug", true, true, Act::Silent, "", "", true, Mode::Boot},
+      // The next pass's probe finds the bootloader, which answers it.
+      {"reply lost, next pass", true, true, Act::Silent, probe, bootAck, false, Mode::Boot},
+      {"refused", true, true, Act::Nak, confirm, "", true, Mode::App},
+      {"application stays", false, false, Act::Silent, confirm, "", true, Mode::App},
   };
   for (const Case& c : cases) {
     Config k = cfg("VN300");
@@ -164,7 +173,7 @@ TEST(PlcsimApp, EnterUpdateMovesToTheBootloader) {
     if (c.fault) plc.inject(Kind::Erase, c.act);
     talk(plc, erase);
     EXPECT_EQ(plc.mode(), Mode::App) << c.what;
-    talk(plc, c.after);
+    EXPECT_EQ(talk(plc, c.after), c.reply) << c.what;
     if (c.replug) plc.reconnected();
     EXPECT_EQ(plc.mode(), c.mode) << c.what;
   }
@@ -200,11 +209,16 @@ TEST(PlcsimBoot, TransferAcceptsGoodBlocksOnce) {
   EXPECT_EQ(plc.requests(Kind::Block), 6);
   EXPECT_EQ(plc.requests(Kind::FwEot), 1);
   EXPECT_EQ(plc.requests(Kind::EraseEot), 1);
+  plc.reconnected();  // a replug after a finished transfer: the new application runs
+  EXPECT_EQ(plc.mode(), Mode::App);
 
-  plc.inject(Kind::Block, Act::Nok);
-  talk(plc, "UPDATE");
-  EXPECT_EQ(talk(plc, block(1, d1)), "\x16");
-  EXPECT_TRUE(plc.flash().empty());
+  Plc refusing(k);
+  refusing.inject(Kind::Block, Act::Nok);
+  talk(refusing, "UPDATE");
+  EXPECT_EQ(talk(refusing, block(1, d1)), "\x16");
+  EXPECT_TRUE(refusing.flash().empty());
+  refusing.reconnected();  // an unfinished transfer: the bootloader starts again
+  EXPECT_EQ(refusing.mode(), Mode::Boot);
 }
 
 TEST(PlcsimLine, BytesAtTheWrongSettingsAreGarbage) {
@@ -215,6 +229,7 @@ TEST(PlcsimLine, BytesAtTheWrongSettingsAreGarbage) {
       {"TB2", true, fast, fast, false, true},
       {"TB2", true, slow, slow, true, false},
       {"TB2", true, {9600, 8, 0}, fast, false, true},    // right baud, wrong framing
+      {"TB2", true, {9600, 7, 0}, fast, false, true},    // right size, no parity
       {"TB2", true, {9600, 0, 0}, {115200, 0, 0}, true, true},  // a pty: baud only
       {"TB2", true, {115200, 0, 0}, {9600, 0, 0}, false, false},
       {"TB2", false, fast, slow, true, true},
@@ -268,7 +283,9 @@ TEST(PlcsimLink, VirtualClockWritesAndReopens) {
   EXPECT_EQ(link.closes, 1);
 }
 
-TEST(PlcsimLink, FullSizeTransferIsFast) {
+// The largest image, block by block, all on the virtual clock (how fast it
+// goes is for the benchmarks to hold).
+TEST(PlcsimLink, FullSizeTransferOnTheVirtualClock) {
   Plc plc(cfg("VN300", Mode::Boot));
   SimLink link(plc);
   link.logWire = false;
@@ -283,18 +300,13 @@ TEST(PlcsimLink, FullSizeTransferIsFast) {
   uint8_t r = 0;
   link.write(reinterpret_cast<const uint8_t*>("UPDATE"), 6);
   ASSERT_EQ(link.read(&r, 1), 1);
-  const auto t0 = std::chrono::steady_clock::now();
   int acks = 0;
   for (const std::string& f : frames) {
     link.write(reinterpret_cast<const uint8_t*>(f.data()), static_cast<int>(f.size()));
     acks += link.read(&r, 1) == 1 && r == 0x06;
   }
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(acks, 8096);
   EXPECT_EQ(plc.flash(), image);
-  EXPECT_LT(ms, 1000);
-  std::printf("8096 blocks through SimLink: %lld ms\n", static_cast<long long>(ms));
   EXPECT_EQ(link.nowMs, 0u);
 }
 

@@ -1,5 +1,6 @@
 // The Win32 link on real handles: a COM port is opened exclusively, the pipe
 // shared for reading and writing; a failed opening reads and writes nothing.
+// The line settings as the DCB carries them to a COM port.
 #ifdef _WIN32
 #include <windows.h>
 
@@ -33,6 +34,36 @@ TEST(Win32Link, SharingOfPortAndPipe) {
     }
     link.close();
     DeleteFileA(path);
+  }
+}
+
+// A DCB as a port might report it, with every field the settings touch set
+// otherwise: speed, size and parity follow the settings, one stop bit, DTR
+// and RTS held inactive, flow control and the rest as they were.
+TEST(Win32Link, LineSettingsInTheDcb) {
+  struct Case { LineSettings line; DWORD baud; BYTE size, parity; };
+  const Case cases[] = {{kAppLine, 9600, 7, EVENPARITY}, {kTransferLine, 115200, 8, NOPARITY}};
+  for (const Case& c : cases) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = 38400;
+    dcb.ByteSize = 6;
+    dcb.Parity = ODDPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.XonChar = 0x11;
+    ApplyLine(dcb, c.line);
+    EXPECT_EQ(dcb.BaudRate, c.baud);
+    EXPECT_EQ(dcb.ByteSize, c.size);
+    EXPECT_EQ(dcb.Parity, c.parity);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    EXPECT_EQ(dcb.fOutxCtsFlow, static_cast<DWORD>(TRUE));
+    EXPECT_EQ(dcb.XonChar, 0x11);
+    EXPECT_EQ(dcb.DCBlength, sizeof dcb);
   }
 }
 

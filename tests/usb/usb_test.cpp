@@ -228,8 +228,10 @@ TEST(UsbSession, FromApplicationModeThroughTheRestartToSuccess) {
 }
 
 // UsbPipe in this process: replies cut into short packets or coming late
-// are read whole; a read with nothing to read ends at its time-out, without
-// spinning a core while it waits.
+// are read whole; what a read leaves of a packet is the next read's, unless
+// discarded; a read with nothing to read ends at its time-out, without
+// spinning a core while it waits. The pipe keeps to the port path of the
+// device it opened.
 TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
   const std::string wake = ":007F81\r\n";  // the application answers it
   struct Case {
@@ -240,6 +242,8 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
     int minMs, maxMs;
     bool fifoNode;
     double maxCpuShare;  // of the wait; < 0: only shown
+    int split = 0;         // a first read of this many bytes, then one for the rest
+    bool discard = false;  // the rest thrown away between the two
   };
   const Case cases[] = {
       {"reply in 4-byte packets", wake, 4, 0, 3000, 0, 500, true, -1},
@@ -247,6 +251,8 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
       {"nothing to read, 3 s", "", 64, 0, 3000, 2950, 3050, true, 0.05},
       {"nothing to read, 200 ms", "", 64, 0, 200, 150, 250, true, 0.05},
       {"nothing to read, node a regular file", "", 64, 0, 1000, 950, 1050, false, -1},
+      {"reply read in two parts", wake, 64, 0, 3000, 0, 500, true, -1, 5},
+      {"the rest of the packet discarded", wake, 64, 0, 200, 150, 250, true, -1, 5, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -263,15 +269,24 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
 
     quarn::PosixLink link;
     ASSERT_TRUE(link.open(true, "USB"));
+    EXPECT_EQ(link.usbPort(), "usb:1-1");
     link.setTimeouts(c.timeoutMs);
     const int n = static_cast<int>(c.request.size());
     EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(c.request.data()), n), n);
     const int ask = c.request.empty() ? 1 : static_cast<int>(expected.size());
     std::vector<uint8_t> got(static_cast<size_t>(ask));
+    const int first = c.split;  // its wait is not measured
+    if (first > 0) {
+      ASSERT_EQ(link.read(got.data(), first), first);
+      if (c.discard) {
+        link.discardInput();
+        expected.resize(static_cast<size_t>(first));
+      }
+    }
     rusage r0{}, r1{};
     getrusage(RUSAGE_SELF, &r0);  // this process: the read and the device's side
     auto t0 = Clock::now();
-    got.resize(static_cast<size_t>(std::max(0, link.read(got.data(), ask))));
+    got.resize(static_cast<size_t>(first + std::max(0, link.read(got.data() + first, ask - first))));
     const double ms = SecondsSince(t0) * 1000;
     getrusage(RUSAGE_SELF, &r1);
     const double share = (CpuSeconds(r1) - CpuSeconds(r0)) / (ms / 1000);

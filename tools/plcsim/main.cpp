@@ -2,7 +2,8 @@
 // slave side as its serial port; the host's line settings are read from the
 // terminal before every chunk, and the host closing and reopening the port is
 // seen as a replug. With --pace the PLC answers in the time the wire and the
-// PLC itself would take.
+// PLC itself would take. With --drop the line goes away in the middle of a
+// session and a new pseudo-terminal comes up later, the PLC as it was.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -34,7 +35,7 @@ const char* const kKindNames[] = {"wake",     "probe",     "checkid",  "register
                                   "id67",     "erase",     "idb",      "versionb", "erasepage",
                                   "eraseeot", "update",    "block",    "fweot"};
 static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<size_t>(plcsim::Kind::Count));
-const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase", "nak", "nok"};
+const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase", "nak", "nok", "noise"};
 
 constexpr unsigned kLatencyUs = 1000;  // a USB full-speed frame
 
@@ -64,11 +65,17 @@ void usage(FILE* f) {
       "  --fault KIND:ACT[:TIMES[:ARG1[:ARG2]]]   (repeatable)\n"
       "      KIND: wake probe checkid register version id67 erase\n"
       "            idb versionb erasepage eraseeot update block fweot\n"
-      "      ACT:  silent short badlrc lowercase nak nok\n"
+      "      ACT:  silent short badlrc lowercase nak nok noise\n"
       "            short: cut ARG1 bytes (1); nak: reason ARG1, flow state ARG2;\n"
       "            badlrc corrupts the last byte of a bootloader reply;\n"
-      "            lowercase affects application replies only\n"
+      "            lowercase affects application replies only;\n"
+      "            noise: ARG1 random bytes (1) before the reply\n"
       "      TIMES: a number (default 1) or all\n"
+      "  --drop KIND:N[:MS]  the line goes away when the N-th request of KIND arrives:\n"
+      "                      its reply is lost, the master side closes (the host's port\n"
+      "                      hangs up) and --link goes; MS ms later (default 1000) a new\n"
+      "                      pseudo-terminal comes up, its path printed and at --link,\n"
+      "                      the PLC as it was (a USB-serial adapter pulled and put back)\n"
       "  --verbose           log requests and replies on stderr\n"
       "Numbers are decimal or 0x hex.\n",
       kLatencyUs, plcsim::Times{}.erasePageUs, plcsim::Times{}.writeBlockUs, plcsim::Times{}.restartUs);
@@ -99,7 +106,7 @@ struct FaultArg {
   uint8_t arg1, arg2;
 };
 
-bool parseFault(const std::string& arg, FaultArg& f) {
+std::vector<std::string> splitColons(const std::string& arg) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
@@ -108,6 +115,11 @@ bool parseFault(const std::string& arg, FaultArg& f) {
     if (colon == std::string::npos) break;
     start = colon + 1;
   }
+  return parts;
+}
+
+bool parseFault(const std::string& arg, FaultArg& f) {
+  const std::vector<std::string> parts = splitColons(arg);
   if (parts.size() < 2 || parts.size() > 5) return false;
   const int kind = lookup(kKindNames, parts[0]);
   const int act = lookup(kActNames, parts[1]);
@@ -127,6 +139,23 @@ bool parseFault(const std::string& arg, FaultArg& f) {
     if (!parseNumber(parts[4].c_str(), 255, v)) return false;
     f.arg2 = static_cast<uint8_t>(v);
   }
+  return true;
+}
+
+// --drop: when the line goes away and for how long.
+struct Drop {
+  plcsim::Kind kind = plcsim::Kind::Count;  // Count: never
+  long after = 0;                           // the request of that kind that is not answered
+  long downMs = 1000;
+};
+
+bool parseDrop(const std::string& arg, Drop& d) {
+  const std::vector<std::string> parts = splitColons(arg);
+  if (parts.size() < 2 || parts.size() > 3) return false;
+  const int kind = lookup(kKindNames, parts[0]);
+  if (kind < 0 || !parseNumber(parts[1].c_str(), 1000000, d.after) || d.after < 1) return false;
+  if (parts.size() == 3 && !parseNumber(parts[2].c_str(), 600000, d.downMs)) return false;
+  d.kind = static_cast<plcsim::Kind>(kind);
   return true;
 }
 
@@ -230,6 +259,75 @@ uint64_t nowNs() {
   return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
 }
 
+// The pseudo-terminal the PLC is served on. plcsim holds the slave open
+// itself, so the master never sees a hang-up when the host closes its side;
+// `watch` sees the host's opens and closes of the slave, to notice a replug.
+struct Pty {
+  int master = -1, slave = -1, watch = -1;
+  std::string path;
+};
+
+bool openPty(Pty& p) {
+  p.master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) {
+    std::perror("plcsim: pseudo-terminal");
+    return false;
+  }
+  const char* name = ptsname(p.master);
+  if (name == nullptr) {
+    std::perror("plcsim: ptsname");
+    return false;
+  }
+  p.path = name;
+  p.slave = open(p.path.c_str(), O_RDWR | O_NOCTTY);
+  if (p.slave < 0) {
+    std::perror("plcsim: slave");
+    return false;
+  }
+  termios raw{};
+  tcgetattr(p.slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(p.slave, TCSANOW, &raw);
+  fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
+  p.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (p.watch >= 0 &&
+      inotify_add_watch(p.watch, p.path.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+    std::perror("plcsim: inotify (replugs go unseen)");
+  return true;
+}
+
+void closePty(Pty& p) {
+  for (int fd : {p.watch, p.slave, p.master})
+    if (fd >= 0) close(fd);
+  p = Pty{};
+}
+
+// Makes path a symbolic link to target, replacing a link that is there.
+bool pointLink(const std::string& path, const std::string& target) {
+  struct stat st{};
+  if (lstat(path.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      std::fprintf(stderr, "plcsim: %s exists and is not a symbolic link\n", path.c_str());
+      return false;
+    }
+    unlink(path.c_str());
+  }
+  if (symlink(target.c_str(), path.c_str()) != 0) {
+    std::perror("plcsim: --link");
+    return false;
+  }
+  return true;
+}
+
+// Removes the link at path when it still points at target.
+void removeLink(const std::string& path, const std::string& target) {
+  char to[4096];
+  const ssize_t n = readlink(path.c_str(), to, sizeof to - 1);
+  if (n <= 0) return;
+  to[n] = '\0';
+  if (target == to) unlink(path.c_str());
+}
+
 bool writeFlash(const std::string& path, const std::vector<uint8_t>& flash) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -244,6 +342,7 @@ int main(int argc, char** argv) {
   cfg.model.clear();
   std::string linkPath, flashOut;
   std::vector<FaultArg> faults;
+  Drop drop;
   bool verbose = false;
   bool pace = false;
   uint32_t latencyUs = kLatencyUs;
@@ -321,6 +420,11 @@ int main(int argc, char** argv) {
         return 2;
       }
       faults.push_back(f);
+    } else if (a == "--drop") {
+      if (!parseDrop(text(), drop)) {
+        std::fprintf(stderr, "plcsim: bad --drop %s (see --help)\n", argv[i]);
+        return 2;
+      }
     } else {
       std::fprintf(stderr, "plcsim: unknown option %s\n", a.c_str());
       usage(stderr);
@@ -337,50 +441,9 @@ int main(int argc, char** argv) {
   plcsim::Plc plc(cfg);
   for (const FaultArg& f : faults) plc.inject(f.kind, f.act, f.times, f.arg1, f.arg2);
 
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    std::perror("plcsim: pseudo-terminal");
-    return 1;
-  }
-  const char* name = ptsname(master);
-  if (name == nullptr) {
-    std::perror("plcsim: ptsname");
-    return 1;
-  }
-  const std::string slavePath = name;
-  // Our own slave descriptor stays open, so the master never sees a hang-up
-  // when the host closes its side.
-  const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-  if (slave < 0) {
-    std::perror("plcsim: slave");
-    return 1;
-  }
-  termios raw{};
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave, TCSANOW, &raw);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-
-  // The host's opens and closes of the slave, to see a replug.
-  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch >= 0 &&
-      inotify_add_watch(watch, slavePath.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
-    std::perror("plcsim: inotify (replugs go unseen)");
-
-  if (!linkPath.empty()) {
-    struct stat st{};
-    if (lstat(linkPath.c_str(), &st) == 0) {
-      if (!S_ISLNK(st.st_mode)) {
-        std::fprintf(stderr, "plcsim: %s exists and is not a symbolic link\n", linkPath.c_str());
-        return 1;
-      }
-      unlink(linkPath.c_str());
-    }
-    if (symlink(slavePath.c_str(), linkPath.c_str()) != 0) {
-      std::perror("plcsim: --link");
-      return 1;
-    }
-  }
+  Pty pty;
+  if (!openPty(pty)) return 1;
+  if (!linkPath.empty() && !pointLink(linkPath, pty.path)) return 1;
 
   struct sigaction sa{};
   sa.sa_handler = onSignal;
@@ -389,11 +452,11 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  std::printf("%s\n", slavePath.c_str());
+  std::printf("%s\n", pty.path.c_str());
   std::fflush(stdout);
   if (verbose)
     std::fprintf(stderr, "plcsim: %s in its %s on %s\n", cfg.model.c_str(),
-                 cfg.mode == plcsim::Mode::Boot ? "bootloader" : "application", slavePath.c_str());
+                 cfg.mode == plcsim::Mode::Boot ? "bootloader" : "application", pty.path.c_str());
 
   std::vector<uint8_t> reply;
   reply.reserve(1024);
@@ -401,6 +464,8 @@ int main(int argc, char** argv) {
   int hostOpens = 0;       // the host's descriptors on the slave
   bool hostSeen = false;   // the host has opened the slave before
   bool flashWritten = false;
+  bool dropped = false;  // the line has gone away (it comes back once)
+  uint64_t upAt = 0;     // when the new pseudo-terminal comes up
   quarn::LineSettings lastLine{0, 0, 0};
   plcsim::Mode lastMode = plc.mode();
   const bool usb = quarn::kProfile[quarn::findModel(cfg.model.c_str())].usb;
@@ -420,7 +485,17 @@ int main(int argc, char** argv) {
   PaceStats stats;
   while (!stopRequested) {
     uint64_t waitNs = 200000000;  // to notice a stop request
-    if (pace) {
+    if (pty.master < 0) {  // the line is down until upAt
+      const uint64_t now = nowNs();
+      if (now >= upAt) {
+        if (!openPty(pty) || (!linkPath.empty() && !pointLink(linkPath, pty.path))) break;
+        std::printf("%s\n", pty.path.c_str());
+        std::fflush(stdout);
+        if (verbose) std::fprintf(stderr, "plcsim: the line is back on %s\n", pty.path.c_str());
+        continue;
+      }
+      waitNs = std::min(waitNs, upAt - now);
+    } else if (pace) {
       // Reply bytes leave on time (kSpinNs).
       const uint64_t now = nowNs(), reply = pacer.nextReply();
       const uint64_t next = std::min(pacer.next(), reply > kSpinNs ? reply - kSpinNs : 0);
@@ -428,21 +503,22 @@ int main(int argc, char** argv) {
     }
     const timespec timeout{static_cast<time_t>(waitNs / 1000000000u),
                            static_cast<long>(waitNs % 1000000000u)};
-    pollfd pf[2] = {{master, POLLIN, 0}, {watch, POLLIN, 0}};
-    const int r = ppoll(pf, watch >= 0 ? 2 : 1, &timeout, nullptr);
+    // Closed descriptors (-1) are left out by ppoll.
+    pollfd pf[2] = {{pty.master, POLLIN, 0}, {pty.watch, POLLIN, 0}};
+    const int r = ppoll(pf, 2, &timeout, nullptr);
     if (r < 0) {
       if (errno == EINTR) continue;
       std::perror("plcsim: poll");
       break;
     }
-    if (watch >= 0 && (pf[1].revents & POLLIN)) {
+    if (pf[1].revents & POLLIN) {
       alignas(inotify_event) char ev[4096];
-      const ssize_t n = read(watch, ev, sizeof ev);
+      const ssize_t n = read(pty.watch, ev, sizeof ev);
       for (ssize_t off = 0; n > 0 && off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
         const auto* e = reinterpret_cast<const inotify_event*>(ev + off);
         if (e->mask & IN_OPEN) {
           if (hostOpens++ == 0) {
-            tcflush(slave, TCIFLUSH);  // replies nobody read belong to the old link
+            tcflush(pty.slave, TCIFLUSH);  // replies nobody read belong to the old link
             pacer.reconnected();
             if (hostSeen) plc.reconnected();
             hostSeen = true;
@@ -462,10 +538,10 @@ int main(int argc, char** argv) {
     reply.clear();
     ssize_t n = 0;
     if (pf[0].revents & POLLIN) {
-      n = read(master, buf, sizeof buf);
+      n = read(pty.master, buf, sizeof buf);
       if (n > 0 && pace) stats.request(nowNs());
       if (n > 0) {
-        const quarn::LineSettings line = hostLineOf(slave);
+        const quarn::LineSettings line = hostLineOf(pty.slave);
         plc.hostLine(line);
         if (verbose && line.baud != lastLine.baud)
           std::fprintf(stderr, "plcsim: host line %u baud\n", line.baud);
@@ -484,7 +560,18 @@ int main(int argc, char** argv) {
       pacer.run(nowNs(), reply);
       if (!reply.empty()) stats.replied(due, nowNs());
     }
-    writeAll(master, reply.data(), reply.size());
+    if (!dropped && drop.kind != plcsim::Kind::Count && plc.requests(drop.kind) >= drop.after) {
+      // The line goes away: the reply is lost with it, the host's port hangs up.
+      dropped = true;
+      reply.clear();
+      if (!linkPath.empty()) removeLink(linkPath, pty.path);
+      closePty(pty);
+      pacer.reconnected();
+      hostOpens = 0;
+      upAt = nowNs() + static_cast<uint64_t>(drop.downMs) * 1000000u;
+      if (verbose) std::fprintf(stderr, "plcsim: the line dropped\n");
+    }
+    writeAll(pty.master, reply.data(), reply.size());
 
     if (verbose) {
       std::string kinds;
@@ -515,15 +602,7 @@ int main(int argc, char** argv) {
   }
 
   if (pace) stats.print();
-  if (!linkPath.empty()) {
-    char target[4096];
-    const ssize_t n = readlink(linkPath.c_str(), target, sizeof target - 1);
-    if (n > 0) {
-      target[n] = '\0';
-      if (slavePath == target) unlink(linkPath.c_str());
-    }
-  }
-  close(slave);
-  close(master);
+  if (!linkPath.empty()) removeLink(linkPath, pty.path);
+  closePty(pty);
   return 0;
 }

@@ -104,6 +104,7 @@ struct Plc::Impl {
   int erased = 0;
   bool closed = false;
   Busy busy;  // the work of the requests completed by the current receive()
+  uint32_t noiseState = 12345;  // the line's noise, the same in every run
   std::array<int, static_cast<size_t>(Kind::Count)> counts{};
   std::array<std::vector<Fault>, static_cast<size_t>(Kind::Count)> faults;
 
@@ -150,6 +151,19 @@ struct Plc::Impl {
   }
   static bool refused(const Fault* f) { return f && (f->act == Act::Nak || f->act == Act::Nok); }
 
+  // Noise on the line: random bytes before the reply that starts at
+  // out[start]. None of them is an ACK or a NOK.
+  void noise(const Fault* f, std::vector<uint8_t>& out, size_t start) {
+    if (!f || f->act != Act::Noise) return;
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < (f->arg1 ? f->arg1 : 1u)) {
+      noiseState = noiseState * 1103515245u + 12345u;
+      const uint8_t b = static_cast<uint8_t>(noiseState >> 16);
+      if (b != ACK && b != NOK) bytes.push_back(b);
+    }
+    out.insert(out.begin() + static_cast<std::ptrdiff_t>(start), bytes.begin(), bytes.end());
+  }
+
   // Application replies: bytes without their LRC; the fault shapes the frame.
   void appReply(std::initializer_list<uint8_t> bytes, const Fault* f, std::vector<uint8_t>& out) {
     if (f && f->act == Act::Silent) return;
@@ -164,7 +178,9 @@ struct Plc::Impl {
     }
     size_t n = s.size();
     if (f && f->act == Act::Short) n -= std::min<size_t>(n, f->arg1 ? f->arg1 : 1);
+    const size_t start = out.size();
     out.insert(out.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
+    noise(f, out, start);
   }
 
   // A long reply: 8 bytes, the status in byte 4; a refusal carries the
@@ -197,6 +213,7 @@ struct Plc::Impl {
     const size_t start = out.size();
     out.insert(out.end(), bytes.begin(), bytes.begin() + n);
     if (f && f->act == Act::BadLrc && n > 0) out[start + n - 1] ^= 0xFF;  // a corrupted byte
+    noise(f, out, start);
   }
 
   bool lineOk() const {
@@ -422,6 +439,7 @@ void Plc::inject(Kind kind, Act act, int times, uint8_t arg1, uint8_t arg2) {
 
 Plc::Busy Plc::busy() const { return impl_->busy; }
 Mode Plc::mode() const { return impl_->mode; }
+bool Plc::usb() const { return impl_->usb; }
 const std::vector<uint8_t>& Plc::flash() const { return impl_->flash; }
 int Plc::erasedPages() const { return impl_->erased; }
 bool Plc::transferClosed() const { return impl_->closed; }
@@ -433,9 +451,9 @@ int Plc::requests(Kind kind) const {
 
 SimLink::SimLink(Plc& plc) : plc_(plc) { pending_.reserve(1024); }
 
-bool SimLink::open(bool, const char*) {
+bool SimLink::open(bool usbPipe, const char*) {
   ++opens;
-  if (dead) {
+  if (dead || usbPipe != plc_.usb()) {
     isOpen = false;
     return false;
   }

@@ -43,6 +43,8 @@ enum class Act {
   Nak,        // app: status NAK, reason arg1, flow state arg2 (register and wake-up
               // replies: a Modbus exception); boot: the byte NAK. The request is refused.
   Nok,        // boot: the byte NOK (a refused block); app: status NOK. Refused too.
+  Noise,      // noise on the line: `arg1` random bytes (1 when arg1 is 0) come before the
+              // reply; never an ACK or a NOK, which the line cannot forge
 };
 
 // The PLC's own times, in microseconds, for a server that paces it (Pacer).
@@ -97,6 +99,7 @@ class Plc {
   void inject(Kind kind, Act act, int times = 1, uint8_t arg1 = 0, uint8_t arg2 = 0);
 
   Mode mode() const;
+  bool usb() const;  // USB-attached: reached through its pipe, not a serial port
   // Data of every accepted block in order, padding included.
   const std::vector<uint8_t>& flash() const;
   int erasedPages() const;
@@ -110,7 +113,9 @@ class Plc {
 
 // The PLC behind the link seam, on a virtual clock: a read that cannot be
 // satisfied returns what is there and advances the clock by the read
-// time-out instead of sleeping.
+// time-out instead of sleeping. The PLC hangs on one kind of link: an open
+// of the other kind (a serial port for a USB-attached PLC, the USB pipe for
+// a serial one) fails.
 class SimLink : public quarn::Link {
  public:
   explicit SimLink(Plc& plc);

@@ -64,16 +64,20 @@ void Win32Link::setTimeouts(uint32_t ms) {
   SetCommTimeouts(h_, &t);
 }
 
-void Win32Link::setLine(const LineSettings& line) {
-  DCB dcb{};
-  dcb.DCBlength = sizeof(DCB);
-  GetCommState(h_, &dcb);
+void ApplyLine(DCB& dcb, const LineSettings& line) {
   dcb.BaudRate = line.baud;
   dcb.ByteSize = line.dataBits;
   dcb.Parity = line.parity;
   dcb.StopBits = ONESTOPBIT;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
+}
+
+void Win32Link::setLine(const LineSettings& line) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  GetCommState(h_, &dcb);
+  ApplyLine(dcb, line);
   SetCommState(h_, &dcb);
 }
 

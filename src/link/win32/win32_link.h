@@ -6,6 +6,8 @@
 
 #include "link/link.h"
 
+struct _DCB;  // the Comm API's DCB, from <windows.h>
+
 namespace quarn {
 
 class Win32Link : public Link {
@@ -28,6 +30,10 @@ class Win32Link : public Link {
   bool pipe_ = false;
   std::string pipePath_;
 };
+
+// Puts the line settings into a DCB read from a port: speed, data bits,
+// parity, one stop bit, DTR and RTS held inactive; the rest stays as read.
+void ApplyLine(_DCB& dcb, const LineSettings& line);
 
 // The COM ports present: friendly names carrying "(COMn)", then the ports
 // listed under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM that the scan did not find.

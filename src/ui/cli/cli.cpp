@@ -59,6 +59,13 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
   return "";
 }
 
+bool ChooseFirstPort(SessionState& st, const std::vector<std::string>& ports) {
+  st.selectedComPort[0] = '\0';
+  for (const std::string& p : ports)
+    if (st.setComPort(p.c_str())) return true;
+  return false;
+}
+
 std::string BaseName(const std::string& path) {
 #ifdef _WIN32
   size_t slash = path.find_last_of("/\\");

@@ -29,6 +29,11 @@ struct Options {
 // they are sound.
 std::string ParseOptions(int argc, const char* const* argv, Options& o);
 
+// The serial port of a session that names none: the first of the ports
+// present, as listed, whose name fits selectedComPort. false, and the name
+// left empty, when none does.
+bool ChooseFirstPort(SessionState& st, const std::vector<std::string>& ports);
+
 // The catalogue row an image's file name fixes: the part of the base name
 // before its first '_' must be a catalogue name, exactly. -1 otherwise.
 int ModelFromImageName(const std::string& path);

@@ -414,11 +414,8 @@ std::string ChoosePort(bool havePort, const std::string& port, int row, SessionS
                               : "'" + port + "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3)";
   } else if (usb) {
     st.setComPort("USB");
-  } else {
-    for (const std::string& p : ListPorts())
-      if (st.setComPort(p.c_str())) break;
-    if (st.selectedComPort[0] == '\0')
-      std::fputs("quarn-burn: no serial port found; name one with --port\n", stderr);
+  } else if (!cli::ChooseFirstPort(st, ListPorts())) {
+    std::fputs("quarn-burn: no serial port found; name one with --port\n", stderr);
   }
   return "";
 }
