@@ -28,6 +28,7 @@ if(INTEGRATION_SOURCES)
   target_link_libraries(integration_tests PRIVATE quarn_posix plcsim_lib GTest::gtest_main
     OpenSSL::Crypto)
   target_include_directories(integration_tests SYSTEM PRIVATE "${QUARN_JSON_INCLUDE}")
+  target_include_directories(integration_tests PRIVATE tests/support)
   # The link's ioctl calls pass through the tests on their way to the system:
   # a pseudo-terminal has no modem lines, so what is asked of them is seen there.
   target_link_options(integration_tests PRIVATE -Wl,--wrap=ioctl)
@@ -70,6 +71,7 @@ if(UMOCKDEV_FOUND)
   file(GLOB USB_TEST_SOURCES CONFIGURE_DEPENDS tests/usb/*_test.cpp)
   if(USB_TEST_SOURCES)
     add_executable(usb_tests ${USB_TEST_SOURCES})
+    target_include_directories(usb_tests PRIVATE tests/support)
     target_link_libraries(usb_tests PRIVATE usbplc quarn_posix GTest::gtest)
     add_dependencies(usb_tests quarn-burn firmware_image)
     target_compile_definitions(usb_tests PRIVATE

@@ -21,10 +21,14 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::Pattern;
+using testsupport::TempDir;
 
 const std::string kBin = QUARN_BIN_DIR;
 
@@ -33,34 +37,12 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quarn-cable-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string path;
-};
-
 // Starts a program with stdin /dev/null and stdout, stderr into files.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    signal(SIGTERM, SIG_DFL);
-    const auto redirect = [](int fd, int to) {
-      dup2(fd, to);
-      close(fd);
-    };
-    redirect(open("/dev/null", O_RDONLY), 0);
-    redirect(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-    redirect(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const int fds[3] = {open("/dev/null", O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                      open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+  const pid_t pid = testsupport::Spawn(args, fds[0], fds[1], fds[2]);
+  for (int fd : fds) close(fd);
   return pid;
 }
 
@@ -126,13 +108,8 @@ class Plcsim {
   pid_t pid_ = -1;
 };
 
-// An image no two blocks of which are alike, and what a 128-byte-block
-// bootloader's flash holds after it: the image, then SUB (0x1A) to a block.
-Bytes Pattern(size_t n) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + i / 256 + 3);
-  return b;
-}
+// What a 128-byte-block bootloader's flash holds after an image: the image,
+// then SUB (0x1A) to a block.
 std::string Flashed(const Bytes& image) {
   std::string f(image.begin(), image.end());
   f.append((128 - f.size() % 128) % 128, '\x1A');

@@ -27,67 +27,14 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using namespace testsupport;
 
 const std::string kBin = QUARN_BIN_DIR;
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// An image no two blocks of which are alike.
-Bytes Pattern(size_t n) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + i / 256 + 3);
-  return b;
-}
-
-// What the bootloader must have received: data then SUB up to the block.
-Bytes Padded(Bytes data, size_t block) {
-  while (data.size() % block) data.push_back(0x1A);
-  return data;
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quarn-cli-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string path;
-};
-
-pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    // Interrupts reach the child as they reach a shell's foreground job,
-    // whatever the test runner blocks or ignores.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
 
 // quarn-burn as a child: stdout and stderr captured (stderr optionally on a
 // pseudo-terminal), stdin /dev/null or a pipe the test writes.

@@ -20,58 +20,32 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "link/posix/posix_link.h"
 #include "usb_plc.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using namespace testsupport;
 
 double SecondsSince(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 // Writes an image file named NAME in dir; returns its path.
 std::string WriteImage(const std::string& dir, const std::string& name, const Bytes& image) {
   const std::string file = dir + "/" + name;
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                              static_cast<std::streamsize>(image.size()));
+  WriteFile(file, image);
   return file;
 }
 
-// An image no two blocks of which are alike.
-Bytes Pattern(size_t n, unsigned seed = 3) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + i / 256 + seed);
-  return b;
-}
-
-// What the bootloader must have received: data then SUB up to the block.
-Bytes Padded(Bytes data, size_t block) {
-  while (data.size() % block) data.push_back(0x1A);
-  return data;
-}
 
 double CpuSeconds(const rusage& r) {
   return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
          static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quarn-usb-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string path;
-};
 
 // quarn-burn as a child, under the preload this process runs under; stdin
 // /dev/null or a pipe the test writes, stdout and stderr into files.
@@ -85,24 +59,12 @@ class Burn {
     err_ = dir_.path + "/err";
     int pipeFds[2] = {-1, -1};
     if (stdinPipe && pipe(pipeFds) != 0) ADD_FAILURE() << "no pipe";
-    pid_ = fork();
-    if (pid_ == 0) {
-      int in = stdinPipe ? pipeFds[0] : open("/dev/null", O_RDONLY);
-      int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(in, 0);
-      dup2(out, 1);
-      dup2(err, 2);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
-    if (stdinPipe) {
-      close(pipeFds[0]);
-      stdin_ = pipeFds[1];
-    }
+    const int in = stdinPipe ? pipeFds[0] : open("/dev/null", O_RDONLY);
+    const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_ = Spawn(args, in, out, err);
+    for (int fd : {in, out, err}) close(fd);
+    if (stdinPipe) stdin_ = pipeFds[1];
   }
   ~Burn() {
     if (pid_ > 0) {
