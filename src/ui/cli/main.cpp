@@ -668,8 +668,9 @@ int RunBatch(Job& job, const std::vector<std::string>& ports) {
     s->st.selectModel(static_cast<uint32_t>(job.row));
     std::string why = ChoosePort(true, port, job.row, s->st, s->pipePath);
     if (!why.empty()) return Usage(why);
-    // Appended piece by piece (MinGW GCC 12 -Wrestrict false alarm on "[" + name).
-    s->prefix = "[";
+    // Built piece by piece: GCC 12 raises a -Wrestrict false alarm on
+    // "[" + name (MinGW) and on assigning "[" (Release builds).
+    s->prefix.push_back('[');
     s->prefix += cli::Printable(port);
     s->prefix += "] ";
     width = std::max(width, s->prefix.size());
