@@ -77,10 +77,11 @@ void FailedRead(SessionState& st, Budget& b) {
 enum class Exchanged { Spent, Replied, Unanswered };
 
 // Writes the request (after throwing away any late reply to an earlier one)
-// and reads a reply of N characters until one arrives in full, passes CheckLRC and the operation's test `good`, or the budget is
-// spent. With `silenceIsConsent`, a reply that falls short ends the exchange
-// (Unanswered) instead of counting as a failed read. The reply buffer keeps
-// what the last read left in it.
+// and reads a reply of N characters until one arrives in full, passes
+// CheckLRC and the operation's test `good`, or the budget is spent. With
+// `silenceIsConsent`, a reply that falls short ends the exchange (Unanswered)
+// instead of counting as a failed read. The reply buffer keeps what the last
+// read left in it.
 template <int N, class Good>
 Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8_t (&reply)[N],
                    Budget& b, Good good, bool silenceIsConsent = false) {

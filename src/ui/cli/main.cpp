@@ -205,12 +205,7 @@ class CliOperator : public Operator {
     text = lastText_;
   }
   // The session's progress line as its row of the block shows it.
-  std::string progress() const {
-    char line[128];
-    cli::FormatProgress(line, sizeof line, st_.flashStatus, st_.progress, st_.elapsedTime,
-                        st_.errCounter, st_.totalErrCounter);
-    return label_ + line;
-  }
+  std::string progress() const { return label_ + state(); }
 
   void message(const char* caption, Icon icon, const char* text) override {
     // The reconnect prompts come while the timer runs; every outcome
@@ -225,7 +220,7 @@ class CliOperator : public Operator {
         if (display_ == Display::Block) con_.setRow(row_, progress());
         frozen_ = true;
       }
-      endLiveLine(true);
+      endLiveLine();
       con_.print(icon == Icon::Error ? stderr : stdout,
                  prefix_ + caption + ": " + text + "\n");
       shown_ = true;
@@ -301,27 +296,28 @@ class CliOperator : public Operator {
     return true;
   }
 
-  // Writes the current state to stderr, ended by `end`.
-  void printLine(const char* end) {
+  // The session's phase, progress, time and counters, as one line shows them.
+  std::string state() const {
     char line[128];
     cli::FormatProgress(line, sizeof line, st_.flashStatus, st_.progress, st_.elapsedTime,
-                   st_.errCounter, st_.totalErrCounter);
+                        st_.errCounter, st_.totalErrCounter);
+    return line;
+  }
+
+  // Writes the current state to stderr, ended by `end`.
+  void printLine(const char* end) {
     if (end[0] == '\r')
-      std::fprintf(stderr, "\r%-78s", line);
+      std::fprintf(stderr, "\r%-78s", state().c_str());
     else
-      std::fprintf(stderr, "%s%s%s", label_.c_str(), line, end);
+      std::fprintf(stderr, "%s%s", progress().c_str(), end);
     std::fflush(stderr);
   }
 
-  // Ends the live line on a terminal: kept (with its latest state) or wiped.
-  void endLiveLine(bool keep) {
+  // Ends the live line on a terminal, kept with its latest state.
+  void endLiveLine() {
     if (!liveLine_) return;
-    if (keep) {
-      printLine("\r");
-      std::fputc('\n', stderr);
-    } else {
-      std::fprintf(stderr, "\r%78s\r", "");
-    }
+    printLine("\r");
+    std::fputc('\n', stderr);
     std::fflush(stderr);
     liveLine_ = false;
   }
@@ -408,10 +404,12 @@ std::string ChoosePort(bool havePort, const std::string& port, int row, SessionS
       return "the port name is longer than " + std::to_string(sizeof st.selectedComPort - 1) +
              " characters";
     if (usb) pipePath = port;
-    UsbPortPath usbPath;
-    if (usb && IsUsbPortName(port) && (UsbPortRefusal() || !ParseUsbPort(port, usbPath)))
-      return UsbPortRefusal() ? UsbPortRefusal()
-                              : "'" + port + "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3)";
+    if (usb && IsUsbPortName(port)) {
+      if (const char* refusal = UsbPortRefusal()) return refusal;
+      UsbPortPath usbPath;
+      if (!ParseUsbPort(port, usbPath))
+        return "'" + port + "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3)";
+    }
   } else if (usb) {
     st.setComPort("USB");
   } else if (!cli::ChooseFirstPort(st, ListPorts())) {
@@ -447,6 +445,9 @@ std::string PortLabel(const SessionState& st) {
   return std::strcmp(st.selectedComPort, "USB") == 0 ? "the PLC's USB device" : st.selectedComPort;
 }
 
+// What an interrupt before the enter-update request leaves behind.
+const char* const kUntouched = "interrupted; nothing on the PLC was changed";
+
 // What the first interrupt stops, and what a second one does before it ends
 // the process. Before the sessions start an interrupt ends the process at
 // once (nothing has been sent); once they have ended, the records are being
@@ -465,7 +466,7 @@ void OnInterrupt(int n) {
     if (n < 2) return;
     g_atOnce();
   } else {
-    std::fputs("interrupted; nothing on the PLC was changed\n", stderr);
+    std::fprintf(stderr, "%s\n", kUntouched);
   }
   std::fflush(nullptr);
   std::_Exit(130);
@@ -504,13 +505,12 @@ int RunIdentify(const cli::Options& o, int row) {
   if (!why.empty()) return Usage(why);
   PlatformLink link(pipePath);
   const std::string port = PortLabel(st);
-  const char* const untouched = "interrupted; nothing on the PLC was changed";
-  Arm({&st}, [untouched] { std::fprintf(stderr, "%s\n", untouched); });
+  Arm({&st}, [] { std::fprintf(stderr, "%s\n", kUntouched); });
   std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", port.c_str());
   const Identity id = Identify(st, link);
   Disarm();
   if (st.stopRequested) {
-    std::fprintf(stderr, "%s\n", untouched);
+    std::fprintf(stderr, "%s\n", kUntouched);
     return 130;
   }
   if (!id.opened) {
@@ -556,6 +556,21 @@ int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
 }
 
+// How a session ended: its exit status, and when a stop cut it short before
+// its outcome message, the line that says where (else "").
+int Ended(const Job& job, const Session& s, std::string& interrupted) {
+  if (s.st.stopRequested && !s.op->outcomeShown()) {
+    interrupted = cli::InterruptedLine(s.st, job.imageSize);
+    return 130;
+  }
+  return s.op->exitStatus();
+}
+
+// The line of a session that a second interrupt ended where it stood.
+std::string EndedAtOnce(const Job& job, const Session& s) {
+  return cli::InterruptedLine(s.st, job.imageSize) + " (a second interrupt ended quarn-burn at once)";
+}
+
 // Fills in how the session went and appends its record; returns the line
 // that says it failed, or "".
 std::string WriteRecord(Job& job, Session& s, int status, const std::string& interrupted) {
@@ -594,8 +609,7 @@ int RunOne(Job& job, std::chrono::steady_clock::time_point started) {
   s.rec.port = s.st.selectedComPort;
   Arm({&s.st}, [&] {
     s.op->abandon();
-    const std::string line =
-        cli::InterruptedLine(s.st, job.imageSize) + " (a second interrupt ended quarn-burn at once)";
+    const std::string line = EndedAtOnce(job, s);
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fputs(WriteRecord(job, s, 130, line).c_str(), stderr);
   });
@@ -605,14 +619,10 @@ int RunOne(Job& job, std::chrono::steady_clock::time_point started) {
   s.op->finish();
   Disarm();
 
-  int status = s.op->exitStatus();
-  if (status != 0 && UsbAccessDenied(*s.link)) PrintUsbAccessHint();
   std::string interrupted;
-  if (s.st.stopRequested && !s.op->outcomeShown()) {
-    interrupted = cli::InterruptedLine(s.st, job.imageSize);
-    std::fprintf(stderr, "%s\n", interrupted.c_str());
-    status = 130;
-  }
+  const int status = Ended(job, s, interrupted);
+  if (s.op->exitStatus() != 0 && UsbAccessDenied(*s.link)) PrintUsbAccessHint();
+  if (!interrupted.empty()) std::fprintf(stderr, "%s\n", interrupted.c_str());
   std::fputs(WriteRecord(job, s, status, interrupted).c_str(), stderr);
   return status;
 }
@@ -701,9 +711,7 @@ int RunBatch(Job& job, const std::vector<std::string>& ports) {
     for (auto& s : sessions) {
       if (s->ended) continue;
       s->op->abandon();
-      EndBatchSession(job, *s, con, 130,
-                      cli::InterruptedLine(s->st, job.imageSize) +
-                          " (a second interrupt ended quarn-burn at once)");
+      EndBatchSession(job, *s, con, 130, EndedAtOnce(job, *s));
     }
     PrintSummary(job, sessions, con);
   });
@@ -715,11 +723,10 @@ int RunBatch(Job& job, const std::vector<std::string>& ports) {
       s.op->start();
       StartBurn(s.st, *s.link, *s.op, job.image, job.imageSize);
       s.op->finish();
+      std::string interrupted;
+      const int status = Ended(job, s, interrupted);
       std::lock_guard<std::mutex> lock(g_interruptLock);
-      if (s.st.stopRequested && !s.op->outcomeShown())
-        EndBatchSession(job, s, con, 130, cli::InterruptedLine(s.st, job.imageSize));
-      else
-        EndBatchSession(job, s, con, s.op->exitStatus(), "");
+      EndBatchSession(job, s, con, status, interrupted);
     });
   }
   for (std::thread& t : threads) t.join();
