@@ -47,6 +47,7 @@ class Sha256 {
   std::string hex();
 
  private:
+  bool finish(uint8_t (&digest)[32]);  // false when the platform failed
   void* impl_;
 };
 

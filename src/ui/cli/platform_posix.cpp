@@ -80,18 +80,13 @@ void Sha256::update(const uint8_t* data, size_t n) {
   }
 }
 
-std::string Sha256::hex() {
+bool Sha256::finish(uint8_t (&digest)[32]) {
   auto* ctx = static_cast<EVP_MD_CTX*>(impl_);
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  if (!ctx || EVP_DigestFinal_ex(ctx, md, &len) != 1 || len != 32) return "";
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (unsigned int i = 0; i < len; ++i) {
-    s += digits[md[i] >> 4];
-    s += digits[md[i] & 0x0F];
-  }
-  return s;
+  if (!ctx || EVP_DigestFinal_ex(ctx, md, &len) != 1 || len != sizeof digest) return false;
+  std::memcpy(digest, md, sizeof digest);
+  return true;
 }
 
 void WaitForEnter(const std::atomic<bool>& stop) {

@@ -90,18 +90,11 @@ void Sha256::update(const uint8_t* data, size_t n) {
   }
 }
 
-std::string Sha256::hex() {
+bool Sha256::finish(uint8_t (&digest)[32]) {
   Hash& s = *static_cast<Hash*>(impl_);
-  UCHAR md[32];
-  if (s.failed || BCryptFinishHash(s.hash, md, sizeof md, 0) != 0) return "";
+  if (s.failed || BCryptFinishHash(s.hash, digest, sizeof digest, 0) != 0) return false;
   s.failed = true;  // a finished hash takes no more data
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (UCHAR b : md) {
-    out += digits[b >> 4];
-    out += digits[b & 0x0F];
-  }
-  return out;
+  return true;
 }
 
 void WaitForEnter(const std::atomic<bool>&) {
