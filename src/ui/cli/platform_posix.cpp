@@ -12,9 +12,28 @@
 #include <cstring>
 #include <thread>
 
+#include "link/posix/posix_link.h"
 #include "ui/cli/platform.h"
 
 namespace quarn::cli {
+
+std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
+  return std::make_unique<PosixLink>(pipePath);
+}
+std::vector<std::string> PresentSerialPorts() { return ListSerialPorts(); }
+std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
+const char* UsbPortRefusal() { return nullptr; }
+bool UsbAccessDenied(const Link& link) {
+  return static_cast<const PosixLink&>(link).usbAccessDenied();
+}
+std::string UsbPortOf(const Link& link) { return static_cast<const PosixLink&>(link).usbPort(); }
+const char* UsbAccessHint() {
+  return "quarn-burn: this user may not open the USB PLC; install the udev rule "
+         "60-quarn-plc.rules (packaging/linux/ in the sources) with 'sudo install -m 644 "
+         "60-quarn-plc.rules /etc/udev/rules.d/ && sudo udevadm control --reload && "
+         "sudo udevadm trigger', then plug the PLC in again\n";
+}
+bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
 
 void WatchInterrupts(void (*onInterrupt)(int n)) {
   // The signals are blocked in every thread and taken by one that waits for
