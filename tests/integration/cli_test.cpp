@@ -114,7 +114,15 @@ class Burn {
     return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
   }
 
-  void interrupt() { kill(pid_, SIGINT); }
+  void interrupt(int sig = SIGINT) { kill(pid_, sig); }
+
+  // The reader of stdout and stderr goes away, as tee does on Ctrl-C.
+  void closeOutput() {
+    for (int& fd : fds_) {
+      close(fd);
+      fd = -1;
+    }
+  }
 
   void answer(const std::string& text) {
     ASSERT_EQ(write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -440,6 +448,40 @@ TEST(CliSession, SecondInterruptEndsAtOnce) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0]["outcome"]["interrupted"], where);
   EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
+}
+
+// The field's ways of ending a session mid-transfer: a hang-up, and Ctrl-C
+// after the reader of the output went away (`2>&1 | tee`, tee ended too).
+// Either stops the session at the next exchange, with its whole record.
+TEST(CliSession, HangUpAndClosedOutputKeepTheRecord) {
+  struct Case {
+    int sig;
+    bool closeOutput;
+  };
+  for (const Case c : {Case{SIGHUP, false}, Case{SIGINT, true}}) {
+    TempDir dir;
+    const std::string file = dir.path + "/TB2_x.bin", rec = dir.path + "/runs.jsonl";
+    WriteFile(file, Pattern(5000));
+    Plcsim sim({"--model", "TB2", "--mode", "boot", "--fault", "block:silent:1"}, dir.path);
+    Burn burn({"--image", file, "--port", sim.pty, "--yes", "--record", rec});
+    ASSERT_TRUE(burn.pumpUntil([&] { return burn.err.find("Programming") != std::string::npos; }, 60))
+        << burn.err;
+    if (c.closeOutput) burn.closeOutput();
+    const auto start = Clock::now();
+    burn.interrupt(c.sig);
+    EXPECT_EQ(burn.wait(10), 130) << c.sig << burn.err;
+    std::printf("  signal %d%s: exit after %.2f s\n", c.sig, c.closeOutput ? ", output closed" : "",
+                std::chrono::duration<double>(Clock::now() - start).count());
+    const std::string where = "interrupted while programming block 1 of 40; the PLC stays in its "
+                              "bootloader: run quarn-burn again to finish the update";
+    if (!c.closeOutput) {
+      EXPECT_NE(burn.err.find("\n" + where + "\n"), std::string::npos) << burn.err;
+    }
+    const auto records = ReadRecords(rec);
+    ASSERT_EQ(records.size(), 1u) << c.sig;
+    EXPECT_EQ(records[0]["outcome"]["interrupted"], where);
+    EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
+  }
 }
 
 // Two sessions that run at once, both with the record file open, each

@@ -31,10 +31,11 @@ std::string UsbPortOf(const Link& link);
 const char* UsbAccessHint();
 bool IsTerminal(FILE* f);
 
-// From now on, SIGINT and SIGTERM (Ctrl-C and Ctrl-Break on Windows) call
-// onInterrupt(n) for the n-th of them, on a thread of its own; the process
-// is not ended by them. An interrupt the process was started to ignore stays
-// ignored. Call once, before any other thread starts.
+// From now on, SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on
+// Windows) call onInterrupt(n) for the n-th of them, on a thread of its own;
+// the process is not ended by them, nor by SIGPIPE (a write to a closed
+// output fails instead). An interrupt the process was started to ignore
+// stays ignored. Call once, before any other thread starts.
 void WatchInterrupts(void (*onInterrupt)(int n));
 
 // A file that is only ever appended to, one whole record per write.

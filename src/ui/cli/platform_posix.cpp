@@ -36,15 +36,19 @@ const char* UsbAccessHint() {
 bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
 
 void WatchInterrupts(void (*onInterrupt)(int n)) {
+  // A closed stdout or stderr (a pipe's reader that went away) must not end
+  // a session mid-flash: a write to it fails, and the session goes on.
+  signal(SIGPIPE, SIG_IGN);
   // The signals are blocked in every thread and taken by one that waits for
-  // them, so no handler runs in the middle of an exchange.
+  // them, so no handler runs in the middle of an exchange. A hang-up (the
+  // terminal closed, an ssh connection dropped) stops a session as Ctrl-C does.
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaddset(&set, sig);
   }
-  if (sigismember(&set, SIGINT) != 1 && sigismember(&set, SIGTERM) != 1) return;
+  if (sigisemptyset(&set)) return;
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set, onInterrupt] {
     for (int n = 1;; ++n) {

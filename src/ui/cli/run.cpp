@@ -87,18 +87,19 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   return "the session record could not be appended to " + run.o.record + " (" + failed + ")\n";
 }
 
-// Ends a burn: its status, the line that says where a stop left it, its
-// record. With StopLock() held.
+// Ends a burn: its status, its record, then the line that says where a
+// stop left it (the record first: an output that is gone, or a terminal
+// that hung up, must not cost the record). With StopLock() held.
 void Finish(Run& run, PortBurn& b, int status, const std::string& interrupted) {
   b.ended = true;
   b.status = status;
   b.interrupted = interrupted;
   b.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - b.started).count();
+  const std::string failed = WriteRecord(run, b);
   if (!interrupted.empty()) {
     std::lock_guard<std::mutex> lock(run.con.lock);
     run.con.print(stderr, b.prefix + interrupted + "\n");
   }
-  const std::string failed = WriteRecord(run, b);
   if (!failed.empty()) {
     std::lock_guard<std::mutex> lock(run.con.lock);
     run.con.print(stderr, b.prefix + failed);
@@ -135,9 +136,12 @@ void PrintSummary(Run& run) {
     r.passed = b->status == 0;
     rows.push_back(r);
   }
+  // Built piece by piece: GCC 12 raises a -Wrestrict false alarm on "\n" + text.
+  std::string text(1, '\n');
+  text += SummaryTable(rows);
   std::lock_guard<std::mutex> lock(run.con.lock);
   run.con.endBlock();
-  run.con.print(stdout, "\n" + SummaryTable(rows));
+  run.con.print(stdout, text);
 }
 
 // Every port is checked before any is opened. Returns what is wrong, or "".
