@@ -120,14 +120,11 @@ void ApplyLine(DCB& dcb, const LineSettings& line) {
   dcb.fBinary = TRUE;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDsrSensitivity = FALSE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fErrorChar = FALSE;
-  dcb.fNull = FALSE;
-  dcb.fAbortOnError = FALSE;
+  // No flow control by the modem lines or by XON/XOFF, no byte replaced or
+  // dropped, and a line error does not stop the reads that follow.
+  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = dcb.fInX = FALSE;
+  dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = FALSE;
 }
 
 void Win32Link::setLine(const LineSettings& line) {
