@@ -137,7 +137,9 @@ void PrintSummary(Run& run) {
   }
   std::lock_guard<std::mutex> lock(run.con.lock);
   run.con.endBlock();
-  run.con.print(stdout, "\n" + SummaryTable(rows));
+  std::string summary = "\n";  // appended, not "\n" + ...: GCC 12's -Wrestrict false alarm
+  summary += SummaryTable(rows);
+  run.con.print(stdout, summary);
 }
 
 // Every port is checked before any is opened. Returns what is wrong, or "".
