@@ -20,6 +20,7 @@ file(GLOB PLCSIM_MAIN CONFIGURE_DEPENDS tools/plcsim/main.cpp)
 if(PLCSIM_MAIN)
   add_executable(plcsim ${PLCSIM_MAIN})
   target_link_libraries(plcsim PRIVATE plcsim_lib)
+  target_compile_definitions(plcsim PRIVATE QUARN_VERSION="${PROJECT_VERSION}")
 endif()
 
 file(GLOB INTEGRATION_SOURCES CONFIGURE_DEPENDS tests/integration/*.cpp)

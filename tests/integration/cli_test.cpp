@@ -529,6 +529,10 @@ TEST(CliIdentify, ReadsAndChangesNothing) {
       {{"--model", "QN28", "--d1148", "1"}, {"--image", "/nowhere/QN2_x.bin"}, 0,
        {"  mode               application\n", "  type identifier    0x0013\n",
         "  models that fit    QN28\n", "  registers          D1001 0x0000  D1148 0x0001"}},
+      // plcsim's defaults for the model, and the loader version it is given.
+      {{"--model", "KR2-C-V4", "--loader-version", "0x11"}, {"--image", "/nowhere/KR2-C-V4_x.bin"}, 0,
+       {"  models that fit    KR2-C-V4\n", "  loader version     V1.1 (0x11)\n",
+        "  registers          D1001 0x0040  D1148 0x0000  D1386 0x4137"}},
       {{"--model", "VN300", "--mode", "boot"}, {}, 0,
        {"  mode               bootloader\n", "  models that fit    VN300\n",
         "  loader version     V2.0 (0x20)\n"}},
