@@ -404,6 +404,35 @@ TEST(UsbBatch, FourPlcsEachBackOnItsOwnDevice) {
   EXPECT_EQ(out.substr(out.size() - 19), "4 passed, 0 failed\n") << out;
 }
 
+// An endpoint that stalled a reply stays halted until the host clears it:
+// the pipe clears it once, the exchange's retry gets its answer, and the
+// session finishes byte for byte.
+TEST(UsbSession, AStalledReplyIsClearedAndTheSessionFinishes) {
+  const struct {
+    const char* name;
+    plcsim::Kind kind;
+    int at;
+  } cases[] = {
+      {"identity check in the application", plcsim::Kind::CheckId, 1},
+      {"the third block", plcsim::Kind::Block, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const Bytes image = Pattern(20000, 3);
+    usbplc::Testbed testbed;
+    usbplc::Options o = Plc("GH26");
+    o.stallKind = c.kind;
+    o.stallAt = c.at;
+    usbplc::UsbPlc plc(testbed, o);
+    Burn burn({"--image", WriteImage(dir.path, "GH26_v1.0.bin", image), "--yes"});
+    EXPECT_EQ(burn.wait(60), 0) << burn.err();
+    EXPECT_EQ(burn.out(), std::string(kReplug) + kSuccess);
+    EXPECT_EQ(plc.haltsCleared(), 1);
+    EXPECT_TRUE(plc.flash() == Padded(image, 128)) << plc.flash().size() << " bytes in the flash";
+  }
+}
+
 // Sessions that cannot open the PLC: at once, with the hint when the system
 // refused access.
 TEST(UsbSession, CannotOpen) {
