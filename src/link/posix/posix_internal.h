@@ -1,8 +1,8 @@
 // Pieces the POSIX link's files share: the monotonic clock and the libusb
 // pipe to the PLC's USB device.
 #pragma once
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 

@@ -43,7 +43,7 @@ class PosixLink : public Link {
   Impl* impl_;
 };
 
-// OpenFailure's words for an errno value from opening a port; "" for one
+// openFailure()'s words for an errno value from opening a port; "" for one
 // that says nothing about the port.
 const char* OpenFailureReason(int err);
 

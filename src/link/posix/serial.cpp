@@ -155,13 +155,13 @@ PosixLink::~PosixLink() {
 bool PosixLink::open(bool usbPipe, const char* portName) {
   close();
   impl_->failure = "";
-  int err = 0;
   if (usbPipe && impl_->pipePath.empty()) {
     if (!impl_->usb.open()) impl_->failure = OpenFailureReason(impl_->usb.openError());
     return impl_->usb.isOpen();
   }
   const char* path = usbPipe ? impl_->pipePath.c_str() : portName;
-  impl_->fd = path == nullptr ? (err = ENOENT, -1) : OpenTty(path, err);
+  int err = ENOENT;  // no name: no such port
+  impl_->fd = path == nullptr ? -1 : OpenTty(path, err);
   impl_->serial = !usbPipe;
   if (impl_->fd < 0) impl_->failure = OpenFailureReason(err);
   return impl_->fd >= 0;
