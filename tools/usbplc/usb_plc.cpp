@@ -205,6 +205,15 @@ struct UsbPlc::Impl {
     return d;
   }
 
+  // The ioctl's argument as one number (an interface, an endpoint).
+  static bool ArgNumber(UMockdevIoctlClient* client, unsigned& v) {
+    UMockdevIoctlData* d = Arg(client, sizeof v);
+    if (d == nullptr) return false;
+    std::memcpy(&v, d->data, sizeof v);
+    g_object_unref(d);
+    return true;
+  }
+
   void ioctl(Node& n, UMockdevIoctlClient* client) {
     const unsigned long req = umockdev_ioctl_client_get_request(client);
     std::lock_guard<std::mutex> lock(m);
@@ -254,11 +263,8 @@ struct UsbPlc::Impl {
       }
       case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_RELEASEINTERFACE: {
-        UMockdevIoctlData* d = Arg(client, sizeof(unsigned));
-        if (d == nullptr) return Complete(client, -1, EFAULT);
         unsigned ifno = 0;
-        std::memcpy(&ifno, d->data, sizeof ifno);
-        g_object_unref(d);
+        if (!ArgNumber(client, ifno)) return Complete(client, -1, EFAULT);
         if (ifno != 0) return Complete(client, -1, EINVAL);
         if (req == USBDEVFS_CLAIMINTERFACE) {
           if (driver || (claimer != nullptr && claimer != client)) return Complete(client, -1, EBUSY);
@@ -284,11 +290,8 @@ struct UsbPlc::Impl {
         return Complete(client, -1, EINVAL);
       }
       case USBDEVFS_CLEAR_HALT: {
-        UMockdevIoctlData* d = Arg(client, sizeof(unsigned));
-        if (d == nullptr) return Complete(client, -1, EFAULT);
         unsigned ep = 0;
-        std::memcpy(&ep, d->data, sizeof ep);
-        g_object_unref(d);
+        if (!ArgNumber(client, ep)) return Complete(client, -1, EFAULT);
         if (ep == 0x81) {
           halted = false;
           ++haltsCleared;
