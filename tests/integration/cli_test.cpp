@@ -297,7 +297,11 @@ TEST(CliSession, FailuresEndWithTheirMessage) {
       {"QN2", 493569, {}, "/dev/null",
        "ERROR: The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)\n"},
       {"TB2", 1000, {}, "/tmp/no-such-directory/ttyUSB-gone",
-       "ERROR: CANNOT open /tmp/no-such-directory/ttyUSB-gone Port!!!\n"},
+       "ERROR: CANNOT open /tmp/no-such-directory/ttyUSB-gone Port!!!\n"
+       "quarn-burn: cannot open /tmp/no-such-directory/ttyUSB-gone: no such port\n"},
+      {"TB2", 1000, {}, "/etc/hostname",
+       "ERROR: CANNOT open /etc/hostname Port!!!\n"
+       "quarn-burn: cannot open /etc/hostname: not a serial port\n"},
       {"GH", 1000, {}, "/tmp/no-such-directory/pipe", "ERROR: CANNOT open USB Port!!!\n"},
   };
   for (const Case& c : cases) {

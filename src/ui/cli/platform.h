@@ -29,6 +29,12 @@ bool UsbAccessDenied(const Link& link);
 std::string UsbPortOf(const Link& link);
 // What to do about a USB PLC this user may not open: a line, or "".
 const char* UsbAccessHint();
+// Why the link's last open failed ("permission denied", "in use by another
+// program", "no such port", "not a serial port"), or "" when it did not or
+// the system did not say; and what to do about a serial port this user may
+// not open ("" where nothing is known to help).
+std::string OpenFailure(const Link& link);
+const char* SerialAccessHint();
 bool IsTerminal(FILE* f);
 
 // From now on, SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on

@@ -33,6 +33,13 @@ const char* UsbAccessHint() {
          "60-quarn-plc.rules /etc/udev/rules.d/ && sudo udevadm control --reload && "
          "sudo udevadm trigger', then plug the PLC in again\n";
 }
+std::string OpenFailure(const Link& link) {
+  return static_cast<const PosixLink&>(link).openFailure();
+}
+const char* SerialAccessHint() {
+  return "; serial ports belong to the group dialout: 'sudo usermod -aG dialout $USER', "
+         "then log out and in again";
+}
 bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
 
 void WatchInterrupts(void (*onInterrupt)(int n)) {

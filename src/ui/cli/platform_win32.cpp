@@ -22,6 +22,10 @@ const char* UsbPortRefusal() { return "USB port paths (usb:BUS-PORTS) are known 
 bool UsbAccessDenied(const Link&) { return false; }
 std::string UsbPortOf(const Link&) { return ""; }
 const char* UsbAccessHint() { return ""; }
+std::string OpenFailure(const Link& link) {
+  return static_cast<const Win32Link&>(link).openFailure();
+}
+const char* SerialAccessHint() { return ""; }
 bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
 
 namespace {

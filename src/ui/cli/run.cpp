@@ -114,6 +114,14 @@ void Burn(Run& run, PortBurn& b) {
   b.op->start();
   StartBurn(b.st, *b.link, *b.op, run.image.data, run.image.size);
   b.op->finish();
+  const std::string failure = OpenFailure(*b.link);
+  if (b.op->exitStatus() != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
+    // "CANNOT open ... Port!!!" says what; this line says why.
+    std::string line = b.prefix + "quarn-burn: cannot open " + PortLabel(b.st) + ": " + failure;
+    if (failure == "permission denied" && !kProfile[run.row].usb) line += SerialAccessHint();
+    std::lock_guard<std::mutex> lock(run.con.lock);
+    run.con.print(stderr, line + "\n");
+  }
   const bool stopped = b.st.stopRequested && !b.op->outcomeShown();
   std::lock_guard<std::mutex> lock(StopLock());
   Finish(run, b, stopped ? 130 : b.op->exitStatus(),
