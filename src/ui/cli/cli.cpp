@@ -261,8 +261,8 @@ std::string DescribeIdentity(const Identity& id, const std::string& port, int im
   }
   if (imageRow >= 0)
     s += Row("the image's model", std::string(plcList[imageRow]) +
-                                      (ImageFits(id, imageRow) ? ": fits this PLC"
-                                                               : ": does NOT fit this PLC"));
+                                      (ImageFits(id, imageRow) ? ", fits this PLC"
+                                                               : ", does NOT fit this PLC"));
   return s;
 }
 
