@@ -455,6 +455,11 @@ TEST(UsbSession, CannotOpen) {
 // --port refuses to guess between the two adapters and lists the ports.
 TEST(UsbPorts, DescribedFromSysfs) {
   UMockdevTestbed* tb = umockdev_testbed_new();
+  {
+    Burn none({"--list-ports"});
+    EXPECT_EQ(none.wait(10), 0);
+    EXPECT_EQ(none.out() + none.err(), "quarn-burn: no port found\n");
+  }
   const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb2";
   const std::string records[] = {
       "P: " + usb + "/2-1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0403\\n\n"
