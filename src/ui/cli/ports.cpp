@@ -95,14 +95,17 @@ std::string Ids(const PortInfo& p) {
 }  // namespace
 
 std::string DescribePort(const PortInfo& p) {
-  std::string s = p.friendly.empty() ? "" : Printable(p.friendly) + ", ";
-  if (!p.usbAdapter) return s + "serial port";
-  s += "USB serial adapter";
-  if (p.vendor >= 0) s += " " + Ids(p);
+  // Appended piece by piece: GCC 12 raises a -Wrestrict false alarm on
+  // " " + name (MinGW).
+  std::string s;
+  if (!p.friendly.empty()) s.append(Printable(p.friendly)).append(", ");
+  if (!p.usbAdapter) return s.append("serial port");
+  s.append("USB serial adapter");
+  if (p.vendor >= 0) s.append(" ").append(Ids(p));
   for (const std::string* text : {&p.manufacturer, &p.productName})
-    if (!text->empty()) s += " " + Printable(*text);
-  if (!p.serial.empty()) s += ", serial " + Printable(p.serial);
-  if (!p.byId.empty()) s += ", " + Printable(p.byId);
+    if (!text->empty()) s.append(" ").append(Printable(*text));
+  if (!p.serial.empty()) s.append(", serial ").append(Printable(p.serial));
+  if (!p.byId.empty()) s.append(", ").append(Printable(p.byId));
   return s;
 }
 

@@ -149,7 +149,9 @@ void PrintSummary(Run& run) {
   }
   std::lock_guard<std::mutex> lock(run.con.lock);
   run.con.endBlock();
-  run.con.print(stdout, "\n" + SummaryTable(rows));
+  std::string table = SummaryTable(rows);
+  table.insert(0, 1, '\n');
+  run.con.print(stdout, table);
 }
 
 // Every port is checked before any is opened. Returns what is wrong, or "".
