@@ -84,6 +84,9 @@ struct SessionState {
   Shared<int32_t> pagesErased{0};     // "ERASE" pages acknowledged
   Shared<int32_t> blocksSent{0};      // firmware blocks acknowledged
   Shared<int32_t> sessionRetries{0};  // totalErrCounter as the session ended
+  // A reply came back as a Modbus exception (function code with bit 7 set):
+  // a Modbus device answers, but not as a Quarn PLC.
+  std::atomic<bool> modbusException{false};
 
   const char* model() const { return plcList[selectedPLCIdx]; }
   const Profile& profile() const { return kProfile[selectedPLCIdx]; }

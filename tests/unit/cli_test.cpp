@@ -71,32 +71,49 @@ TEST(CliOptions, RefusedCommandLines) {
   }
 }
 
-// Without --port a serial model's session opens the first port listed whose
-// name fits.
-TEST(CliPorts, FirstListedPortThatFits) {
-  const std::string tooLong = "/dev/" + std::string(130, 'x');
+// Without --port a serial model's session takes the one USB serial adapter
+// present and says which; none or several is a usage error that lists the
+// ports.
+TEST(CliPorts, DefaultIsTheOnlyUsbAdapter) {
+  const auto port = [](const char* name, bool usb) {
+    quarn::PortInfo p;
+    p.name = name;
+    p.usbAdapter = usb;
+    return p;
+  };
+  const quarn::PortInfo uart = port("/dev/ttyS0", false), usb0 = port("/dev/ttyUSB0", true),
+                        acm0 = port("/dev/ttyACM0", true);
   struct Case {
-    std::vector<std::string> ports;
-    const char* chosen;  // "": none
+    std::vector<quarn::PortInfo> ports;
+    const char* chosen;                  // "": refused
+    std::vector<std::string> mentioned;  // in the note, or in the refusal
   };
   const Case cases[] = {
-      {{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1"}, "/dev/ttyS0"},
-      {{tooLong, "/dev/ttyUSB1", "/dev/ttyUSB2"}, "/dev/ttyUSB1"},
-      {{tooLong}, ""},
-      {{}, ""},
+      {{uart, usb0}, "/dev/ttyUSB0", {"using /dev/ttyUSB0, the only USB serial adapter"}},
+      {{acm0, uart}, "/dev/ttyACM0", {"/dev/ttyACM0"}},
+      {{uart, usb0, acm0}, "", {"several USB serial adapters", "\n  /dev/ttyS0  serial port",
+                                "\n  /dev/ttyUSB0  USB serial adapter", "\n  /dev/ttyACM0  "}},
+      {{uart}, "", {"no USB serial adapter found", "\n  /dev/ttyS0  serial port"}},
+      {{}, "", {"no serial port found"}},
   };
   for (const Case& c : cases) {
     quarn::SessionState st;
-    st.setComPort("COM9");
-    EXPECT_EQ(quarn::cli::ChooseFirstPort(st, c.ports), *c.chosen != '\0') << c.chosen;
+    std::string note;
+    const std::string why = quarn::cli::ChooseDefaultPort(st, c.ports, note);
+    EXPECT_EQ(why.empty(), *c.chosen != '\0') << why;
     EXPECT_STREQ(st.selectedComPort, c.chosen);
+    for (const std::string& m : c.mentioned)
+      EXPECT_NE((why.empty() ? note : why).find(m), std::string::npos) << m << "\n" << why << note;
   }
 }
 
 // The ports a run's sessions take, from the ports the system listed: the
 // port given, the model's own USB device, "all" by link, refusals.
 TEST(CliPorts, ChosenFromTheListedPorts) {
-  const quarn::cli::PresentPorts present{{"/dev/ttyS0", "/dev/ttyUSB0"}, {"usb:1-2", "usb:1-3"}};
+  quarn::cli::PresentPorts present{{{}, {}}, {"usb:1-2", "usb:1-3"}};
+  present.serial[0].name = "/dev/ttyS0";
+  present.serial[1].name = "/dev/ttyUSB0";
+  present.serial[1].usbAdapter = true;
   struct Case {
     const char* model;
     std::vector<std::string> given;  // empty: no --port
@@ -104,7 +121,7 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
     const char* wrong;               // start of the usage error; "" none
   };
   const Case cases[] = {
-      {"TB2", {}, {"/dev/ttyS0"}, ""},
+      {"TB2", {}, {"/dev/ttyUSB0"}, ""},
       {"VN300", {}, {"USB"}, ""},
       {"TB2", {"/dev/ttyUSB0"}, {"/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3"}, {"usb:1-3"}, ""},

@@ -1,8 +1,12 @@
 #include "ui/cli/cli.h"
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "catalogue/catalogue.h"
 #include "burn/guards.h"
@@ -10,7 +14,36 @@
 
 namespace quarn::cli {
 
+namespace {
+
+bool EndsWithBin(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string tail = name.substr(name.size() - 4);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".bin";
+}
+
+}  // namespace
+
 std::string ParseOptions(int argc, const char* const* argv, Options& o) {
+  const struct {
+    const char* name;
+    std::string* value;
+  } valued[] = {{"--image", &o.image}, {"--record", &o.record}, {"--trace", &o.trace},
+                {"--check-image", &o.checkImage}, {"--port", nullptr}};
+  const struct {
+    const char* name;
+    const char* shortName;
+    bool* flag;
+    bool action;
+  } flags[] = {{"--yes", nullptr, &o.yes, false},
+               {"--identify", nullptr, &o.identify, false},
+               {"--json", nullptr, &o.json, false},
+               {"--list-ports", nullptr, &o.listPorts, true},
+               {"--list-models", nullptr, &o.listModels, true},
+               {"--version", "-V", &o.version, true},
+               {"--help", "-h", &o.help, true}};
+  std::vector<std::string> actions, others;  // the options given, by kind
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
@@ -23,7 +56,9 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         inlineValue = true;
       }
     }
-    if (arg == "--image" || arg == "--port" || arg == "--record") {
+    const auto v = std::find_if(std::begin(valued), std::end(valued),
+                                [&](const auto& e) { return arg == e.name; });
+    if (v != std::end(valued)) {
       if (!inlineValue) {
         // "--port --yes" is a forgotten value, not a port named "--yes".
         if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0)
@@ -31,28 +66,40 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         value = argv[++i];
       }
       if (value.empty()) return arg + " needs a value";
-      if (arg == "--image") {
-        o.image = value;
-      } else if (arg == "--record") {
-        o.record = value;
+      if (v->value) {
+        if (!v->value->empty()) return arg + " is given more than once";
+        *v->value = value;
       } else {
         if (!o.havePort) o.port = value;
         o.havePort = true;
         o.ports.push_back(value);
       }
+      (arg == "--check-image" ? actions : others).push_back(arg);
       continue;
     }
-    bool* flag = arg == "--yes"           ? &o.yes
-                 : arg == "--identify"    ? &o.identify
-                 : arg == "--list-ports"  ? &o.listPorts
-                 : arg == "--list-models" ? &o.listModels
-                 : arg == "--version"     ? &o.version
-                 : arg == "--help"        ? &o.help
-                                          : nullptr;
-    if (!flag) return "unknown argument '" + std::string(argv[i]) + "'";
+    const auto f = std::find_if(std::begin(flags), std::end(flags), [&](const auto& e) {
+      return arg == e.name || (e.shortName && arg == e.shortName);
+    });
+    if (f == std::end(flags)) {
+      if (arg.rfind("-", 0) != 0 && EndsWithBin(arg))
+        return "unknown argument '" + arg + "'; did you mean --image " + arg + "?";
+      return "unknown argument '" + std::string(argv[i]) + "'";
+    }
     if (inlineValue) return arg + " takes no value";
-    *flag = true;
+    *f->flag = true;
+    (f->action ? actions : others).push_back(f->name);
   }
+  if (!actions.empty()) {
+    if (actions.size() > 1) return actions[0] + " and " + actions[1] + " do not go together";
+    const bool json = others.size() == 1 && others[0] == "--json";
+    if (!others.empty() && !(json && (o.listPorts || o.listModels)))
+      return actions[0] + " takes no " + others[0];
+  } else if (o.json && !o.identify) {
+    return "--json applies to --list-ports, --list-models and --identify";
+  }
+  for (const std::string* image : {&o.image, &o.checkImage})
+    if (!image->empty() && !EndsWithBin(*image))
+      return "the image file '" + *image + "' does not end in .bin";
   if (o.identify && !o.record.empty()) return "--record applies to a burn, not to --identify";
   if (o.identify && (o.ports.size() > 1 || o.port == "all"))
     return "--identify looks at one port";
@@ -77,6 +124,11 @@ int ModelFromImageName(const std::string& path) {
   std::string part = ImageModelPart(path);
   if (part.size() >= static_cast<size_t>(kModelNameSize)) return -1;
   return findModel(part.c_str());
+}
+
+std::string UnknownModel(const std::string& path) {
+  return "the image name '" + Printable(path) + "' names no known model ('" +
+         Printable(ImageModelPart(path)) + "' is not in the catalogue; see --list-models)";
 }
 
 const char* PhaseWord(int32_t flashStatus) {
@@ -153,7 +205,33 @@ std::string Row(const char* name, const std::string& value) {
 
 }  // namespace
 
-std::string DescribeIdentity(const Identity& id, const std::string& port) {
+namespace {
+
+std::string ModelsThatFit(const Identity& id) {
+  std::string models;
+  for (int i = 0; i < id.fitCount; ++i) {
+    if (i > 0) models += ' ';
+    models += plcList[id.fits[i]];
+  }
+  return models;
+}
+
+bool ImageFits(const Identity& id, int imageRow) {
+  return std::find(id.fits, id.fits + id.fitCount, imageRow) != id.fits + id.fitCount;
+}
+
+std::string LoaderVersion(const Identity& id) {
+  char version[40];
+  std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
+                static_cast<unsigned>(id.loaderVersion >> 4),
+                static_cast<unsigned>(id.loaderVersion & 0x0F),
+                static_cast<unsigned>(id.loaderVersion));
+  return version;
+}
+
+}  // namespace
+
+std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow) {
   std::string s = "PLC found on " + port + "\n";
   std::string mode = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
   char refusal[64];
@@ -167,11 +245,7 @@ std::string DescribeIdentity(const Identity& id, const std::string& port) {
   s += Row("mode", mode);
   s += Row("command header", id.aio ? "0x01 0x5B (AIO models)" : "0x01 0x59");
   s += Row("type identifier", id.haveId ? Hex4(id.id) : "no answer");
-  std::string models;
-  for (int i = 0; i < id.fitCount; ++i) {
-    if (i > 0) models += ' ';
-    models += plcList[id.fits[i]];
-  }
+  const std::string models = ModelsThatFit(id);
   s += Row("models that fit", models.empty() ? "none" : models);
   if (id.mode == Identity::APPLICATION) {
     s += Row("generation", std::string(IsV4(id.D1001) ? "V4.xx" : "V2.xx / V3.xx") + " (D1001 " +
@@ -179,17 +253,58 @@ std::string DescribeIdentity(const Identity& id, const std::string& port) {
   } else {
     s += Row("generation", "unknown (the bootloader does not report it)");
   }
-  char version[40] = "none reported";
-  if (id.haveLoaderVersion)
-    std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
-                  static_cast<unsigned>(id.loaderVersion >> 4),
-                  static_cast<unsigned>(id.loaderVersion & 0x0F),
-                  static_cast<unsigned>(id.loaderVersion));
-  s += Row("loader version", version);
+  s += Row("loader version", id.haveLoaderVersion ? LoaderVersion(id) : "none reported");
   if (id.mode == Identity::APPLICATION) {
     s += Row("registers", "D1001 " + Hex4(id.D1001) + "  D1148 " + Hex4(id.D1148) + "  D1386 " +
                               Hex4(id.D1386));
     s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
+  }
+  if (imageRow >= 0)
+    s += Row("the image's model", std::string(plcList[imageRow]) +
+                                      (ImageFits(id, imageRow) ? ", fits this PLC"
+                                                               : ", does NOT fit this PLC"));
+  return s;
+}
+
+std::string IdentityJson(const Identity& id, const std::string& port, int imageRow) {
+  nlohmann::ordered_json j;
+  j["port"] = port;
+  j["mode"] = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
+  j["run_mode"] = id.probe == (ERR | RUNMODE);
+  j["probe_result"] = id.probe;
+  j["aio_header"] = id.aio;
+  j["type_identifier"] = id.haveId ? nlohmann::ordered_json(id.id) : nullptr;
+  j["models_that_fit"] = nlohmann::ordered_json::array();
+  for (int i = 0; i < id.fitCount; ++i) j["models_that_fit"].push_back(plcList[id.fits[i]]);
+  j["loader_version"] = id.haveLoaderVersion ? nlohmann::ordered_json(id.loaderVersion) : nullptr;
+  if (id.mode == Identity::APPLICATION) {
+    j["generation"] = IsV4(id.D1001) ? "V4" : "V2/V3";
+    j["registers"] = {{"D1001", id.D1001}, {"D1148", id.D1148}, {"D1386", id.D1386}};
+    j["identifier_0x67"] = id.id67 ? nlohmann::ordered_json(id.id67) : nullptr;
+  }
+  if (imageRow >= 0)
+    j["image"] = {{"model", plcList[imageRow]}, {"fits", ImageFits(id, imageRow)}};
+  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string ModelList(bool json) {
+  if (json) {
+    nlohmann::ordered_json j = nlohmann::ordered_json::array();
+    for (int i = 0; i < kModelCount; ++i)
+      j.push_back({{"model", plcList[i]},
+                   {"link", kProfile[i].usb ? "USB" : "serial"},
+                   {"max_bytes", kProfile[i].maxSize},
+                   {"block_bytes", kProfile[i].blockData}});
+    return j.dump(2) + "\n";
+  }
+  char line[96];
+  std::snprintf(line, sizeof line, "%-15s %-6s %10s %6s\n", "MODEL", "LINK", "MAX BYTES", "BLOCK");
+  std::string s = line;
+  for (int i = 0; i < kModelCount; ++i) {
+    const Profile& p = kProfile[i];
+    std::snprintf(line, sizeof line, "%-15.14s %-6s %10u %6u\n", plcList[i], p.usb ? "USB" : "serial",
+                  static_cast<unsigned>(p.maxSize), static_cast<unsigned>(p.blockData));
+    s += line;
   }
   return s;
 }
@@ -232,14 +347,18 @@ std::string SummaryTable(const std::vector<SummaryRow>& rows) {
 
 const char* const kUsage =
     "Usage: quarn-burn [--image FILE] [--port PORT]... [--yes] [--record FILE]\n"
-    "       quarn-burn --identify [--port PORT] [--image FILE]\n"
-    "       quarn-burn --list-ports | --list-models | --version | --help\n"
+    "       quarn-burn --identify [--port PORT] [--image FILE] [--json]\n"
+    "       quarn-burn --check-image FILE\n"
+    "       quarn-burn --list-ports [--json] | --list-models [--json]\n"
+    "       quarn-burn --version | --help\n"
     "\n"
     "Writes a firmware image into a PLC. The image's file name fixes the model:\n"
-    "the part before its first '_' (VN300_v1.14.10_20240103_01.bin is for VN300).\n"
+    "the part before its first '_' (VN300_v1.14.10_20240103_01.bin is for VN300);\n"
+    "the name ends in .bin.\n"
     "\n"
     "  --image FILE   write FILE instead of the image built into this program\n"
-    "  --port PORT    serial models: the serial port (default: the first one found);\n"
+    "  --port PORT    serial models: the serial port (default: the one USB serial\n"
+    "                 adapter present; with none or several, name one);\n"
     "                 USB models: usb:BUS-PORTS, the USB PLC on that port path\n"
     "                 (usb:1-2.3), or a device opened as the PLC's pipe (default:\n"
     "                 the first PLC found by vendor and product; the session keeps\n"
@@ -250,12 +369,19 @@ const char* const kUsage =
     "  --yes          answer the reconnect prompts at once (the waits still happen)\n"
     "  --record FILE  append one line of JSON about the session to FILE\n"
     "  --identify     show what the PLC on the port reports about itself and which\n"
-    "                 models fit it, changing nothing; the port is opened as a burn\n"
-    "                 of the image's model would open it (the file is not read)\n"
-    "  --list-ports   list the serial ports present, then the USB PLCs (usb:BUS-PORTS)\n"
+    "                 models fit it, changing nothing; with --image, whether that\n"
+    "                 image's model fits (the file is not read). The port opens as\n"
+    "                 a burn of the image's model would open it; with no image,\n"
+    "                 usb:BUS-PORTS and USB are the USB PLC, any other a serial port\n"
+    "  --check-image FILE\n"
+    "                 check FILE's name, model and size as a burn would and show\n"
+    "                 what a burn of it sends, opening no port\n"
+    "  --list-ports   list the serial ports present with what the system knows of\n"
+    "                 them, then the USB PLCs (usb:BUS-PORTS)\n"
     "  --list-models  list the models with link, image size limit and block size\n"
-    "  --version      show the version and the built-in image\n"
-    "  --help         show this text\n"
+    "  --json         give --list-ports, --list-models and --identify as JSON\n"
+    "  -V, --version  show the version and the built-in image\n"
+    "  -h, --help     show this text\n"
     "\n"
     "Ctrl-C stops a session at the next exchange with the PLC and says where;\n"
     "a second Ctrl-C ends quarn-burn at once.\n"
@@ -263,7 +389,8 @@ const char* const kUsage =
     "Exit status: 0 after the success message, 1 after an error message,\n"
     "2 for a usage error, 130 after an interrupt. Several ports: 0 when every\n"
     "session succeeded, 1 when any failed. --identify: 0 when a PLC answered,\n"
-    "1 when none did.\n";
+    "1 when none did. --check-image: 0 when a burn would take the image, 1 when\n"
+    "it would refuse it.\n";
 
 int Usage(const std::string& why) {
   std::fprintf(stderr, "quarn-burn: %s\nTry 'quarn-burn --help'.\n", why.c_str());

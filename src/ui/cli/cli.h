@@ -23,21 +23,28 @@ struct Options {
   bool havePort = false;
   std::vector<std::string> ports;  // every --port, in order ("all": every port that fits)
   std::string record;  // --record FILE; empty: none
+  std::string trace;   // --trace FILE; empty: none
+  std::string checkImage;  // --check-image FILE; empty: none
   bool yes = false;
   bool identify = false;
   bool listPorts = false;
   bool listModels = false;
   bool version = false;
   bool help = false;
+  bool json = false;  // --list-ports, --list-models and --identify as JSON
 };
 
 // Fills o from the arguments; returns what is wrong with them, or "" when
-// they are sound.
+// they are sound. Refused: an option given twice where one is meant, an
+// action (--list-ports, --list-models, --version, --help, --check-image)
+// with any other option, an image whose name does not end in .bin.
 std::string ParseOptions(int argc, const char* const* argv, Options& o);
 
 // The catalogue row an image's file name fixes: the part of the base name
 // before its first '_' must be a catalogue name, exactly. -1 otherwise.
 int ModelFromImageName(const std::string& path);
+// The usage error for an image name that names no model.
+std::string UnknownModel(const std::string& path);
 // The file name without its directories.
 std::string BaseName(const std::string& path);
 // That part of the base name (the whole base name when it has no '_').
@@ -55,8 +62,14 @@ void FormatProgress(char* buf, size_t size, int32_t flashStatus, int32_t progres
 // what that means for the PLC; imageSize is the image the session was given.
 std::string InterruptedLine(const SessionState& st, uint32_t imageSize);
 
-// The lines --identify prints about the PLC found on port.
-std::string DescribeIdentity(const Identity& id, const std::string& port);
+// The lines --identify prints about the PLC found on port; imageRow: the
+// model of the image named (its fit is said), -1 for none.
+std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow = -1);
+// The same as one JSON object.
+std::string IdentityJson(const Identity& id, const std::string& port, int imageRow = -1);
+
+// --list-models: a table, or a JSON array.
+std::string ModelList(bool json);
 
 // A name from the command line or the system as it may be printed: control
 // bytes become '?'.

@@ -12,14 +12,16 @@
 #include <vector>
 
 #include "link/link.h"
+#include "link/portname.h"
 
 namespace quarn::cli {
 
 // The platform's link. pipePath: where a USB-attached model's pipe is opened
 // ("": the device found by its ids).
 std::unique_ptr<Link> MakeLink(const std::string& pipePath);
-// The serial ports present, and the USB PLCs by port path (usb:BUS-PORTS).
-std::vector<std::string> PresentSerialPorts();
+// The serial ports present with what the system knows of them, and the USB
+// PLCs by port path (usb:BUS-PORTS).
+std::vector<PortInfo> PresentSerialPorts();
 std::vector<std::string> PresentUsbPlcs();
 // Why a USB port path cannot be given on this platform; null where it can.
 const char* UsbPortRefusal();

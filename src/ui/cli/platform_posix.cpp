@@ -20,7 +20,7 @@ namespace quarn::cli {
 std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
   return std::make_unique<PosixLink>(pipePath);
 }
-std::vector<std::string> PresentSerialPorts() { return ListSerialPorts(); }
+std::vector<PortInfo> PresentSerialPorts() { return DescribeSerialPorts(); }
 std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
 const char* UsbPortRefusal() { return nullptr; }
 bool UsbAccessDenied(const Link& link) {

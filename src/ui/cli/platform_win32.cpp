@@ -16,7 +16,7 @@ namespace quarn::cli {
 std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
   return std::make_unique<Win32Link>(pipePath);
 }
-std::vector<std::string> PresentSerialPorts() { return ListComPorts(); }
+std::vector<PortInfo> PresentSerialPorts() { return DescribeComPorts(); }
 std::vector<std::string> PresentUsbPlcs() { return {}; }
 const char* UsbPortRefusal() { return "USB port paths (usb:BUS-PORTS) are known on Linux only"; }
 bool UsbAccessDenied(const Link&) { return false; }

@@ -12,6 +12,7 @@
 #include "burn/burn.h"
 #include "burn/identify.h"
 #include "catalogue/catalogue.h"
+#include "link/portname.h"
 #include "ui/cli/cli_operator.h"
 #include "ui/cli/console.h"
 #include "ui/cli/interrupts.h"
@@ -51,6 +52,13 @@ struct Run {
   Record record;  // what every burn's record starts with
   std::vector<std::unique_ptr<PortBurn>> burns;
 };
+
+// Said after the session's message when the port's device answered with
+// Modbus exception replies.
+std::string ModbusLine(const SessionState& st) {
+  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
+         ", but not as a Quarn PLC\n";
+}
 
 int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
@@ -123,6 +131,10 @@ void Burn(Run& run, PortBurn& b) {
     run.con.print(stderr, line + "\n");
   }
   const bool stopped = b.st.stopRequested && !b.op->outcomeShown();
+  if (b.st.modbusException && !stopped && b.op->exitStatus() != 0) {
+    std::lock_guard<std::mutex> lock(run.con.lock);
+    run.con.print(stderr, b.prefix + ModbusLine(b.st));
+  }
   std::lock_guard<std::mutex> lock(StopLock());
   Finish(run, b, stopped ? 130 : b.op->exitStatus(),
          stopped ? InterruptedLine(b.st, run.image.size) : "");
@@ -155,17 +167,17 @@ void PrintSummary(Run& run) {
 // Every port is checked before any is opened. Returns what is wrong, or "".
 std::string ChoosePorts(Run& run, const std::vector<std::string>* ports) {
   const Options& o = run.o;
-  const std::vector<std::string> serial = ports || o.havePort ? std::vector<std::string>{}
-                                                              : PresentSerialPorts();
+  const std::vector<PortInfo> serial = ports || o.havePort ? std::vector<PortInfo>{}
+                                                           : PresentSerialPorts();
   const size_t count = ports ? ports->size() : 1;
   for (size_t i = 0; i < count; ++i) {
     auto b = std::make_unique<PortBurn>();
     b->st.selectModel(static_cast<uint32_t>(run.row));
     const std::string* port = ports ? &(*ports)[i] : o.havePort ? &o.port : nullptr;
-    std::string warning;
-    std::string why = ChoosePort(port, run.row, serial, UsbPortRefusal(), b->st, b->pipePath, warning);
+    std::string note;
+    std::string why = ChoosePort(port, run.row, serial, UsbPortRefusal(), b->st, b->pipePath, note);
     if (!why.empty()) return why;
-    std::fputs(warning.c_str(), stderr);
+    std::fputs(note.c_str(), stderr);
     if (run.batch) {
       // Built piece by piece: GCC 12 raises a -Wrestrict false alarm on
       // "[" + name (MinGW) and on assigning "[" (Release builds).
@@ -253,20 +265,26 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   return status;
 }
 
-int RunIdentify(const Options& o, int row) {
+int RunIdentify(const Options& o, int imageRow) {
+  // The port opens as a burn of the image's model would open it; with no
+  // image, "usb:..." and "USB" are the USB PLC and any other name a serial
+  // port. Both command headers are probed whatever the row.
+  const bool usbPort = o.havePort && (IsUsbPortName(o.port) || o.port == "USB");
+  int row = imageRow;
+  for (int r = 0; row < 0 && r < kModelCount; ++r)
+    if (kProfile[r].usb == usbPort && !kProfile[r].aio) row = r;
   SessionState st;
   st.selectModel(static_cast<uint32_t>(row));
-  std::string pipePath, warning;
-  const std::vector<std::string> serial = o.havePort ? std::vector<std::string>{}
-                                                     : PresentSerialPorts();
+  std::string pipePath, note;
+  const std::vector<PortInfo> serial = o.havePort ? std::vector<PortInfo>{} : PresentSerialPorts();
   std::string why = ChoosePort(o.havePort ? &o.port : nullptr, row, serial, UsbPortRefusal(), st,
-                               pipePath, warning);
+                               pipePath, note);
   if (!why.empty()) return Usage(why);
-  std::fputs(warning.c_str(), stderr);
+  std::fputs(note.c_str(), stderr);
   std::unique_ptr<Link> link = MakeLink(pipePath);
   const std::string port = PortLabel(st);
   ArmStops({&st}, [] { std::fprintf(stderr, "%s\n", kUntouched); });
-  std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", port.c_str());
+  std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", Printable(port).c_str());
   const Identity id = Identify(st, *link);
   DisarmStops();
   if (st.stopRequested) {
@@ -274,14 +292,17 @@ int RunIdentify(const Options& o, int row) {
     return 130;
   }
   if (!id.opened) {
-    std::fprintf(stderr, "cannot open %s\n", port.c_str());
+    std::fprintf(stderr, "cannot open %s\n", Printable(port).c_str());
     return 1;
   }
   if (id.mode == Identity::NONE) {
-    std::fprintf(stderr, "no PLC answered on %s\n", port.c_str());
+    std::fprintf(stderr, "no PLC answered on %s\n", Printable(port).c_str());
+    if (st.modbusException) std::fputs(ModbusLine(st).c_str(), stderr);
     return 1;
   }
-  std::fputs(DescribeIdentity(id, port).c_str(), stdout);
+  const std::string text = o.json ? IdentityJson(id, port, imageRow)
+                                  : DescribeIdentity(id, port, imageRow);
+  std::fputs(text.c_str(), stdout);
   return 0;
 }
 
