@@ -507,7 +507,7 @@ TEST(CliTrace, WholeTb2Session) {
   EXPECT_EQ(blocks.size(), 24u);
   EXPECT_EQ(*blocks.rbegin(), 24);
   EXPECT_EQ(retries, 2);
-  for (const std::string want : {"open serial port " + sim.pty + ": opened", std::string("line 9600 7E1"),
+  for (const std::string& want : {"open serial port " + sim.pty + ": opened", std::string("line 9600 7E1"),
                                  std::string("line 115200 8N1"), std::string("> \":"),
                                  std::string("< \":"), std::string("stage: programming"),
                                  std::string("< 06"), std::string("close")})

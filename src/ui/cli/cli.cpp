@@ -111,9 +111,8 @@ std::string ProgressLine(const ProgressView& v, size_t width) {
   }
   const double perSecond = v.stageSeconds > 0.5 ? v.done / v.stageSeconds : 0;
   if (counting && perSecond > 0 && v.done < v.total) {
-    const int64_t left = static_cast<int64_t>((v.total - v.done) / perSecond + 0.5);
-    std::snprintf(buf, sizeof buf, "  %lld:%02lld left", static_cast<long long>(left / 60),
-                  static_cast<long long>(left % 60));
+    const int left = static_cast<int>(std::min((v.total - v.done) / perSecond + 0.5, 359999.0));
+    std::snprintf(buf, sizeof buf, "  %d:%02d left", left / 60, left % 60);
     parts[1] = buf;
   }
   std::snprintf(buf, sizeof buf, "  retries %d (in all %d)", static_cast<int>(v.errCounter),

@@ -48,7 +48,7 @@ std::string ImageModelPart(const std::string& path);
 struct ProgressView {
   int32_t flashStatus = 0, stage = 0, progress = 0, elapsedTime = 0;
   int32_t errCounter = 0, totalErrCounter = 0;
-  bool probed = false;      // the first mode probe has its result
+  bool probed = false;      // the PLC answered the first mode probe
   bool restarting = false;  // the PLC was sent off to restart into its bootloader
   int32_t done = 0, total = 0;  // pages erased or blocks sent, of all there are
   uint32_t blockBytes = 0;      // image bytes a block carries (the transfer's rate)

@@ -145,7 +145,8 @@ ProgressView CliOperator::view() {
   v.elapsedTime = st_.elapsedTime;
   v.errCounter = st_.errCounter;
   v.totalErrCounter = st_.totalErrCounter;
-  v.probed = st_.firstProbe != 0;
+  const uint8_t probe = st_.firstProbe;
+  v.probed = probe != 0 && probe != (ERR | NORESPONSE);  // the PLC answered
   v.restarting = restarting_;
   const auto now = std::chrono::steady_clock::now();
   if (v.flashStatus != lastStatus_) {

@@ -229,7 +229,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   // Progress lines lead with the port; ports with long names, such as
   // /dev/serial/by-id/..., are numbered instead ("[2] "), and the banner
   // says which is which, so that the bar and the percentage always show.
-  constexpr size_t kLongestLabel = 22;
+  constexpr size_t kLongestLabel = 23;  // "[" a name of 20 "] "
   size_t width = 0;
   for (auto& b : run.burns) width = std::max(width, b->prefix.size());
   const bool numbered = width > kLongestLabel;
