@@ -25,6 +25,24 @@ using quarn::cli::Options;
 
 namespace {
 
+// A small file's text in place of what it held; its text, and it is gone.
+void WriteText(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+std::string TakeText(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[256];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    std::fclose(f);
+  }
+  std::remove(path.c_str());
+  return text;
+}
+
 std::string Parse(std::vector<const char*> args, Options& o) {
   args.insert(args.begin(), "quarn-burn");
   return quarn::cli::ParseOptions(static_cast<int>(args.size()), args.data(), o);
@@ -311,25 +329,13 @@ TEST(CliPlatform, Sha256AndAppendOnlyRecordFile) {
   }
 
   const std::string path = testing::TempDir() + "quarn-record-test.jsonl";
-  std::remove(path.c_str());
-  {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fputs("{\"old\":1}\n", f);
-    std::fclose(f);
-  }
+  WriteText(path, "{\"old\":1}\n");
   for (const char* line : {"{\"a\":1}\n", "{\"b\":2}\n"}) {
     quarn::cli::RecordFile rf;
     ASSERT_EQ(rf.open(path), "");
     EXPECT_EQ(rf.append(line), "");
   }
-  FILE* f = std::fopen(path.c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  char buf[64] = {};
-  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-  std::fclose(f);
-  std::remove(path.c_str());
-  EXPECT_EQ(std::string(buf, n), "{\"old\":1}\n{\"a\":1}\n{\"b\":2}\n");
+  EXPECT_EQ(TakeText(path), "{\"old\":1}\n{\"a\":1}\n{\"b\":2}\n");
   quarn::cli::RecordFile bad;
   EXPECT_NE(bad.open(testing::TempDir() + "no-such-dir/x/r.jsonl"), "");
 }
@@ -352,12 +358,7 @@ TEST(CliPlatform, FailedRecordLeavesNoPartialLine) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     const bool regular = c.path == file;
-    if (regular) {
-      FILE* f = std::fopen(file.c_str(), "wb");
-      ASSERT_NE(f, nullptr);
-      std::fputs(old.c_str(), f);
-      std::fclose(f);
-    }
+    if (regular) WriteText(file, old);
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     rlimit limit = saved;
@@ -371,14 +372,7 @@ TEST(CliPlatform, FailedRecordLeavesNoPartialLine) {
     }
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(failed, c.says);
-    if (!regular) continue;
-    FILE* f = std::fopen(file.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    char buf[256] = {};
-    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    std::remove(file.c_str());
-    EXPECT_EQ(std::string(buf, n), old);
+    if (regular) EXPECT_EQ(TakeText(file), old);
   }
   std::signal(SIGXFSZ, SIG_DFL);
 }

@@ -75,8 +75,12 @@ std::string ModeAtStart(uint8_t probe) {
 
 // 60000 as "60,000".
 std::string Grouped(uint64_t n) {
-  std::string s = std::to_string(n);
-  for (size_t i = s.size(); i > 3; i -= 3) s.insert(i - 3, ",");
+  const std::string digits = std::to_string(n);
+  std::string s;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) s.push_back(',');
+    s.push_back(digits[i]);
+  }
   return s;
 }
 
@@ -165,7 +169,9 @@ void PrintSummary(Run& run) {
   }
   std::lock_guard<std::mutex> lock(run.con.lock);
   run.con.endBlock();
-  run.con.print(stdout, "\n" + SummaryTable(rows));
+  // Two pieces: GCC 12 (MinGW) raises a -Wrestrict false alarm on "\n" + text.
+  run.con.print(stdout, "\n");
+  run.con.print(stdout, SummaryTable(rows));
 }
 
 // Every port is checked before any is opened. Returns what is wrong, or "".

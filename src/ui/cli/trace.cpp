@@ -48,7 +48,9 @@ std::string TraceBytes(const uint8_t* data, int n, int limit) {
   std::string s;
   char hex[8];
   if (n > 0 && data[0] == ':') {
-    s = "\"";
+    // Appended piece by piece: GCC 12 (MinGW) raises -Wrestrict false
+    // alarms on assigning and joining short literals here.
+    s.push_back('"');
     for (int i = 0; i < shown; ++i) {
       const uint8_t c = data[i];
       if (c == '\r') s += "\\r";
@@ -59,7 +61,7 @@ std::string TraceBytes(const uint8_t* data, int n, int limit) {
         s += hex;
       }
     }
-    s += "\"";
+    s.push_back('"');
   } else {
     bool text = shown > 0;
     for (int i = 0; i < shown; ++i) {
@@ -67,9 +69,17 @@ std::string TraceBytes(const uint8_t* data, int n, int limit) {
       s += hex;
       text = text && data[i] >= 0x20 && data[i] < 0x7F && data[i] != '"';
     }
-    if (text) s += " \"" + std::string(data, data + shown) + "\"";
+    if (text) {
+      s += " \"";
+      s.append(data, data + shown);
+      s.push_back('"');
+    }
   }
-  if (shown < n) s += " ... (" + std::to_string(n) + " bytes)";
+  if (shown < n) {
+    s += " ... (";
+    s += std::to_string(n);
+    s += " bytes)";
+  }
   return s;
 }
 
