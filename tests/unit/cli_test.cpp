@@ -372,7 +372,9 @@ TEST(CliPlatform, FailedRecordLeavesNoPartialLine) {
     }
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(failed, c.says);
-    if (regular) EXPECT_EQ(TakeText(file), old);
+    if (regular) {
+      EXPECT_EQ(TakeText(file), old);
+    }
   }
   std::signal(SIGXFSZ, SIG_DFL);
 }
