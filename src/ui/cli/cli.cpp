@@ -276,7 +276,7 @@ std::string SummaryTable(const std::vector<SummaryRow>& rows) {
 
 const char* const kUsage =
     "Usage: quarn-burn [--image FILE] [--port PORT]... [--yes] [--record FILE]\n"
-    "                  [--trace FILE]\n"
+    "       quarn-burn --trace FILE [--image FILE] [--port PORT]... [...]\n"
     "       quarn-burn --identify [--port PORT] [--image FILE] [--trace FILE]\n"
     "       quarn-burn --list-ports | --list-models | --version | --help\n"
     "\n"
