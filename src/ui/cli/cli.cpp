@@ -101,7 +101,8 @@ std::string ProgressLine(const ProgressView& v, size_t width) {
   std::snprintf(buf, sizeof buf, " %3d%%", static_cast<int>(percent));
   const std::string pct = buf;
 
-  // The optional parts, most wanted first; each leads with its two blanks.
+  // The optional parts: count, time left, retries, rate, elapsed seconds;
+  // each leads with its two blanks.
   std::vector<std::string> parts(5);
   const bool counting = (v.flashStatus == ERASE || v.flashStatus == PROGRAM) && v.total > 0;
   if (counting) {
