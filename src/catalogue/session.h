@@ -79,7 +79,7 @@ struct SessionState {
   // What a record of the session reports. Set by the worker and the
   // bootloader protocol where it happens; cleared when a session starts and
   // kept through the end-of-session reset.
-  uint8_t firstProbe = 0;             // the first mode probe's result (0: none ran)
+  Shared<uint8_t> firstProbe{0};      // the first mode probe's result (0: none ran)
   Shared<int32_t> stage{STAGE_CHECKING};
   Shared<int32_t> pagesErased{0};     // "ERASE" pages acknowledged
   Shared<int32_t> blocksSent{0};      // firmware blocks acknowledged

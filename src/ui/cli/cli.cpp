@@ -131,28 +131,70 @@ std::string UnknownModel(const std::string& path) {
          Printable(ImageModelPart(path)) + "' is not in the catalogue; see --list-models)";
 }
 
-const char* PhaseWord(int32_t flashStatus) {
-  switch (flashStatus) {
-    case 0: return "Idle";
-    case 1: return "Erasing";
-    case 2: return "Programming";
-    default: return "";
+const char* StageWord(const ProgressView& v) {
+  if (v.flashStatus == ERASE) return "Erasing";
+  if (v.flashStatus == PROGRAM) return "Programming";
+  switch (v.stage) {
+    case STAGE_CHECKING: return v.probed ? "Checking" : "Connecting";
+    case STAGE_ENTERING: return v.restarting ? "Restarting" : "Switching";
+    case STAGE_BOOTLOADER: return "Checking";
+    case STAGE_ERASING: return "Erasing";
+    default: return "Programming";
   }
 }
 
-void FormatProgress(char* buf, size_t size, int32_t flashStatus, int32_t progress,
-                    int32_t elapsedTime, int32_t errCounter, int32_t totalErrCounter) {
-  constexpr int kBar = 30;
-  char bar[kBar + 1];
-  int32_t shown = progress < 0 ? 0 : progress > 100 ? 100 : progress;
-  int filled = shown * kBar / 100;
-  std::memset(bar, '#', filled);
-  std::memset(bar + filled, '.', kBar - filled);
-  bar[kBar] = '\0';
-  if (size == 0) return;
-  std::snprintf(buf, size, "%-11s [%s] %3d%% %4d s  %d/%d", PhaseWord(flashStatus), bar,
-                static_cast<int>(progress), static_cast<int>(elapsedTime),
-                static_cast<int>(errCounter), static_cast<int>(totalErrCounter));
+std::string ProgressLine(const ProgressView& v, size_t width) {
+  char buf[64];
+  const int32_t percent = std::clamp<int32_t>(v.progress, 0, 100);
+  std::snprintf(buf, sizeof buf, "%-11s", StageWord(v));
+  const std::string word = buf;
+  std::snprintf(buf, sizeof buf, " %3d%%", static_cast<int>(percent));
+  const std::string pct = buf;
+
+  // The optional parts: count, time left, retries, rate, elapsed seconds;
+  // each leads with its two blanks.
+  std::vector<std::string> parts(5);
+  const bool counting = (v.flashStatus == ERASE || v.flashStatus == PROGRAM) && v.total > 0;
+  if (counting) {
+    std::snprintf(buf, sizeof buf, "  %d/%d %s", static_cast<int>(v.done), static_cast<int>(v.total),
+                  v.flashStatus == ERASE ? "pages" : "blocks");
+    parts[0] = buf;
+  }
+  const double perSecond = v.stageSeconds > 0.5 ? v.done / v.stageSeconds : 0;
+  if (counting && perSecond > 0 && v.done < v.total) {
+    const int left = static_cast<int>(std::min((v.total - v.done) / perSecond + 0.5, 359999.0));
+    std::snprintf(buf, sizeof buf, "  %d:%02d left", left / 60, left % 60);
+    parts[1] = buf;
+  }
+  std::snprintf(buf, sizeof buf, "  retries %d (in all %d)", static_cast<int>(v.errCounter),
+                static_cast<int>(v.totalErrCounter));
+  parts[2] = buf;
+  if (counting && perSecond > 0 && v.flashStatus == PROGRAM && v.blockBytes > 0) {
+    std::snprintf(buf, sizeof buf, "  %.1f kB/s", perSecond * v.blockBytes / 1000);
+    parts[3] = buf;
+  }
+  std::snprintf(buf, sizeof buf, "  %d s", static_cast<int>(v.elapsedTime));
+  parts[4] = buf;
+
+  // The bar takes 10 to 30 columns; the parts that fit beside it stay.
+  constexpr size_t kMinBar = 10, kMaxBar = 30;
+  size_t used = word.size() + 3 + kMinBar + pct.size();  // " [" bar "]"
+  std::vector<bool> keep(parts.size(), false);
+  // Retries come before the rate and the time once there are any.
+  const std::vector<size_t> wanted = v.totalErrCounter > 0 ? std::vector<size_t>{0, 1, 2, 3, 4}
+                                                           : std::vector<size_t>{0, 1, 3, 4, 2};
+  for (size_t i : wanted) {
+    if (parts[i].empty() || used + parts[i].size() > width) continue;
+    keep[i] = true;
+    used += parts[i].size();
+  }
+  const size_t bar = used > width ? kMinBar : std::min(kMaxBar, kMinBar + (width - used));
+  const size_t filled = static_cast<size_t>(percent) * bar / 100;
+  std::string line = word + " [" + std::string(filled, '#') + std::string(bar - filled, '.') + "]" + pct;
+  // Shown in reading order: count, rate, time left, elapsed, retries.
+  for (size_t i : {0, 3, 1, 4, 2})
+    if (keep[i]) line += parts[i];
+  return line.substr(0, width);
 }
 
 std::string InterruptedLine(const SessionState& st, uint32_t imageSize) {
@@ -317,28 +359,29 @@ std::string Printable(const std::string& name) {
 }
 
 std::string SummaryTable(const std::vector<SummaryRow>& rows) {
-  size_t portW = 4, modelW = 5, outcomeW = 7;
+  size_t portW = 4, modelW = 5;
   for (const SummaryRow& r : rows) {
     portW = std::max(portW, r.port.size());
     modelW = std::max(modelW, r.model.size());
-    outcomeW = std::max(outcomeW, r.outcome.size());
   }
+  constexpr size_t kWidth = 80;
   const auto row = [&](const std::string& port, const std::string& model,
-                       const std::string& outcome, const std::string& seconds,
-                       const std::string& retries) {
-    std::string s = port + std::string(portW - port.size() + 2, ' ') + model +
-                    std::string(modelW - model.size() + 2, ' ') + outcome +
-                    std::string(outcomeW - outcome.size(), ' ');
+                       const std::string& seconds, const std::string& retries,
+                       const std::string& outcome) {
     char tail[40];
-    std::snprintf(tail, sizeof tail, "  %8s  %7s\n", seconds.c_str(), retries.c_str());
-    return s + tail;
+    std::snprintf(tail, sizeof tail, "  %8s  %7s  ", seconds.c_str(), retries.c_str());
+    std::string s = port + std::string(portW - port.size() + 2, ' ') + model +
+                    std::string(modelW - model.size(), ' ') + tail;
+    if (s.size() + outcome.size() <= kWidth) return s + outcome + "\n";
+    if (s.size() + 3 >= kWidth) return s.substr(0, kWidth) + "\n";
+    return s + outcome.substr(0, kWidth - 3 - s.size()) + "...\n";
   };
-  std::string s = row("PORT", "MODEL", "OUTCOME", "SECONDS", "RETRIES");
+  std::string s = row("PORT", "MODEL", "SECONDS", "RETRIES", "OUTCOME");
   int passed = 0;
   for (const SummaryRow& r : rows) {
     char seconds[24];
     std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
-    s += row(Printable(r.port), r.model, Printable(r.outcome), seconds, std::to_string(r.retries));
+    s += row(Printable(r.port), r.model, seconds, std::to_string(r.retries), Printable(r.outcome));
     passed += r.passed;
   }
   return s + std::to_string(passed) + " passed, " + std::to_string(rows.size() - passed) +
@@ -351,6 +394,7 @@ const char* const kUsage =
     "       quarn-burn --check-image FILE\n"
     "       quarn-burn --list-ports [--json] | --list-models [--json]\n"
     "       quarn-burn --version | --help\n"
+    "       (burns and --identify take --trace FILE too)\n"
     "\n"
     "Writes a firmware image into a PLC. The image's file name fixes the model:\n"
     "the part before its first '_' (VN300_v1.14.10_20240103_01.bin is for VN300);\n"
@@ -368,6 +412,9 @@ const char* const kUsage =
     "                 at once, every line starting with its port, then a summary\n"
     "  --yes          answer the reconnect prompts at once (the waits still happen)\n"
     "  --record FILE  append one line of JSON about the session to FILE\n"
+    "  --trace FILE   write every exchange with the PLC to FILE, one timed line\n"
+    "                 each ('-': standard error); several ports share FILE, each\n"
+    "                 line led by its port\n"
     "  --identify     show what the PLC on the port reports about itself and which\n"
     "                 models fit it, changing nothing; with --image, whether that\n"
     "                 image's model fits (the file is not read). The port opens as\n"
@@ -386,11 +433,11 @@ const char* const kUsage =
     "Ctrl-C stops a session at the next exchange with the PLC and says where;\n"
     "a second Ctrl-C ends quarn-burn at once.\n"
     "\n"
-    "Exit status: 0 after the success message, 1 after an error message,\n"
-    "2 for a usage error, 130 after an interrupt. Several ports: 0 when every\n"
-    "session succeeded, 1 when any failed. --identify: 0 when a PLC answered,\n"
-    "1 when none did. --check-image: 0 when a burn would take the image, 1 when\n"
-    "it would refuse it.\n";
+    "Exit status: 0 after the success message, 1 after an error message or\n"
+    "when a record asked for could not be written, 2 for a usage error, 130\n"
+    "after an interrupt. Several ports: 0 when every session succeeded, 1 when\n"
+    "any failed. --identify: 0 when a PLC answered, 1 when none did.\n"
+    "--check-image: 0 when a burn would take the image, 1 when it would refuse it.\n";
 
 int Usage(const std::string& why) {
   std::fprintf(stderr, "quarn-burn: %s\nTry 'quarn-burn --help'.\n", why.c_str());

@@ -23,7 +23,7 @@ struct Options {
   bool havePort = false;
   std::vector<std::string> ports;  // every --port, in order ("all": every port that fits)
   std::string record;  // --record FILE; empty: none
-  std::string trace;   // --trace FILE; empty: none
+  std::string trace;   // --trace FILE ("-": stderr); empty: none
   std::string checkImage;  // --check-image FILE; empty: none
   bool yes = false;
   bool identify = false;
@@ -50,13 +50,26 @@ std::string BaseName(const std::string& path);
 // That part of the base name (the whole base name when it has no '_').
 std::string ImageModelPart(const std::string& path);
 
-// "Idle", "Erasing", "Programming", or "" for any other status.
-const char* PhaseWord(int32_t flashStatus);
+// What a progress line shows of a session.
+struct ProgressView {
+  int32_t flashStatus = 0, stage = 0, progress = 0, elapsedTime = 0;
+  int32_t errCounter = 0, totalErrCounter = 0;
+  bool probed = false;      // the PLC answered the first mode probe
+  bool restarting = false;  // the PLC was sent off to restart into its bootloader
+  int32_t done = 0, total = 0;  // pages erased or blocks sent, of all there are
+  uint32_t blockBytes = 0;      // image bytes a block carries (the transfer's rate)
+  double stageSeconds = 0;      // since the erase or the transfer began
+};
 
-// One progress line: phase word, bar, percentage, elapsed seconds and the
-// counters errCounter/totalErrCounter. Always NUL-terminated within size.
-void FormatProgress(char* buf, size_t size, int32_t flashStatus, int32_t progress,
-                    int32_t elapsedTime, int32_t errCounter, int32_t totalErrCounter);
+// The session's stage in a word: "Connecting", "Checking", "Switching",
+// "Restarting", "Erasing" or "Programming".
+const char* StageWord(const ProgressView& v);
+
+// One progress line, never wider than width: stage word, bar, percentage,
+// then, as room allows, pages or blocks done of all, time left, retries,
+// rate and elapsed seconds. The bar and the percentage always show when
+// width holds the word, 10 columns of bar and the percentage.
+std::string ProgressLine(const ProgressView& v, size_t width);
 
 // The plain line that says where a session asked to stop has stopped and
 // what that means for the PLC; imageSize is the image the session was given.
@@ -75,7 +88,7 @@ std::string ModelList(bool json);
 // bytes become '?'.
 std::string Printable(const std::string& name);
 
-// One session of a batch, as its summary shows it.
+// One session of a batch, as its summary shows it; port: its label there.
 struct SummaryRow {
   std::string port, model, outcome;
   double seconds = 0;
@@ -84,7 +97,8 @@ struct SummaryRow {
 };
 
 // The summary of a batch: a header, one row per session, then
-// "N passed, M failed".
+// "N passed, M failed"; no line wider than 80 columns (the outcome, last,
+// is cut with "..." where it would pass them).
 std::string SummaryTable(const std::vector<SummaryRow>& rows);
 
 }  // namespace quarn::cli

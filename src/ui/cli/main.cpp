@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   cli::Image image;
   why = cli::LoadImage(o.image, row, quarn_image_begin,
                        static_cast<uint32_t>(quarn_image_end - quarn_image_begin),
-                       !o.record.empty(), image);
+                       true, image);  // the banner shows its SHA-256
   if (!why.empty()) return cli::Usage(why);
   image.name = name;
 

@@ -58,7 +58,8 @@ class RecordFile {
   std::string open(const std::string& path);
   // Appends line with a single write at the file's end, where no other
   // writer's record can come between its bytes, and flushes it to the disk.
-  // "" or what went wrong.
+  // "" or what went wrong; then whatever part of line reached the file has
+  // been cut off again (or the text says it could not be).
   std::string append(const std::string& line);
 
  private:
