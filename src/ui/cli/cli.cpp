@@ -394,7 +394,7 @@ const char* const kUsage =
     "       quarn-burn --check-image FILE\n"
     "       quarn-burn --list-ports [--json] | --list-models [--json]\n"
     "       quarn-burn --version | --help\n"
-    "       (burns and --identify take --trace FILE too)\n"
+    "       quarn-burn --trace FILE [--image FILE] [--port PORT]... [...]\n"
     "\n"
     "Writes a firmware image into a PLC. The image's file name fixes the model:\n"
     "the part before its first '_' (VN300_v1.14.10_20240103_01.bin is for VN300);\n"
