@@ -729,8 +729,9 @@ TEST(CliCommandLine, StatusAndFirstLine) {
       {{"--check-image", d + "TB2_big.bin"}, 1, "ERROR: The file size EXCEEDS the MAXIMUM size"},
       {{"--check-image", d + "VN301_x.bin"}, 2, "quarn-burn: the image name"},
       // A Modbus device that is no Quarn PLC is named after the session's message.
-      {{"--image", tb2File, "--port", peer, "--yes"}, 1, "ERROR: NO RESPONSE @ State 1",
-       "\nquarn-burn: a Modbus device answered on " + peer + ", but not as a Quarn PLC\n"},
+      {{"--image", tb2File, "--port", peer, "--yes"}, 1, "quarn-burn: writing TB2_v2.10_x.BIN",
+       "\nERROR: NO RESPONSE @ State 1\nquarn-burn: a Modbus device answered on " + peer +
+           ", but not as a Quarn PLC\n"},
       {{"--identify", "--port", peer, "--image", tb2File}, 1, "looking at the PLC on " + peer,
        "\nno PLC answered on " + peer + "\nquarn-burn: a Modbus device answered on " + peer},
   };
