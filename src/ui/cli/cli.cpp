@@ -152,6 +152,11 @@ std::string Hex4(uint16_t v) {
   return buf;
 }
 
+// A guard read as --identify shows it: its value, or that none came.
+std::string Read(const Identity& id, GuardRead which, uint16_t value) {
+  return id.unanswered & which ? "no answer" : Hex4(value);
+}
+
 std::string Row(const char* name, const std::string& value) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "  %-18s ", name);
@@ -182,23 +187,46 @@ std::string DescribeIdentity(const Identity& id, const std::string& port) {
   s += Row("models that fit", models.empty() ? "none" : models);
   if (id.mode == Identity::APPLICATION) {
     s += Row("generation", std::string(IsV4(id.D1001) ? "V4.xx" : "V2.xx / V3.xx") + " (D1001 " +
-                               Hex4(id.D1001) + ")");
+                               Read(id, GUARD_D1001, id.D1001) + ")");
   } else {
     s += Row("generation", "unknown (the bootloader does not report it)");
   }
   char version[40] = "none reported";
-  if (id.haveLoaderVersion)
+  if (id.mode == Identity::APPLICATION && (id.unanswered & GUARD_VERSION))
+    std::snprintf(version, sizeof version, "no answer");
+  else if (id.haveLoaderVersion)
     std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
                   static_cast<unsigned>(id.loaderVersion >> 4),
                   static_cast<unsigned>(id.loaderVersion & 0x0F),
                   static_cast<unsigned>(id.loaderVersion));
   s += Row("loader version", version);
   if (id.mode == Identity::APPLICATION) {
-    s += Row("registers", "D1001 " + Hex4(id.D1001) + "  D1148 " + Hex4(id.D1148) + "  D1386 " +
-                              Hex4(id.D1386));
+    s += Row("registers", "D1001 " + Read(id, GUARD_D1001, id.D1001) + "  D1148 " +
+                              Read(id, GUARD_D1148, id.D1148) + "  D1386 " +
+                              Read(id, GUARD_D1386, id.D1386));
     s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
   }
   return s;
+}
+
+std::vector<std::string> UnansweredReadNames(uint8_t bits) {
+  static const struct {
+    GuardRead bit;
+    const char* name;
+  } kReads[] = {{GUARD_D1001, "D1001"}, {GUARD_D1148, "D1148"}, {GUARD_D1386, "D1386"},
+                {GUARD_VERSION, "version"}};
+  std::vector<std::string> names;
+  for (const auto& r : kReads)
+    if (bits & r.bit) names.push_back(r.name);
+  return names;
+}
+
+std::string UnansweredReadLines(const SessionState& st) {
+  std::string lines;
+  for (const std::string& name : UnansweredReadNames(st.unansweredReads))
+    lines += "quarn-burn: warning: the PLC gave no valid reply to the " + name +
+             " read; the checks took it as 0\n";
+  return lines;
 }
 
 std::string Printable(const std::string& name) {

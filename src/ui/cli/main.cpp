@@ -587,6 +587,7 @@ std::string WriteRecord(Job& job, Session& s, int status, const std::string& int
   rec.retries = Retries(s.st);
   rec.pagesErased = s.st.pagesErased;
   rec.blocksSent = s.st.blocksSent;
+  rec.unansweredReads = s.st.unansweredReads;
   const std::string failed = job.recordFile.append(cli::RecordLine(rec));
   if (failed.empty()) return "";
   return "the session record could not be appended to " + job.o.record + " (" + failed + ")\n";
@@ -615,6 +616,7 @@ int RunOne(Job& job, std::chrono::steady_clock::time_point started) {
   });
 
   s.op->start();
+  s.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the session
   StartBurn(s.st, *s.link, *s.op, job.image, job.imageSize);
   s.op->finish();
   Disarm();
@@ -721,6 +723,7 @@ int RunBatch(Job& job, const std::vector<std::string>& ports) {
       s.started = std::chrono::steady_clock::now();
       s.rec.start = std::chrono::system_clock::now();
       s.op->start();
+      s.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the session
       StartBurn(s.st, *s.link, *s.op, job.image, job.imageSize);
       s.op->finish();
       std::string interrupted;
