@@ -208,11 +208,13 @@ int Requests(const std::string& log, const std::string& kind) {
 
 // A reply that comes once 3.2 s late, past the 3 s time-out, because the PLC
 // took that long over the request (what the host sends meanwhile waits its
-// turn): the retry is the one request more than a clean session sends, and
-// the update ends byte-exact.
+// turn), and a later request refused once: the retry is the one request more
+// than a clean session with that refusal sends, and the update ends
+// byte-exact. Were the late answer or the retry's taken for the next
+// request's, the refusal would pass unseen.
 TEST(CableFaults, ReplyOnceLateCostsOneRetry) {
-  struct Case { const char* kind; const char* mode; };
-  const Case cases[] = {{"erasepage", "boot"}, {"checkid", "app"}};
+  struct Case { const char* kind; const char* mode; const char* refused; };
+  const Case cases[] = {{"erasepage", "boot", "block:nak"}, {"checkid", "app", "erase:nak:1:2:3"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind);
     TempDir dir;
@@ -224,7 +226,8 @@ TEST(CableFaults, ReplyOnceLateCostsOneRetry) {
     int requests[2] = {};
     for (int late = 0; late < 2; ++late) {
       std::vector<std::string> args = {"--model", "TB2", "--mode", c.mode, "--link", port,
-                                       "--flash-out", flash, "--pace", "--verbose"};
+                                       "--flash-out", flash, "--pace", "--verbose",
+                                       "--fault", c.refused};
       if (late) args.insert(args.end(), {"--late-reply", std::string(c.kind) + ":3200"});
       Plcsim sim(args, dir.path);
       ASSERT_NE(sim.pty(1), "");
@@ -235,7 +238,9 @@ TEST(CableFaults, ReplyOnceLateCostsOneRetry) {
       sim.stop();
       EXPECT_TRUE(ReadText(flash) == Flashed(image));
       requests[late] = Requests(ReadText(dir.path + "/sim.err"), c.kind);
-      if (late) EXPECT_GE(r.seconds, 3.2);
+      if (late) {
+        EXPECT_GE(r.seconds, 3.2);
+      }
     }
     EXPECT_GT(requests[0], 0);
     EXPECT_EQ(requests[1], requests[0] + 1);

@@ -46,13 +46,16 @@ using Broken = std::function<void(const std::string& what)>;
 // (optional) adds faults of the line, one byte per write or read: a write
 // may come back short or reach the PLC garbled; a reply may be lost, late
 // (it waits on the link after its read has timed out), cut short or garbled
-// (never into an ACK: the line cannot forge the PLC's consent).
+// (never into an ACK: the line cannot forge the PLC's consent). The reads
+// that drain the line take no byte of the tape: what they read is thrown
+// away whatever it is.
 struct WatchedLink : plcsim::SimLink {
   const quarn::SessionState& st;
   Broken broken;
   std::function<uint64_t()> boundMs;
   std::function<uint8_t()> tape;
   int32_t lastTotal = 0;
+  bool draining = false;
 
   WatchedLink(plcsim::Plc& plc, const quarn::SessionState& s, Broken b)
       : SimLink(plc), st(s), broken(std::move(b)) {
@@ -73,9 +76,14 @@ struct WatchedLink : plcsim::SimLink {
     else if (t >= 240) ++shortWrites;
     return SimLink::write(data, n);
   }
+  void drainInput(uint32_t quietMs, uint32_t timeoutMs) override {
+    draining = true;
+    SimLink::drainInput(quietMs, timeoutMs);
+    draining = false;
+  }
   int read(uint8_t* buf, int n) override {
     watch();
-    const uint8_t t = tape ? tape() : 0;
+    const uint8_t t = tape && !draining ? tape() : 0;
     if (t >= 208 && t < 216) {  // late: the reply comes after this read's time-out
       nowMs += timeoutMs;
       return 0;

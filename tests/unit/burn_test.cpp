@@ -656,33 +656,37 @@ TEST(Burn, SwitchLimitEndsAPlcThatNeverRestarts) {
 }
 
 // A reply that comes once 3.2 s late, when the PLC has taken that long over a
-// request (its retry waits its turn and is answered after it): the late
-// reply and the retry's must not be paired with the request after them. The
-// session sends what a clean one sends and the retry, and ends byte-exact.
+// request (its retry waits its turn and is answered after it), and the next
+// request is refused once: the late answer and the retry's must not be
+// paired with the requests after them, or the refusal passes unseen. The
+// session sends what a clean one with the refusal sends, and the retry.
 TEST(Burn, ReplyOnceLateCostsOneRetryAndNoMore) {
-  struct Case { const char* model; plcsim::Mode mode; Kind kind; };
+  struct Case { const char* model; plcsim::Mode mode; Kind late, refused; };
+  const plcsim::Mode app = plcsim::Mode::App, boot = plcsim::Mode::Boot;
   const Case cases[] = {
-      {"TB2", plcsim::Mode::Boot, Kind::ErasePage},
-      {"TB2", plcsim::Mode::Boot, Kind::Block},
-      {"TB2", plcsim::Mode::App, Kind::CheckId},
-      {"QN28", plcsim::Mode::App, Kind::Register},
-      {"VN300", plcsim::Mode::Boot, Kind::IdB},
+      {"TB2", boot, Kind::ErasePage, Kind::Block},
+      {"VN300", boot, Kind::IdB, Kind::VersionB},
+      {"TB2", app, Kind::CheckId, Kind::Erase},
+      {"QN28", app, Kind::Register, Kind::Erase},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.model) + " " + std::to_string(static_cast<int>(c.kind)));
+    SCOPED_TRACE(std::string(c.model) + " " + std::to_string(static_cast<int>(c.late)));
     auto cfg = GoodPlc(c.model);
     cfg.mode = c.mode;
     Bench clean(cfg, 3 * 4096 + 300), late(cfg, 3 * 4096 + 300);
-    for (Bench* b : {&clean, &late}) b->link.plcTimes = true;
-    late.plc.lateReply(c.kind, 3200);
+    for (Bench* b : {&clean, &late}) {
+      b->link.plcTimes = true;
+      b->plc.inject(c.refused, Act::Nak, 1, 0x02, 0x03);
+    }
+    late.plc.lateReply(c.late, 3200);
     clean.run();
     late.run();
-    ASSERT_TRUE(late.plc.transferClosed());
+    ASSERT_TRUE(clean.plc.transferClosed());
     EXPECT_EQ(late.op.events, clean.op.events);
     EXPECT_EQ(late.plc.flash(), clean.plc.flash());
     for (int k = 0; k < static_cast<int>(Kind::Count); ++k)
       EXPECT_EQ(late.plc.requests(static_cast<Kind>(k)),
-                clean.plc.requests(static_cast<Kind>(k)) + (static_cast<Kind>(k) == c.kind))
+                clean.plc.requests(static_cast<Kind>(k)) + (static_cast<Kind>(k) == c.late))
           << "requests of kind " << k;
     EXPECT_EQ(late.st.unansweredReads, 0);  // the retry got the register
   }

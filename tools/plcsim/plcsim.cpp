@@ -527,10 +527,13 @@ int SimLink::write(const uint8_t* data, int n) {
     } else {
       plc_.receive(data, static_cast<size_t>(n), pending_);
     }
-    // The PLC takes the request once it is done with the ones before.
+    // The PLC takes the request once it is done with the ones before; its
+    // reply follows what is still on the line.
     const Plc::Busy busy = plc_.busy();
-    plcFreeMs_ = std::max(plcFreeMs_, nowMs) + (plcTimes ? busy.us : busy.lateUs) / 1000;
-    arrives_.resize(pending_.size(), plcFreeMs_);
+    plcFreeUs_ = std::max(plcFreeUs_, nowMs * 1000) + (plcTimes ? busy.us : busy.lateUs);
+    const uint64_t charUs = plcTimes ? Pacer::charNs(line.baud) / 1000 : 0;
+    lineFreeUs_ = std::max(lineFreeUs_, plcFreeUs_);
+    while (arrives_.size() < pending_.size()) arrives_.push_back(lineFreeUs_ += charUs);
   }
   return written;
 }
@@ -543,12 +546,12 @@ int SimLink::read(uint8_t* buf, int n) {
     const uint64_t deadline = nowMs + timeoutMs;
     size_t end = pendingPos_;
     while (end < pending_.size() && end - pendingPos_ < static_cast<size_t>(n) &&
-           arrives_[end] <= deadline)
+           arrives_[end] <= deadline * 1000)
       ++end;
     got = static_cast<int>(end - pendingPos_);
     std::memcpy(buf, pending_.data() + pendingPos_, static_cast<size_t>(got));
     pendingPos_ = end;
-    nowMs = got < n ? deadline : std::max(nowMs, arrives_[end - 1]);
+    nowMs = got < n ? deadline : std::max(nowMs, (arrives_[end - 1] + 999) / 1000);
     if (pendingPos_ == pending_.size()) dropPending(pending_.size());
   }
   if (logWire) wire.push_back(Event{false, std::vector<uint8_t>(buf, buf + got), nowMs, false});
@@ -558,7 +561,7 @@ int SimLink::read(uint8_t* buf, int n) {
 void SimLink::discardInput() {
   // What has arrived goes; a reply still on its way stays.
   size_t end = pendingPos_;
-  while (end < pending_.size() && arrives_[end] <= nowMs) ++end;
+  while (end < pending_.size() && arrives_[end] <= nowMs * 1000) ++end;
   dropPending(end);
 }
 
