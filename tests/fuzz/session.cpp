@@ -4,9 +4,10 @@
 // Input: model row; flags; the PLC's registers, loader version and
 // identifiers (used when the flags say so); image length (2 bytes, taken
 // below 16384); up to 7 faults of the PLC (kind, act, times, two arguments;
-// the act past the last one makes the reply come late by the arguments as
-// milliseconds, below 8000); then the line's tape, one byte per write or
-// read (see WatchedLink). Flag 16 limits the switches to the bootloader to 3.
+// the act past the last one makes 1 to 3 replies come late by the arguments
+// as milliseconds, below 8000: a PLC late every time cannot be told from one
+// that answers); then the line's tape, one byte per write or read (see
+// WatchedLink). Flag 16 limits the switches to the bootloader to 3.
 
 #include <vector>
 
@@ -68,7 +69,7 @@ int fuzz::Session(const uint8_t* data, size_t size) {
     const int times = static_cast<int8_t>(in.byte());
     const uint8_t a1 = in.byte(), a2 = in.byte();
     if (act > static_cast<int>(plcsim::Act::Noise))
-      plc.lateReply(kind, (a1 << 8 | a2) % 8000u, times);
+      plc.lateReply(kind, (a1 << 8 | a2) % 8000u, 1 + static_cast<uint8_t>(times) % 3);
     else
       plc.inject(kind, static_cast<plcsim::Act>(act), times, a1, a2);
   }
