@@ -84,15 +84,17 @@ enum class Exchanged { Spent, Replied, Unanswered };
 // read left in it.
 // After a failed read the line is drained until quiet before the retry: the
 // PLC may still be answering the attempt before. Once an answer passes after
-// such a retry, the line is drained again: that answer may have been the
-// late one, and the retry's own must not stand for the next request's.
+// such a retry, the line is drained again; and when a read had timed out,
+// that answer may have been the late one: the retry's own is owed and is
+// waited for (up to a time-out) so that it cannot stand for the next
+// request's.
 template <int N, class Good>
 Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8_t (&reply)[N],
                    Budget& b, Good good, bool silenceIsConsent = false) {
-  bool readFailed = false;
+  bool readFailed = false, timedOut = false;
   while (b.werrCounter < b.limit && b.rerrCounter < b.limit) {
     if (st.stopRequested) return Exchanged::Spent;
-    if (readFailed) link.drainInput(kQuietMs, kTimeoutMs);
+    if (readFailed) link.drainInput(kQuietMs, kTimeoutMs, 0);
     link.discardInput();
     if (!Send(link, request)) {
       FailedWrite(st, b);
@@ -104,11 +106,12 @@ Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8
     if (n != N && silenceIsConsent) return Exchanged::Unanswered;
     // The hex part: everything between ':' and CR LF, the LRC last.
     if (n == N && CheckLRC(reply + 1, N - 3) == 0 && good(static_cast<const uint8_t*>(reply))) {
-      if (readFailed) link.drainInput(kQuietMs, kTimeoutMs);
+      if (readFailed) link.drainInput(kQuietMs, kTimeoutMs, timedOut ? N : 0);
       return Exchanged::Replied;
     }
     FailedRead(st, b);
     readFailed = true;
+    timedOut = timedOut || n < N;
   }
   return Exchanged::Spent;
 }

@@ -39,12 +39,16 @@ class Link {
   // Throws away what has arrived and not been read: a reply that came after
   // its read had timed out must not pass for the answer to the next request.
   virtual void discardInput() = 0;
-  // Reads and throws away what the line brings until it has been quiet for
-  // quietMs, then sets the read time-out to timeoutMs. A reply on its way
+  // Reads and throws away what the line brings: first, when `owed` is not
+  // 0, an answer of that many bytes that may still be on its way (waited for
+  // up to timeoutMs), then whatever comes until the line has been quiet for
+  // quietMs; then sets the read time-out to timeoutMs. A reply on its way
   // when a read timed out is gone with it. A line that never falls quiet is
   // given up on after 32 reads (about 2 KiB or 32 quiet periods).
-  virtual void drainInput(uint32_t quietMs, uint32_t timeoutMs) {
+  virtual void drainInput(uint32_t quietMs, uint32_t timeoutMs, int owed) {
     uint8_t scrap[64];
+    setTimeouts(timeoutMs);
+    if (owed > 0) read(scrap, owed < 64 ? owed : 64);
     setTimeouts(quietMs);
     for (int i = 0; i < 32 && read(scrap, sizeof scrap) > 0; ++i) {
     }

@@ -226,8 +226,8 @@ TEST(CableFaults, ReplyOnceLateCostsOneRetry) {
     int requests[2] = {};
     for (int late = 0; late < 2; ++late) {
       std::vector<std::string> args = {"--model", "TB2", "--mode", c.mode, "--link", port,
-                                       "--flash-out", flash, "--pace", "--verbose",
-                                       "--fault", c.refused};
+                                       "--flash-out", flash, "--pace", "--erase-us", "500000",
+                                       "--verbose", "--fault", c.refused};
       if (late) args.insert(args.end(), {"--late-reply", std::string(c.kind) + ":3200"});
       Plcsim sim(args, dir.path);
       ASSERT_NE(sim.pty(1), "");

@@ -673,6 +673,7 @@ TEST(Burn, ReplyOnceLateCostsOneRetryAndNoMore) {
     SCOPED_TRACE(std::string(c.model) + " " + std::to_string(static_cast<int>(c.late)));
     auto cfg = GoodPlc(c.model);
     cfg.mode = c.mode;
+    cfg.times.erasePageUs = 500000;  // a retried page takes longer than a quiet spell
     Bench clean(cfg, 3 * 4096 + 300), late(cfg, 3 * 4096 + 300);
     for (Bench* b : {&clean, &late}) {
       b->link.plcTimes = true;
