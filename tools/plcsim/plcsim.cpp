@@ -493,6 +493,7 @@ void SimLink::close() {
   ++closes;
   isOpen = false;
   dropPending(pending_.size());
+  plcFreeUs_ = lineFreeUs_ = 0;  // what was on its way is gone with the link
 }
 
 void SimLink::dropPending(size_t upTo) {
