@@ -91,11 +91,19 @@ bool IsException(uint8_t* reply, int n) {
 // `silenceIsConsent`, a reply that falls short ends the exchange (Unanswered)
 // instead of counting as a failed read. The reply buffer keeps what the last
 // read left in it.
+// After a failed read the line is drained until quiet before the retry: the
+// PLC may still be answering the attempt before. Once an answer passes after
+// such a retry, the line is drained again; and when a read had timed out,
+// that answer may have been the late one: the retry's own is owed and is
+// waited for (up to a time-out) so that it cannot stand for the next
+// request's.
 template <int N, class Good>
 Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8_t (&reply)[N],
                    Budget& b, Good good, bool silenceIsConsent = false) {
+  bool readFailed = false, timedOut = false;
   while (b.werrCounter < b.limit && b.rerrCounter < b.limit) {
     if (st.stopRequested) return Exchanged::Spent;
+    if (readFailed) link.drainInput(kQuietMs, kTimeoutMs, 0);
     link.discardInput();
     if (!Send(link, request)) {
       FailedWrite(st, b);
@@ -107,9 +115,13 @@ Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8
     if (IsException(reply, n)) st.modbusException = true;
     if (n != N && silenceIsConsent) return Exchanged::Unanswered;
     // The hex part: everything between ':' and CR LF, the LRC last.
-    if (n == N && CheckLRC(reply + 1, N - 3) == 0 && good(static_cast<const uint8_t*>(reply)))
+    if (n == N && CheckLRC(reply + 1, N - 3) == 0 && good(static_cast<const uint8_t*>(reply))) {
+      if (readFailed) link.drainInput(kQuietMs, kTimeoutMs, timedOut ? N : 0);
       return Exchanged::Replied;
+    }
     FailedRead(st, b);
+    readFailed = true;
+    timedOut = timedOut || n < N;
   }
   return Exchanged::Spent;
 }
@@ -135,11 +147,16 @@ void AppLine(SessionState& st, Link& link) {
   if (!st.profile().usb) link.setLine(kAppLine);
 }
 
-uint16_t ReadRegister(SessionState& st, Link& link, std::string_view request) {
+// A guard's register: 0 when no valid reply came, and then the read is
+// marked in unansweredReads.
+uint16_t ReadRegister(SessionState& st, Link& link, std::string_view request, GuardRead which) {
   uint8_t reply[kRegisterReply] = {};
   Budget b;
   link.setTimeouts(kTimeoutMs);
-  if (Exchange(st, link, request, reply, b, AnyReply) != Exchanged::Replied) return 0;
+  if (Exchange(st, link, request, reply, b, AnyReply) != Exchanged::Replied) {
+    st.unansweredReads |= which;
+    return 0;
+  }
   return Word(reply, 3);
 }
 
@@ -220,15 +237,24 @@ uint8_t ReadID_A(SessionState& st, Link& hSerial, bool aio, uint16_t& id) {
   return IdentityRequest(st, hSerial, aio, id, [](uint16_t) { return true; });
 }
 
-uint16_t READ_D1386(SessionState& st, Link& hSerial) { return ReadRegister(st, hSerial, kReadD1386); }
-uint16_t READ_D1001(SessionState& st, Link& hSerial) { return ReadRegister(st, hSerial, kReadD1001); }
-uint16_t READ_D1148(SessionState& st, Link& hSerial) { return ReadRegister(st, hSerial, kReadD1148); }
+uint16_t READ_D1386(SessionState& st, Link& hSerial) {
+  return ReadRegister(st, hSerial, kReadD1386, GUARD_D1386);
+}
+uint16_t READ_D1001(SessionState& st, Link& hSerial) {
+  return ReadRegister(st, hSerial, kReadD1001, GUARD_D1001);
+}
+uint16_t READ_D1148(SessionState& st, Link& hSerial) {
+  return ReadRegister(st, hSerial, kReadD1148, GUARD_D1148);
+}
 
 uint8_t read_fu_version_A(SessionState& st, Link& hSerial) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[kLongReply] = {};
   Budget b;
-  if (Exchange(st, hSerial, kReadLoaderVersion, reply, b, AnyReply) != Exchanged::Replied) return 0;
+  if (Exchange(st, hSerial, kReadLoaderVersion, reply, b, AnyReply) != Exchanged::Replied) {
+    st.unansweredReads |= GUARD_VERSION;
+    return 0;
+  }
   return Byte(reply, 4);
 }
 

@@ -26,11 +26,13 @@ bool IdAccepted_A(uint16_t selectedPLCID, uint16_t id);
 // The identity request with the header aio names, taking whatever identifier
 // the PLC reports: OK with it in id, or ERR | flow error code.
 uint8_t ReadID_A(SessionState& st, Link& hSerial, bool aio, uint16_t& id);
-// Register reads: the value, 0 when no valid reply came.
+// Register reads: the value, 0 when no valid reply came (the read is then
+// marked in st.unansweredReads).
 uint16_t READ_D1386(SessionState& st, Link& hSerial);
 uint16_t READ_D1001(SessionState& st, Link& hSerial);
 uint16_t READ_D1148(SessionState& st, Link& hSerial);
-// Bootloader version byte through the application, 0 when no valid reply.
+// Bootloader version byte through the application, 0 when no valid reply
+// (marked in st.unansweredReads).
 uint8_t read_fu_version_A(SessionState& st, Link& hSerial);
 // PLC type identifier by function 0x67; leaves the session counters alone.
 uint16_t read_0x67_PLCID(SessionState& st, Link& hSerial);

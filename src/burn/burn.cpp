@@ -14,6 +14,7 @@ const char* const kImageTooShort = "The file size is BELOW the MINIMUM size (4 *
 const char* const kTypeWrong = "PLC type is WRONG";
 const char* const kReplug = "Please REPLUG the USB Cable, and then press OK to continue";
 const char* const kPowerCycle = "Please POWER OFF=>ON the PLC, and then press OK to continue";
+const char* const kNoRestart = "PLC DID NOT restart into its bootloader";
 
 // One session's locals, shared by the probe loop and its two branches.
 struct Session {
@@ -215,6 +216,7 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
   st.blocksSent = 0;
   st.sessionRetries = 0;
   st.modbusException = false;
+  st.unansweredReads = 0;
 
   // The image, from its first byte, whatever a chosen file set before.
   st.image = image;
@@ -239,6 +241,7 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
   }
 
   uint8_t checked_PLCID_0x67 = 0;
+  uint32_t switches = 0;  // passes that ended in the reconnect step
   for (;;) {
     if (s.stopped()) return s.endSession();
     s.isError = 1;
@@ -259,7 +262,14 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
     if (st.firstProbe == 0 && (status == ENQ || status == ACK || !s.stopped()))
       st.firstProbe = status;
     if (status == ENQ) {
+      // Still its application after the last switch: give up once the front
+      // end's limit of switches is reached.
+      if (st.bootSwitchLimit != 0 && switches >= st.bootSwitchLimit) {
+        s.stopThenError(kNoRestart);
+        return s.endSession();
+      }
       if (!ApplicationBranch(s)) return;
+      switches += s.isError == 0;
     } else if (status == ACK) {
       st.stage = STAGE_BOOTLOADER;
       return BootloaderBranch(s);

@@ -54,10 +54,12 @@ Identity Identify(SessionState& st, Link& hSerial) {
       id.haveId = ReadID_A(st, hSerial, form, id.id) == OK;
       if (id.haveId) break;
     }
+    st.unansweredReads = 0;
     id.D1386 = READ_D1386(st, hSerial);
     id.D1001 = READ_D1001(st, hSerial);
     id.D1148 = READ_D1148(st, hSerial);
     id.loaderVersion = read_fu_version_A(st, hSerial);
+    id.unanswered = st.unansweredReads;
     id.haveLoaderVersion = id.loaderVersion != 0;  // 0: none, as the guards take it
     id.id67 = read_0x67_PLCID(st, hSerial);
   }

@@ -20,8 +20,9 @@ struct Identity {
   bool haveId = false;
   uint16_t id = 0;    // application: the identity request; bootloader: "ID"
   // Application mode only; 0 when the PLC gave no valid reply, as the guards
-  // take it.
+  // take it, and then marked in `unanswered` (GuardRead bits).
   uint16_t D1386 = 0, D1001 = 0, D1148 = 0;
+  uint8_t unanswered = 0;
   uint16_t id67 = 0;  // by function 0x67
   bool haveLoaderVersion = false;
   uint8_t loaderVersion = 0;  // high nibble major, low nibble minor

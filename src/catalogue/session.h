@@ -21,6 +21,14 @@ constexpr uint8_t FLOWERROR_STATE1 = 1, FLOWERROR_STATE2 = 2, FLOWERROR_STATE3 =
 
 enum Status : int32_t { IDLE = 0, ERASE = 1, PROGRAM = 2 };
 
+// The reads a type or version guard judges, as bits of unansweredReads.
+enum GuardRead : uint8_t {
+  GUARD_D1001 = 1,
+  GUARD_D1148 = 2,
+  GUARD_D1386 = 4,
+  GUARD_VERSION = 8,  // the loader version asked through the application
+};
+
 // How far a session has gone with the PLC.
 enum Stage : int32_t {
   STAGE_CHECKING = 0,     // nothing sent that changes the PLC
@@ -55,6 +63,10 @@ struct SessionState {
   int32_t totalComPort = 0;
   int32_t isFileChosed = 0;
   char szFile[260] = {};
+  // How many times a PLC may be switched to its bootloader, reconnected and
+  // found running its application again before the session gives up on it
+  // (0: no limit, as in the window, whose operator sees every prompt).
+  uint32_t bootSwitchLimit = 0;
 
   // Image (written by the worker). `fin` moves forward inside
   // [image, image + imageSize) and never past its end.
@@ -87,6 +99,8 @@ struct SessionState {
   // A reply came back as a Modbus exception (function code with bit 7 set):
   // a Modbus device answers, but not as a Quarn PLC.
   std::atomic<bool> modbusException{false};
+  // Guard reads that got no valid reply and were judged as 0 (GuardRead bits).
+  uint8_t unansweredReads = 0;
 
   const char* model() const { return plcList[selectedPLCIdx]; }
   const Profile& profile() const { return kProfile[selectedPLCIdx]; }

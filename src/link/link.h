@@ -16,6 +16,14 @@ struct LineSettings {
 constexpr LineSettings kAppLine{9600, 7, 2};        // application mode: 9600 7E1
 constexpr LineSettings kTransferLine{115200, 8, 0};  // after "UPDATE": 115200 8N1
 
+// How long the line must stay quiet before a retry goes out after a failed
+// read. Inside a reply the PLC leaves no pause: a character takes about 1 ms
+// at 9600 baud (0.1 ms at 115200), a USB transfer 1 ms, and a busy PC adds
+// some milliseconds of its own; 50 ms is well past all of them. Against the
+// 3 s read time-out it is short: a failing exchange's six attempts grow by
+// a few tenths of a second at most.
+constexpr uint32_t kQuietMs = 50;
+
 class Link {
  public:
   virtual ~Link() = default;
@@ -31,6 +39,21 @@ class Link {
   // Throws away what has arrived and not been read: a reply that came after
   // its read had timed out must not pass for the answer to the next request.
   virtual void discardInput() = 0;
+  // Reads and throws away what the line brings: first, when `owed` is not
+  // 0, an answer of that many bytes that may still be on its way (waited for
+  // up to timeoutMs), then whatever comes until the line has been quiet for
+  // quietMs; then sets the read time-out to timeoutMs. A reply on its way
+  // when a read timed out is gone with it. A line that never falls quiet is
+  // given up on after 32 reads (about 2 KiB or 32 quiet periods).
+  virtual void drainInput(uint32_t quietMs, uint32_t timeoutMs, int owed) {
+    uint8_t scrap[64];
+    setTimeouts(timeoutMs);
+    if (owed > 0) read(scrap, owed < 64 ? owed : 64);
+    setTimeouts(quietMs);
+    for (int i = 0; i < 32 && read(scrap, sizeof scrap) > 0; ++i) {
+    }
+    setTimeouts(timeoutMs);
+  }
   // Read and write time-outs, in milliseconds.
   virtual void setTimeouts(uint32_t ms) = 0;
   // Line settings; a no-op on a USB pipe.

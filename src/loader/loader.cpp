@@ -27,10 +27,13 @@ uint8_t Exchange(SessionState& st, Link& hSerial, const void* cmd, int len, uint
                  int replyLen, Accept accept = nullptr, uint8_t budget = kBudget,
                  bool nokEnds = false) {
   uint8_t werrCounter = 0, rerrCounter = 0;
+  bool readFailed = false, timedOut = false;
   while (werrCounter < budget && rerrCounter < budget) {
     if (st.stopRequested) return ERR;
     // A late answer to an earlier attempt, an ACK above all, would pass for
-    // this one's: what is waiting is thrown away first.
+    // this one's: after a failed read the line is drained until quiet, and
+    // what is waiting is thrown away before every attempt.
+    if (readFailed) hSerial.drainInput(kQuietMs, kTimeoutMs, 0);
     hSerial.discardInput();
     if (hSerial.write(static_cast<const uint8_t*>(cmd), len) != len) {
       st.errCounter = ++werrCounter;
@@ -39,10 +42,18 @@ uint8_t Exchange(SessionState& st, Link& hSerial, const void* cmd, int len, uint
     }
     st.errCounter = rerrCounter;
     const int got = hSerial.read(reply, replyLen);
-    if (got == replyLen && reply[0] == ACK && (accept == nullptr || accept(st, reply))) return OK;
+    if (got == replyLen && reply[0] == ACK && (accept == nullptr || accept(st, reply))) {
+      // After a time-out that ACK may have been the late one of the attempt
+      // before: the retry's own is owed, and waited for (up to a time-out)
+      // so that it cannot stand for the next command's.
+      if (readFailed) hSerial.drainInput(kQuietMs, kTimeoutMs, timedOut ? replyLen : 0);
+      return OK;
+    }
     if (nokEnds && got == 1 && reply[0] == NOK) return NOK;
     st.errCounter = ++rerrCounter;
     st.totalErrCounter.add(1);
+    readFailed = true;
+    timedOut = timedOut || got < replyLen;
   }
   return ERR;
 }

@@ -3,8 +3,12 @@
 //
 // Input: model row; flags; the PLC's registers, loader version and
 // identifiers (used when the flags say so); image length (2 bytes, taken
-// below 16384); up to 7 faults of the PLC (kind, act, times, two arguments);
-// then the line's tape, one byte per write or read (see WatchedLink).
+// below 16384); up to 7 faults of the PLC (kind, act, times, two arguments;
+// the act past the last one makes 1 to 3 replies come late by the arguments
+// as milliseconds, below 8000: a PLC late every time cannot be told from one
+// that answers); then the line's tape, one byte per write or read (see
+// WatchedLink). Flag 16 limits the switches to the bootloader to 3.
+
 #include <vector>
 
 #include "burn/burn.h"
@@ -47,15 +51,19 @@ int fuzz::Session(const uint8_t* data, size_t size) {
   plcsim::Plc plc(cfg);
   for (int k = in.byte() % 8; k > 0; --k) {
     const auto kind = static_cast<plcsim::Kind>(in.byte() % static_cast<int>(plcsim::Kind::Count));
-    const auto act = static_cast<plcsim::Act>(in.byte() % 6);
+    const int act = in.byte() % (static_cast<int>(plcsim::Act::Noise) + 2);
     const int times = static_cast<int8_t>(in.byte());
     const uint8_t a1 = in.byte(), a2 = in.byte();
-    plc.inject(kind, act, times, a1, a2);
+    if (act > static_cast<int>(plcsim::Act::Noise))
+      plc.lateReply(kind, (a1 << 8 | a2) % 8000u, 1 + static_cast<uint8_t>(times) % 3);
+    else
+      plc.inject(kind, static_cast<plcsim::Act>(act), times, a1, a2);
   }
 
   SessionState st;
   st.selectModel(row);
   st.setComPort(kProfile[row].usb ? "USB" : "COM3");
+  if (flags & 16) st.bootSwitchLimit = 3;
   const sessioncheck::Broken broken = [](const std::string& what) {
     fuzz::Broken(what.c_str(), __FILE__, __LINE__);
   };
@@ -66,6 +74,8 @@ int fuzz::Session(const uint8_t* data, size_t size) {
   if (flags & 8) op.onPrompt = [&link] { link.failOpens = 1; };  // the reopen fails
   op.onSleep = [&] {
     if (op.passes >= kMaxPasses) link.writesBeforeDeath = 0;
+    if (st.bootSwitchLimit != 0 && op.passes > static_cast<int>(st.bootSwitchLimit))
+      broken("more switches to the bootloader than the limit allows");
   };
 
   StartBurn(st, link, op, img.data(), L);

@@ -198,6 +198,55 @@ TEST(CableFaults, EachEndsInTimeAndASecondRunFinishesTheUpdate) {
   }
 }
 
+// How many requests of a kind plcsim's log shows (one line per request it
+// took, with --verbose).
+int Requests(const std::string& log, const std::string& kind) {
+  int n = 0;
+  for (size_t at = 0; (at = log.find("plcsim: " + kind + " ", at)) != std::string::npos; ++at) ++n;
+  return n;
+}
+
+// A reply that comes once 3.2 s late, past the 3 s time-out, because the PLC
+// took that long over the request (what the host sends meanwhile waits its
+// turn), and a later request refused once: the retry is the one request more
+// than a clean session with that refusal sends, and the update ends
+// byte-exact. Were the late answer or the retry's taken for the next
+// request's, the refusal would pass unseen.
+TEST(CableFaults, ReplyOnceLateCostsOneRetry) {
+  struct Case { const char* kind; const char* mode; const char* refused; };
+  const Case cases[] = {{"erasepage", "boot", "block:nak"}, {"checkid", "app", "erase:nak:1:2:3"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    TempDir dir;
+    const Bytes image = Pattern(3000);
+    const std::string file = dir.path + "/TB2_v2.0.bin", port = dir.path + "/port",
+                      flash = dir.path + "/flash";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    int requests[2] = {};
+    for (int late = 0; late < 2; ++late) {
+      std::vector<std::string> args = {"--model", "TB2", "--mode", c.mode, "--link", port,
+                                       "--flash-out", flash, "--pace", "--erase-us", "500000",
+                                       "--verbose", "--fault", c.refused};
+      if (late) args.insert(args.end(), {"--late-reply", std::string(c.kind) + ":3200"});
+      Plcsim sim(args, dir.path);
+      ASSERT_NE(sim.pty(1), "");
+      const Ended r = Burn({"--image", file, "--port", port, "--yes"}, dir.path);
+      std::printf("  %s %s: %.1f s\n", c.kind, late ? "once 3.2 s late" : "on time", r.seconds);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out, kSuccess);
+      sim.stop();
+      EXPECT_TRUE(ReadText(flash) == Flashed(image));
+      requests[late] = Requests(ReadText(dir.path + "/sim.err"), c.kind);
+      if (late) {
+        EXPECT_GE(r.seconds, 3.2);
+      }
+    }
+    EXPECT_GT(requests[0], 0);
+    EXPECT_EQ(requests[1], requests[0] + 1);
+  }
+}
+
 // --list-models: each model's link, image size limit and block size, as the
 // catalogue fixes them (written out here, not taken from it).
 TEST(CliList, ModelsWithTheirLinkLimitAndBlock) {

@@ -25,13 +25,15 @@ inline std::vector<uint8_t> ExpectedFlash(const quarn::Profile& p, const std::ve
 }
 
 // The longest a session may take on the virtual clock: every exchange spends
-// at most six 3 s read time-outs (the enter-update request twelve), the
+// at most six 3 s read time-outs, each followed by draining the line (a few
+// 50 ms reads), and one more drain and a time-out waiting for an answer owed
+// after a late one (the enter-update request twice all that), the
 // wake-up burst ten of 200 ms; `passes` application passes with the KR3
 // identifier read, probe, identity, two register reads, version read,
 // enter-update request and a reconnect wait of at most 5 s; then the
 // bootloader's identity, version, pages, update, blocks and two EOTs.
 inline uint64_t TimeBoundMs(const quarn::Profile& p, uint32_t L, int passes) {
-  const uint64_t exchange = 6 * 3000;
+  const uint64_t exchange = 6 * (3000 + 200) + 200 + 3000;
   const uint64_t pass = 2000 + 2 * 3000 + 5 * exchange + 2 * exchange + 5000;
   const uint64_t pages = L / 2048 + 4, blocks = L / p.blockData + 1;
   return static_cast<uint64_t>(passes) * pass + (pages + blocks + 6) * exchange;
@@ -45,13 +47,16 @@ using Broken = std::function<void(const std::string& what)>;
 // (optional) adds faults of the line, one byte per write or read: a write
 // may come back short or reach the PLC garbled; a reply may be lost, late
 // (it waits on the link after its read has timed out), cut short or garbled
-// (never into an ACK: the line cannot forge the PLC's consent).
+// (never into an ACK: the line cannot forge the PLC's consent). The reads
+// that drain the line take no byte of the tape: what they read is thrown
+// away whatever it is.
 struct WatchedLink : plcsim::SimLink {
   const quarn::SessionState& st;
   Broken broken;
   std::function<uint64_t()> boundMs;
   std::function<uint8_t()> tape;
   int32_t lastTotal = 0;
+  bool draining = false;
 
   WatchedLink(plcsim::Plc& plc, const quarn::SessionState& s, Broken b)
       : SimLink(plc), st(s), broken(std::move(b)) {
@@ -72,9 +77,14 @@ struct WatchedLink : plcsim::SimLink {
     else if (t >= 240) ++shortWrites;
     return SimLink::write(data, n);
   }
+  void drainInput(uint32_t quietMs, uint32_t timeoutMs, int owed) override {
+    draining = true;
+    SimLink::drainInput(quietMs, timeoutMs, owed);
+    draining = false;
+  }
   int read(uint8_t* buf, int n) override {
     watch();
-    const uint8_t t = tape ? tape() : 0;
+    const uint8_t t = tape && !draining ? tape() : 0;
     if (t >= 208 && t < 216) {  // late: the reply comes after this read's time-out
       nowMs += timeoutMs;
       return 0;

@@ -1,16 +1,20 @@
 // The random-fault soak: whole sessions on the virtual clock against the
 // simulated PLC, random models and random fault schedules (silence, short and
-// garbled replies, bad LRC and CRC, NAK with every reason, NOK, lost replies
-// to the closing EOT, link death, a restart that never comes, a reopen that
-// fails). Every session is checked (session_check.h). A case is two sessions
-// on one state, as the window runs them; the second is run again on a fresh
-// state and must behave the same, byte for byte on the wire.
+// garbled replies, bad LRC and CRC, NAK with every reason, NOK, noise before
+// a reply, a reply that comes late, lost replies to the closing EOT, link
+// death, a restart that never comes, a reopen that fails, a limit on the
+// switches to the bootloader). Every session is checked (session_check.h). A
+// case is two sessions on one state, as the window runs them; the second is
+// run again on a fresh state and must behave the same, byte for byte on the
+// wire.
 //   soak [--seed S] [--count CASES]
 // A failing case prints its seed; `soak --seed SEED --count 1` replays it.
+// The seeds of kRegressions run first in every soak.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -41,14 +45,29 @@ struct Schedule {
   std::vector<Fault> faults;
   std::vector<uint8_t> tape;     // faults of the line, one byte per write or read
   int writesBeforeDeath = -1;    // link death
-  int silentAfterPass = 0;       // the PLC falls silent at this reconnect (0: never)
+  // The PLC falls silent at this reconnect. Every schedule ends the pass loop
+  // of a PLC that keeps running its application: one that keeps accepting
+  // the switch (or, where silence is consent, keeps losing its refusal) would
+  // otherwise be sent to its bootloader for ever.
+  int silentAfterPass = 8;
   bool reopenFails = false;
+  struct Late {
+    Kind kind;
+    uint32_t ms;
+    int times;
+  };
+  std::vector<Late> lates;       // replies that come late
+  uint32_t switchLimit = 0;      // bootSwitchLimit (0: none, as in the window)
   bool clean = true;             // nothing can go wrong: the session must succeed
 };
 
-Schedule Draw(std::mt19937_64& rng) {
+// rng draws what every schedule has had from the start; `more` (when given)
+// draws what came later (noise, late replies, the switch limit), so that an
+// old seed still draws its old schedule.
+Schedule Draw(std::mt19937_64& rng, std::mt19937_64* more) {
   auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
   auto chance = [&](uint32_t percent) { return pick(100) < percent; };
+  auto pickMore = [&](uint32_t n) { return static_cast<uint32_t>((*more)() % n); };
   Schedule s;
   s.row = pick(kModelCount);
   const Profile& p = kProfile[s.row];
@@ -100,6 +119,22 @@ Schedule Draw(std::mt19937_64& rng) {
     s.clean = false;
   }
   if (chance(5)) { s.reopenFails = true; s.clean = false; }
+
+  if (more == nullptr) return s;
+  if (pickMore(100) < 10) {
+    s.faults.push_back({static_cast<Kind>(pickMore(static_cast<uint32_t>(Kind::Count))), Act::Noise,
+                        1 + static_cast<int>(pickMore(3)), static_cast<uint8_t>(1 + pickMore(8)), 0});
+    s.clean = false;
+  }
+  // A PLC that now and then takes its time: its reply may come past the
+  // time-out. (One that is late every time cannot be told from one that
+  // answers: its bare ACKs come one request behind for good.)
+  if (pickMore(100) < 10) {
+    s.lates.push_back({static_cast<Kind>(pickMore(static_cast<uint32_t>(Kind::Count))),
+                       100 * pickMore(60), 1 + static_cast<int>(pickMore(3))});
+    s.clean = false;
+  }
+  if (pickMore(100) < 30) s.switchLimit = 1 + pickMore(3);
   return s;
 }
 
@@ -145,7 +180,9 @@ Result Run(SessionState& st, const Schedule& s, uint64_t imageSeed) {
   const sessioncheck::Broken broken = [](const std::string& what) { throw std::runtime_error(what); };
   plcsim::Plc plc(s.cfg);
   for (const Fault& f : s.faults) plc.inject(f.kind, f.act, f.times, f.arg1, f.arg2);
+  for (const Schedule::Late& l : s.lates) plc.lateReply(l.kind, l.ms, l.times);
   st.selectModel(s.row);
+  st.bootSwitchLimit = s.switchLimit;
   st.setComPort(kProfile[s.row].usb ? "USB" : "/dev/ttyUSB0");
   HashedLink link(plc, st, broken);
   sessioncheck::Watcher op(link);
@@ -158,10 +195,16 @@ Result Run(SessionState& st, const Schedule& s, uint64_t imageSeed) {
   op.onSleep = [&] {
     if (op.passes == s.silentAfterPass) plc.inject(Kind::Probe, Act::Silent, -1);
     if (op.passes > 8) broken("more passes than the schedule allows");
+    if (s.switchLimit != 0 && op.passes > static_cast<int>(s.switchLimit))
+      broken("more switches to the bootloader than the limit allows");
   };
 
   StartBurn(st, link, op, img.empty() ? nullptr : img.data(), s.L);
   sessioncheck::CheckEnd(st, link, op, plc, img, broken);
+  const bool gaveUp = op.events.size() >= 2 &&
+                      op.events[op.events.size() - 2] == "ERROR: PLC DID NOT restart into its bootloader";
+  if (gaveUp && op.passes != static_cast<int>(s.switchLimit))
+    broken("gave up on the restart before the limit");
   if (s.clean && !op.success) broken("a session without faults did not succeed");
   return {op.events, plc.flash(), link.hash, link.nowMs};
 }
@@ -175,13 +218,20 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--seed") == 0) seed = std::strtoull(argv[i + 1], nullptr, 0);
     else if (std::strcmp(argv[i], "--count") == 0) count = std::strtol(argv[i + 1], nullptr, 0);
   }
+  // Cases that once failed, replayed with the schedules they drew then. A
+  // KR2-C-V2 refuses every switch with NOK, a lossy line turns one refusal
+  // a pass into silence (its consent), so every pass ended in a power cycle
+  // and the application again.
+  const uint64_t kRegressions[] = {1592612978};
+  const long regressions = static_cast<long>(std::size(kRegressions));
   std::map<std::string, int> outcomes;
   const auto start = std::chrono::steady_clock::now();
   long failures = 0, sessions = 0, cases = 0;
-  for (long i = 0; i < count; ++i, ++cases) {
-    const uint64_t caseSeed = seed + static_cast<uint64_t>(i);
-    std::mt19937_64 rng(caseSeed);
-    const Schedule a = Draw(rng), b = Draw(rng);
+  for (long i = -regressions; i < count; ++i, ++cases) {
+    const uint64_t caseSeed = i < 0 ? kRegressions[i + regressions] : seed + static_cast<uint64_t>(i);
+    std::mt19937_64 rng(caseSeed), more(caseSeed ^ 0x9e3779b97f4a7c15ull);
+    std::mt19937_64* later = i < 0 ? nullptr : &more;
+    const Schedule a = Draw(rng, later), b = Draw(rng, later);
     try {
       SessionState carried;
       Result ra = Run(carried, a, caseSeed);

@@ -647,3 +647,95 @@ TEST(Burn, LateReplyIsNotTakenForALaterAnswer) {
     EXPECT_EQ(link.block3, c.block3);  // sent again after its refusal
   }
 }
+
+// With a limit on the switches to the bootloader, a PLC that keeps running
+// its application ends the session after that many, whatever its reconnect:
+// the same port, a replug, a power cycle, and a power cycle after an
+// unanswered request (silence is that model's consent).
+TEST(Burn, SwitchLimitEndsAPlcThatNeverRestarts) {
+  struct Case { const char* model; bool unanswered; int prompts; };
+  const Case cases[] = {
+      {"TB2", false, 0}, {"VN300", false, 3}, {"KR2-C-V2", false, 3}, {"KR2-C-V2", true, 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + (c.unanswered ? " unanswered" : ""));
+    auto cfg = GoodPlc(c.model);
+    cfg.enterBoot = false;
+    Bench b(cfg, 3 * 4096);
+    if (c.unanswered) b.plc.inject(Kind::Erase, Act::Silent, -1);
+    b.st.bootSwitchLimit = 3;
+    b.run();
+    EXPECT_EQ(b.plc.requests(Kind::Erase), 3);
+    EXPECT_EQ(b.plc.requests(Kind::CheckId), 3);  // the fourth pass ends at its probe
+    EXPECT_EQ(b.plc.requests(Kind::Probe), 4);
+    EXPECT_EQ(b.op.prompts, c.prompts);
+    EXPECT_EQ(Tail(b.op.events, 3),
+              (std::vector<std::string>{"stop", "ERROR: PLC DID NOT restart into its bootloader", "enable"}));
+    b.expectReset();
+  }
+}
+
+// A reply that comes once 3.2 s late, when the PLC has taken that long over a
+// request (its retry waits its turn and is answered after it), and the next
+// request is refused once: the late answer and the retry's must not be
+// paired with the requests after them, or the refusal passes unseen. The
+// session sends what a clean one with the refusal sends, and the retry.
+TEST(Burn, ReplyOnceLateCostsOneRetryAndNoMore) {
+  struct Case { const char* model; plcsim::Mode mode; Kind late, refused; };
+  const plcsim::Mode app = plcsim::Mode::App, boot = plcsim::Mode::Boot;
+  const Case cases[] = {
+      {"TB2", boot, Kind::ErasePage, Kind::Block},
+      {"VN300", boot, Kind::IdB, Kind::VersionB},
+      {"TB2", app, Kind::CheckId, Kind::Erase},
+      {"QN28", app, Kind::Register, Kind::Erase},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " " + std::to_string(static_cast<int>(c.late)));
+    auto cfg = GoodPlc(c.model);
+    cfg.mode = c.mode;
+    cfg.times.erasePageUs = 500000;  // a retried page takes longer than a quiet spell
+    Bench clean(cfg, 3 * 4096 + 300), late(cfg, 3 * 4096 + 300);
+    for (Bench* b : {&clean, &late}) {
+      b->link.plcTimes = true;
+      b->plc.inject(c.refused, Act::Nak, 1, 0x02, 0x03);
+    }
+    late.plc.lateReply(c.late, 3200);
+    clean.run();
+    late.run();
+    ASSERT_TRUE(clean.plc.transferClosed());
+    EXPECT_EQ(late.op.events, clean.op.events);
+    EXPECT_EQ(late.plc.flash(), clean.plc.flash());
+    for (int k = 0; k < static_cast<int>(Kind::Count); ++k)
+      EXPECT_EQ(late.plc.requests(static_cast<Kind>(k)),
+                clean.plc.requests(static_cast<Kind>(k)) + (static_cast<Kind>(k) == c.late))
+          << "requests of kind " << k;
+    EXPECT_EQ(late.st.unansweredReads, 0);  // the retry got the register
+  }
+}
+
+// A guard read without a valid reply is judged as 0, and the session keeps
+// which reads those were, for the warning lines and the record.
+TEST(Burn, UnansweredGuardReadsAreKept) {
+  struct Case { const char* model; Kind kind; uint8_t reads; const char* outcome; std::string lines; };
+  const std::string warn = "quarn-burn: warning: the PLC gave no valid reply to the ";
+  const Case cases[] = {
+      {"QN28", Kind::Register, GUARD_D1148, "ERROR: Check PLC, 28QN2 is different than 12QN2",
+       warn + "D1148 read; the checks took it as 0\n"},
+      {"KR2-C-V2", Kind::Register, GUARD_D1386 | GUARD_D1001,
+       "ERROR: KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ",
+       warn + "D1001 read; the checks took it as 0\n" + warn + "D1386 read; the checks took it as 0\n"},
+      {"VN300", Kind::Version, GUARD_VERSION,
+       "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable",
+       warn + "version read; the checks took it as 0\n"},
+      {"TB2", Kind::Register, 0, "INFORMATION: Firmware update is SUCCESSFUL", ""},  // no guard reads
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    Bench b(GoodPlc(c.model), 3 * 4096);
+    b.st.unansweredReads = GUARD_D1148;  // a session before this one: forgotten
+    b.plc.inject(c.kind, Act::Silent, -1);
+    b.run();
+    EXPECT_EQ(b.op.last(1), c.outcome);
+    EXPECT_EQ(b.st.unansweredReads, c.reads);
+    EXPECT_EQ(cli::UnansweredReadLines(b.st), c.lines);
+  }
+}

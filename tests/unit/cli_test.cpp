@@ -307,6 +307,7 @@ TEST(CliRecord, OneLineOfJsonWithEveryField) {
   r.retries = 3;
   r.pagesErased = 507;
   r.blocksSent = 11;
+  r.unansweredReads = quarn::GUARD_D1148 | quarn::GUARD_VERSION;
   const std::string line = quarn::cli::RecordLine(r);
   ASSERT_EQ(line.find('\n'), line.size() - 1);
   const auto j = nlohmann::json::parse(line);
@@ -324,6 +325,7 @@ TEST(CliRecord, OneLineOfJsonWithEveryField) {
   EXPECT_EQ(j["retries"], 3);
   EXPECT_EQ(j["pages_erased"], 507);
   EXPECT_EQ(j["blocks_sent"], 11);
+  EXPECT_EQ(j["unanswered_reads"], nlohmann::json::array({"D1148", "version"}));
 }
 
 // The platform's SHA-256 (libcrypto or BCrypt) and its append-only file.

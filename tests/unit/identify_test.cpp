@@ -9,6 +9,7 @@
 
 #include "burn/identify.h"
 #include "plcsim.h"
+#include "ui/cli/cli.h"
 
 using namespace quarn;
 using plcsim::Act;
@@ -34,6 +35,7 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
     bool aio;
     uint16_t id;
     std::vector<std::string> fits;
+    bool readsUnanswered = false;  // no register or version read gets an answer
   };
   using C = plcsim::Config;
   const int none = -1, silent = static_cast<int>(Act::Silent), nak = static_cast<int>(Act::Nak);
@@ -63,6 +65,10 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
        Identity::BOOTLOADER, true, 0x0022, {"TJ3-AIO"}},
       {"TB2", plcsim::Mode::App, "QN2", nullptr, silent,
        Identity::NONE, false, 0, {}},
+      // Unanswered reads are judged as 0, as a burn judges them: a 28QN2
+      // whose D1148 goes unanswered fits the QN2 image.
+      {"QN28", plcsim::Mode::App, "QN2", [](C& c) { c.d1148 = 1; }, none,
+       Identity::APPLICATION, false, 0x0013, {"QN2"}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.plc) + (c.mode == plcsim::Mode::App ? " app" : " boot"));
@@ -72,6 +78,10 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
     if (c.config) c.config(cfg);
     plcsim::Plc plc(cfg);
     if (c.probeFault != none) plc.inject(Kind::Probe, static_cast<Act>(c.probeFault), -1, 0x01);
+    if (c.readsUnanswered) {
+      plc.inject(Kind::Register, Act::Silent, -1);
+      plc.inject(Kind::Version, Act::Silent, -1);
+    }
     plcsim::SimLink link(plc);
     SessionState st;
     st.selectModel(findModel(c.asked));
@@ -88,8 +98,14 @@ TEST(Identify, FindsModeIdentityAndFittingModelsWithoutChangingThePlc) {
       EXPECT_TRUE(id.haveId);
       EXPECT_EQ(id.id, c.id);
       // A bootloader reports its version; an application's 0 means none.
-      EXPECT_EQ(id.haveLoaderVersion, c.found == Identity::BOOTLOADER || cfg.loaderVersion != 0);
-      EXPECT_EQ(id.loaderVersion, cfg.loaderVersion);
+      EXPECT_EQ(id.haveLoaderVersion, c.found == Identity::BOOTLOADER ||
+                                          (cfg.loaderVersion != 0 && !c.readsUnanswered));
+      EXPECT_EQ(id.loaderVersion, c.readsUnanswered ? 0 : cfg.loaderVersion);
+      // What went unanswered is shown as such, not as the 0 it was judged as.
+      EXPECT_EQ(id.unanswered, c.readsUnanswered ? GUARD_D1001 | GUARD_D1148 | GUARD_D1386 | GUARD_VERSION : 0);
+      const std::string shown = cli::DescribeIdentity(id, "/dev/ttyS0");
+      EXPECT_EQ(shown.find("D1148 no answer") != std::string::npos, c.readsUnanswered) << shown;
+      EXPECT_EQ(shown.find("loader version     no answer") != std::string::npos, c.readsUnanswered) << shown;
     } else {
       // Both header forms were tried, each with its whole budget.
       EXPECT_EQ(Count(link.sent(), ":006401590141\r\n"), 6);

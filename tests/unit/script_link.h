@@ -44,6 +44,7 @@ class ScriptLink : public quarn::Link {
   }
   void discardInput() override { ++discards; }  // a script has nothing waiting
   int discards = 0;
+  void drainInput(uint32_t, uint32_t, int) override {}  // nor anything on its way
   void setTimeouts(uint32_t ms) override { timeoutMs = ms; timeouts.push_back(ms); }
   void setLine(const quarn::LineSettings& l) override { lines.push_back(l); }
 };

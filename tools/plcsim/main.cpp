@@ -72,6 +72,8 @@ void usage(FILE* f) {
       "            lowercase affects application replies only;\n"
       "            noise: ARG1 random bytes (1) before the reply\n"
       "      TIMES: a number (default 1) or all\n"
+      "  --late-reply KIND:MS  the next request of KIND takes the PLC MS ms longer: its\n"
+      "                      reply comes that late; what arrives meanwhile waits its turn\n"
       "  --drop KIND:N[:MS]  the line goes away when the N-th request of KIND arrives:\n"
       "                      its reply is lost, the master side closes (the host's port\n"
       "                      hangs up) and --link goes; MS ms later (default 1000) a new\n"
@@ -150,6 +152,21 @@ struct Drop {
   long after = 0;                           // the request of that kind that is not answered
   long downMs = 1000;
 };
+
+// --late-reply: which request's reply comes late, and by how much.
+struct LateReply {
+  plcsim::Kind kind = plcsim::Kind::Count;  // Count: none
+  long ms = 0;
+};
+
+bool parseLate(const std::string& arg, LateReply& l) {
+  const std::vector<std::string> parts = splitColons(arg);
+  if (parts.size() != 2) return false;
+  const int kind = lookup(kKindNames, parts[0]);
+  if (kind < 0 || !parseNumber(parts[1].c_str(), 600000, l.ms)) return false;
+  l.kind = static_cast<plcsim::Kind>(kind);
+  return true;
+}
 
 bool parseDrop(const std::string& arg, Drop& d) {
   const std::vector<std::string> parts = splitColons(arg);
@@ -345,6 +362,7 @@ int main(int argc, char** argv) {
   std::string linkPath, flashOut;
   std::vector<FaultArg> faults;
   Drop drop;
+  LateReply late;
   bool verbose = false;
   bool pace = false;
   uint32_t latencyUs = kLatencyUs;
@@ -429,6 +447,11 @@ int main(int argc, char** argv) {
         return 2;
       }
       faults.push_back(f);
+    } else if (a == "--late-reply") {
+      if (!parseLate(text(), late)) {
+        std::fprintf(stderr, "plcsim: bad --late-reply %s (see --help)\n", argv[i]);
+        return 2;
+      }
     } else if (a == "--drop") {
       if (!parseDrop(text(), drop)) {
         std::fprintf(stderr, "plcsim: bad --drop %s (see --help)\n", argv[i]);
@@ -447,8 +470,13 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // A late reply needs the PLC in time; without --pace only that reply
+  // takes any: the wire and the PLC's own work take none.
+  const bool timed = pace || late.kind != plcsim::Kind::Count;
+  if (!pace) cfg.times = plcsim::Times{0, 0, 0};
   plcsim::Plc plc(cfg);
   for (const FaultArg& f : faults) plc.inject(f.kind, f.act, f.times, f.arg1, f.arg2);
+  plc.lateReply(late.kind, static_cast<uint32_t>(late.ms));
 
   Pty pty;
   if (!openPty(pty)) return 1;
@@ -504,7 +532,7 @@ int main(int argc, char** argv) {
         continue;
       }
       waitNs = std::min(waitNs, upAt - now);
-    } else if (pace) {
+    } else if (timed) {
       // Reply bytes leave on time (kSpinNs).
       const uint64_t now = nowNs(), reply = pacer.nextReply();
       const uint64_t next = std::min(pacer.next(), reply > kSpinNs ? reply - kSpinNs : 0);
@@ -555,8 +583,10 @@ int main(int argc, char** argv) {
         if (verbose && line.baud != lastLine.baud)
           std::fprintf(stderr, "plcsim: host line %u baud\n", line.baud);
         lastLine = line;
-        if (!pace) {
+        if (!timed) {
           plc.receive(buf, static_cast<size_t>(n), reply);
+        } else if (!pace) {
+          pacer.fromHost(buf, static_cast<size_t>(n), nowNs(), {0, 0});
         } else if (usb) {
           pacer.fromHost(buf, static_cast<size_t>(n), nowNs(), {0, uint64_t{latencyUs} * 1000});
         } else {
@@ -564,7 +594,7 @@ int main(int argc, char** argv) {
         }
       }
     }
-    if (pace) {
+    if (timed) {
       const uint64_t due = pacer.nextReply();
       pacer.run(nowNs(), reply);
       if (!reply.empty()) stats.replied(due, nowNs());

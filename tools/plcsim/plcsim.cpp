@@ -134,6 +134,11 @@ struct Plc::Impl {
   uint32_t noiseState = 12345;  // the line's noise, the same in every run
   std::array<int, static_cast<size_t>(Kind::Count)> counts{};
   std::array<std::vector<Fault>, static_cast<size_t>(Kind::Count)> faults;
+  struct Late {
+    uint32_t us = 0;
+    int times = 0;  // < 0: every request
+  };
+  std::array<Late, static_cast<size_t>(Kind::Count)> late{};
 
   // The exact requests of this model.
   std::string wake, probe, checkId, d1386, d1001, d1148, version, read67, erase, confirm;
@@ -173,6 +178,12 @@ struct Plc::Impl {
   // A request of this kind arrived: count it and take the fault aimed at its reply.
   const Fault* request(Kind k) {
     ++counts[static_cast<size_t>(k)];
+    Late& l = late[static_cast<size_t>(k)];
+    if (l.times != 0) {
+      if (l.times > 0) --l.times;
+      busy.us += l.us;
+      busy.lateUs += l.us;
+    }
     auto& q = faults[static_cast<size_t>(k)];
     while (!q.empty() && q.front().times == 0) q.erase(q.begin());
     if (q.empty()) return nullptr;
@@ -472,6 +483,11 @@ void Plc::inject(Kind kind, Act act, int times, uint8_t arg1, uint8_t arg2) {
   impl_->faults[static_cast<size_t>(kind)].push_back(Fault{act, times, arg1, arg2});
 }
 
+void Plc::lateReply(Kind kind, uint32_t ms, int times) {
+  if (kind == Kind::Count) return;
+  impl_->late[static_cast<size_t>(kind)] = {ms * 1000, times};
+}
+
 Plc::Busy Plc::busy() const { return impl_->busy; }
 Mode Plc::mode() const { return impl_->mode; }
 bool Plc::usb() const { return impl_->usb; }
@@ -484,7 +500,10 @@ int Plc::requests(Kind kind) const {
 
 // ---------------------------------------------------------------------------
 
-SimLink::SimLink(Plc& plc) : plc_(plc) { pending_.reserve(1024); }
+SimLink::SimLink(Plc& plc) : plc_(plc) {
+  pending_.reserve(1024);
+  arrives_.reserve(1024);
+}
 
 bool SimLink::open(bool usbPipe, const char*) {
   ++opens;
@@ -508,7 +527,13 @@ bool SimLink::open(bool usbPipe, const char*) {
 void SimLink::close() {
   ++closes;
   isOpen = false;
-  pending_.clear();
+  dropPending(pending_.size());
+  plcFreeUs_ = lineFreeUs_ = 0;  // what was on its way is gone with the link
+}
+
+void SimLink::dropPending(size_t upTo) {
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(upTo));
+  arrives_.erase(arrives_.begin(), arrives_.begin() + static_cast<std::ptrdiff_t>(upTo));
   pendingPos_ = 0;
 }
 
@@ -517,8 +542,7 @@ int SimLink::write(const uint8_t* data, int n) {
   if (writesBeforeDeath == 0) {
     dead = true;
     isOpen = false;
-    pending_.clear();
-    pendingPos_ = 0;
+    dropPending(pending_.size());
   } else if (writesBeforeDeath > 0) {
     --writesBeforeDeath;
   }
@@ -539,6 +563,13 @@ int SimLink::write(const uint8_t* data, int n) {
     } else {
       plc_.receive(data, static_cast<size_t>(n), pending_);
     }
+    // The PLC takes the request once it is done with the ones before; its
+    // reply follows what is still on the line.
+    const Plc::Busy busy = plc_.busy();
+    plcFreeUs_ = std::max(plcFreeUs_, nowMs * 1000) + (plcTimes ? busy.us : busy.lateUs);
+    const uint64_t charUs = plcTimes ? Pacer::charNs(line.baud) / 1000 : 0;
+    lineFreeUs_ = std::max(lineFreeUs_, plcFreeUs_);
+    while (arrives_.size() < pending_.size()) arrives_.push_back(lineFreeUs_ += charUs);
   }
   return written;
 }
@@ -547,22 +578,27 @@ int SimLink::read(uint8_t* buf, int n) {
   int got = 0;
   if (dead && n > 0) nowMs += timeoutMs;
   if (isOpen && n > 0) {
-    got = static_cast<int>(std::min(pending_.size() - pendingPos_, static_cast<size_t>(n)));
+    // The read ends with its n-th byte, or at its time-out with what came.
+    const uint64_t deadline = nowMs + timeoutMs;
+    size_t end = pendingPos_;
+    while (end < pending_.size() && end - pendingPos_ < static_cast<size_t>(n) &&
+           arrives_[end] <= deadline * 1000)
+      ++end;
+    got = static_cast<int>(end - pendingPos_);
     std::memcpy(buf, pending_.data() + pendingPos_, static_cast<size_t>(got));
-    pendingPos_ += static_cast<size_t>(got);
-    if (pendingPos_ == pending_.size()) {
-      pending_.clear();
-      pendingPos_ = 0;
-    }
-    if (got < n) nowMs += timeoutMs;
+    pendingPos_ = end;
+    nowMs = got < n ? deadline : std::max(nowMs, (arrives_[end - 1] + 999) / 1000);
+    if (pendingPos_ == pending_.size()) dropPending(pending_.size());
   }
   if (logWire) wire.push_back(Event{false, std::vector<uint8_t>(buf, buf + got), nowMs, false});
   return got;
 }
 
 void SimLink::discardInput() {
-  pending_.clear();
-  pendingPos_ = 0;
+  // What has arrived goes; a reply still on its way stays.
+  size_t end = pendingPos_;
+  while (end < pending_.size() && arrives_[end] <= nowMs * 1000) ++end;
+  dropPending(end);
 }
 
 void SimLink::setTimeouts(uint32_t ms) {

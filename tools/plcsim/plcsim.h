@@ -94,11 +94,15 @@ class Plc {
   struct Busy {
     uint32_t us = 0;
     bool restart = false;
+    uint32_t lateUs = 0;  // the part of `us` that a late reply (lateReply) adds
   };
   Busy busy() const;
 
   // The next `times` replies of `kind` get `act` (times < 0: all of them).
   void inject(Kind kind, Act act, int times = 1, uint8_t arg1 = 0, uint8_t arg2 = 0);
+  // The next `times` requests of `kind` take the PLC `ms` longer: their
+  // replies come that late, and what arrives meanwhile waits its turn.
+  void lateReply(Kind kind, uint32_t ms, int times = 1);
 
   Mode mode() const;
   bool usb() const;  // USB-attached: reached through its pipe, not a serial port
@@ -115,9 +119,12 @@ class Plc {
 
 // The PLC behind the link seam, on a virtual clock: a read that cannot be
 // satisfied returns what is there and advances the clock by the read
-// time-out instead of sleeping. The PLC hangs on one kind of link: an open
-// of the other kind (a serial port for a USB-attached PLC, the USB pipe for
-// a serial one) fails.
+// time-out instead of sleeping. A late reply (Plc::lateReply) arrives that
+// much later on the clock, and the replies to what the PLC got meanwhile
+// after it; with `plcTimes` every reply also waits for the PLC's own work
+// (Plc::busy) and takes its characters' time on a serial line. The PLC hangs
+// on one kind of link: an open of the other kind (a serial port for a
+// USB-attached PLC, the USB pipe for a serial one) fails.
 class SimLink : public quarn::Link {
  public:
   explicit SimLink(Plc& plc);
@@ -138,6 +145,7 @@ class SimLink : public quarn::Link {
   };
 
   uint64_t nowMs = 0;           // virtual clock
+  bool plcTimes = false;        // replies take the PLC's and the wire's time, not only a late one's
   bool logWire = true;          // keep `wire` (off for benchmarks)
   std::vector<Event> wire;
   uint32_t timeoutMs = 0;
@@ -160,7 +168,11 @@ class SimLink : public quarn::Link {
  private:
   Plc& plc_;
   std::vector<uint8_t> pending_;  // PLC's replies not yet read
+  std::vector<uint64_t> arrives_; // when each of them reaches the host, in us (never decreasing)
   size_t pendingPos_ = 0;
+  uint64_t plcFreeUs_ = 0;        // the PLC is done with what it got by then
+  uint64_t lineFreeUs_ = 0;       // the last reply byte is on the host's side by then
+  void dropPending(size_t upTo);  // forgets pending_[0, upTo)
   bool everOpened_ = false;  // an open after the first one is a reconnect
 };
 

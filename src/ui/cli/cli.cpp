@@ -239,6 +239,11 @@ std::string Hex4(uint16_t v) {
   return buf;
 }
 
+// A guard read as --identify shows it: its value, or that none came.
+std::string Read(const Identity& id, GuardRead which, uint16_t value) {
+  return id.unanswered & which ? "no answer" : Hex4(value);
+}
+
 std::string Row(const char* name, const std::string& value) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "  %-18s ", name);
@@ -291,14 +296,18 @@ std::string DescribeIdentity(const Identity& id, const std::string& port, int im
   s += Row("models that fit", models.empty() ? "none" : models);
   if (id.mode == Identity::APPLICATION) {
     s += Row("generation", std::string(IsV4(id.D1001) ? "V4.xx" : "V2.xx / V3.xx") + " (D1001 " +
-                               Hex4(id.D1001) + ")");
+                               Read(id, GUARD_D1001, id.D1001) + ")");
   } else {
     s += Row("generation", "unknown (the bootloader does not report it)");
   }
-  s += Row("loader version", id.haveLoaderVersion ? LoaderVersion(id) : "none reported");
+  s += Row("loader version", id.mode == Identity::APPLICATION && (id.unanswered & GUARD_VERSION)
+                                 ? "no answer"
+                             : id.haveLoaderVersion ? LoaderVersion(id)
+                                                    : "none reported");
   if (id.mode == Identity::APPLICATION) {
-    s += Row("registers", "D1001 " + Hex4(id.D1001) + "  D1148 " + Hex4(id.D1148) + "  D1386 " +
-                              Hex4(id.D1386));
+    s += Row("registers", "D1001 " + Read(id, GUARD_D1001, id.D1001) + "  D1148 " +
+                              Read(id, GUARD_D1148, id.D1148) + "  D1386 " +
+                              Read(id, GUARD_D1386, id.D1386));
     s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
   }
   if (imageRow >= 0)
@@ -349,6 +358,26 @@ std::string ModelList(bool json) {
     s += line;
   }
   return s;
+}
+
+std::vector<std::string> UnansweredReadNames(uint8_t bits) {
+  static const struct {
+    GuardRead bit;
+    const char* name;
+  } kReads[] = {{GUARD_D1001, "D1001"}, {GUARD_D1148, "D1148"}, {GUARD_D1386, "D1386"},
+                {GUARD_VERSION, "version"}};
+  std::vector<std::string> names;
+  for (const auto& r : kReads)
+    if (bits & r.bit) names.push_back(r.name);
+  return names;
+}
+
+std::string UnansweredReadLines(const SessionState& st) {
+  std::string lines;
+  for (const std::string& name : UnansweredReadNames(st.unansweredReads))
+    lines += "quarn-burn: warning: the PLC gave no valid reply to the " + name +
+             " read; the checks took it as 0\n";
+  return lines;
 }
 
 std::string Printable(const std::string& name) {

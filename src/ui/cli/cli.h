@@ -84,6 +84,14 @@ std::string IdentityJson(const Identity& id, const std::string& port, int imageR
 // --list-models: a table, or a JSON array.
 std::string ModelList(bool json);
 
+// The guard reads marked in bits (GuardRead), by name: "D1001", "D1148",
+// "D1386", "version".
+std::vector<std::string> UnansweredReadNames(uint8_t bits);
+
+// One "quarn-burn: warning: ..." line, newline included, for each guard read
+// of the session that got no valid reply and was judged as 0; "" for none.
+std::string UnansweredReadLines(const SessionState& st);
+
 // A name from the command line or the system as it may be printed: control
 // bytes become '?'.
 std::string Printable(const std::string& name);

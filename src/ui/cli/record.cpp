@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "ui/cli/cli.h"
 #include "ui/cli/platform.h"
 
 namespace quarn::cli {
@@ -55,6 +56,7 @@ std::string RecordLine(const Record& r) {
       {"retries", r.retries},
       {"pages_erased", r.pagesErased},
       {"blocks_sent", r.blocksSent},
+      {"unanswered_reads", UnansweredReadNames(r.unansweredReads)},
   };
   return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }

@@ -21,6 +21,7 @@ struct Record {
   std::string interrupted;  // where an interrupt stopped the session; "" when none did
   double elapsedSeconds = 0;
   int32_t retries = 0, pagesErased = 0, blocksSent = 0;
+  uint8_t unansweredReads = 0;  // guard reads judged as 0 for want of a reply (GuardRead bits)
 };
 
 // "2024-01-03T12:34:56.789Z"

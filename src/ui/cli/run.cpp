@@ -119,6 +119,7 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   rec.retries = Retries(b.st);
   rec.pagesErased = b.st.pagesErased;
   rec.blocksSent = b.st.blocksSent;
+  rec.unansweredReads = b.st.unansweredReads;
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
   return "the session record could not be appended to " + run.o.record + " (" + failed + ")\n";
@@ -150,10 +151,20 @@ void Burn(Run& run, PortBurn& b) {
   b.started = std::chrono::steady_clock::now();
   b.rec.start = std::chrono::system_clock::now();
   b.op->start();
+  b.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the burn
   StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op, run.image.data,
             run.image.size);
   b.op->finish();
   run.trace.flush();
+  const std::string guessed = UnansweredReadLines(b.st);
+  if (!guessed.empty()) {
+    // A guard judged an unanswered read as 0: say so on every line's port.
+    std::string lines;
+    for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
+      lines += b.prefix + guessed.substr(at, nl - at + 1);
+    std::lock_guard<std::mutex> lock(run.con.lock);
+    run.con.print(stderr, lines);
+  }
   const std::string failure = OpenFailure(*b.link);
   if (b.op->exitStatus() != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
     // "CANNOT open ... Port!!!" says what; this line says why.
