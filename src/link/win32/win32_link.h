@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "link/portname.h"
 
 struct _DCB;  // the Comm API's DCB, from <windows.h>
 
@@ -13,7 +14,8 @@ namespace quarn {
 class Win32Link : public Link {
  public:
   // pipePath: where a USB-attached PLC's pipe is opened instead of finding
-  // the USB device (empty: OpenMyDevPipe("")).
+  // the USB device (empty: the first PLC found; "usb:BUS-PORTS": the PLC at
+  // that place). A session's re-openings keep to the place of its first.
   explicit Win32Link(std::string pipePath = "");
   ~Win32Link() override;
 
@@ -29,6 +31,9 @@ class Win32Link : public Link {
   void* h_;  // HANDLE; INVALID_HANDLE_VALUE when not open
   bool pipe_ = false;
   std::string pipePath_;
+  UsbPortPath pin_{};       // the USB PLC's place: given, or learnt at the first opening
+  int pipeOpens_ = 0;
+  uint32_t timeoutMs_ = 3000;  // bounds each transfer on the USB pipe
 };
 
 // Puts the line settings into a DCB read from a port: speed, data bits,

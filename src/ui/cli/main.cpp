@@ -26,11 +26,12 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include "link/win32/usb.h"
 #include "link/win32/win32_link.h"
 using PlatformLink = quarn::Win32Link;
 static std::vector<std::string> ListPorts() { return quarn::ListComPorts(); }
-static std::vector<std::string> ListUsbPorts() { return {}; }
-static const char* UsbPortRefusal() { return "USB port paths (usb:BUS-PORTS) are known on Linux only"; }
+static std::vector<std::string> ListUsbPorts() { return quarn::ListUsbPlcs(); }
+static const char* UsbPortRefusal() { return nullptr; }
 static bool UsbAccessDenied(const PlatformLink&) { return false; }
 static void PrintUsbAccessHint() {}
 static std::string UsbPortOf(const PlatformLink&) { return ""; }
@@ -74,7 +75,9 @@ const char* const kUsage =
     "                 USB models: usb:BUS-PORTS, the USB PLC on that port path\n"
     "                 (usb:1-2.3), or a device opened as the PLC's pipe (default:\n"
     "                 the first PLC found by vendor and product; the session keeps\n"
-    "                 to its port path across the PLC's restart)\n"
+    "                 to its port path across the PLC's restart); on Windows\n"
+    "                 usb:HUB-PORT, from the location Port_#PORT.Hub_#HUB that\n"
+    "                 Windows gives the device (Port_#0002.Hub_#0001: usb:1-2)\n"
     "                 Given more than once, or as 'all' (every port --list-ports\n"
     "                 lists that fits the model's link): one session on each port\n"
     "                 at once, every line starting with its port, then a summary\n"
