@@ -33,6 +33,8 @@ struct Device {
   bool hang = false;        // reads never complete
   int opens = 0;
   int restarts = 0;
+  plcsim::Kind dropKind = plcsim::Kind::Count;  // the cable is pulled at this request
+  int dropAt = 0;                               // (the dropAt-th of its kind)
   ULONGLONG backAt = 0;     // a restart ends then (0: none under way)
   std::vector<uint8_t> toHost;
 };
@@ -121,6 +123,14 @@ std::string Command(const std::vector<std::string>& w) {
     plcsim::Fault f{};
     if (w.size() < 3 || !plcsim::ParseFault(w[2], f)) return "error: fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]";
     d.plc->inject(f.kind, f.act, f.times, f.arg1, f.arg2);
+  } else if (cmd == "drop") {
+    // drop N KIND:COUNT: the cable is pulled as the COUNT-th request of KIND arrives.
+    const std::vector<std::string> p = w.size() > 2 ? plcsim::SplitColons(w[2]) : std::vector<std::string>{};
+    long at = 0;
+    const int kind = p.size() == 2 ? plcsim::ParseKind(p[0]) : -1;
+    if (kind < 0 || !plcsim::ParseNumber(p[1].c_str(), 1000000, at) || at < 1) return "error: drop N KIND:COUNT";
+    d.dropKind = static_cast<plcsim::Kind>(kind);
+    d.dropAt = static_cast<int>(at);
   } else if (cmd == "hang") {
     d.hang = w.size() < 3 || w[2] != "off";
   } else if (cmd == "flash" || cmd == "log") {
@@ -185,6 +195,11 @@ int plcdev_write(int i, const void* data, unsigned n) {
   const plcsim::Mode before = d->plc->mode();
   std::vector<uint8_t> out;
   d->plc->receive(static_cast<const uint8_t*>(data), n, out);
+  if (d->dropKind != plcsim::Kind::Count && d->plc->requests(d->dropKind) >= d->dropAt) {
+    d->dropKind = plcsim::Kind::Count;  // the cable is pulled: the reply never leaves
+    Gone(*d);
+    return static_cast<int>(n);
+  }
   if (before == plcsim::Mode::App && d->plc->mode() == plcsim::Mode::Boot) {
     d->restarting = true;
     d->toHost.clear();

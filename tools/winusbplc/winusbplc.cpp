@@ -7,6 +7,8 @@
 //   winusbplc unplug N                the cable pulled
 //   winusbplc replug N                the cable back in: the PLC powers up again
 //   winusbplc fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]   a fault, as plcsim --fault
+//   winusbplc drop N KIND:COUNT       the cable is pulled as the COUNT-th
+//                                     request of KIND (as plcsim --fault) arrives
 //   winusbplc hang N [off]            reads on the device never complete
 //   winusbplc flash N FILE            the PLC's flash into FILE
 //   winusbplc log N FILE              the requests it took, by kind, into FILE
@@ -102,7 +104,7 @@ int Install() {
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: winusbplc install | plug N MODEL [boot] | unplug N | replug N |\n"
-                         "       fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]] | hang N [off] |\n"
+                         "       fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]] | drop N KIND:COUNT | hang N [off] |\n"
                          "       flash N FILE | log N FILE | status | keep\n");
     return 2;
   }
