@@ -33,8 +33,9 @@ struct Device {
   bool hang = false;        // reads never complete
   int opens = 0;
   int restarts = 0;
-  plcsim::Kind dropKind = plcsim::Kind::Count;  // the cable is pulled at this request
-  int dropAt = 0;                               // (the dropAt-th of its kind)
+  plcsim::Kind when = plcsim::Kind::Count;  // at the whenAt-th request of this kind
+  int whenAt = 0;                           // the cable is pulled, or (whenHang)
+  bool whenHang = false;                    // reads stop completing
   ULONGLONG backAt = 0;     // a restart ends then (0: none under way)
   std::vector<uint8_t> toHost;
 };
@@ -100,12 +101,21 @@ std::string Command(const std::vector<std::string>& w) {
   Device& d = devices[n];
   const std::string& cmd = w[0];
   if (cmd == "plug") {
-    // plug N MODEL [boot]: a new PLC of that model, in its application
-    // (or its bootloader), plugged in.
-    if (w.size() < 3) return "error: plug N MODEL [boot]";
+    // plug N MODEL [boot] [d1386=V] [d1001=V] [d1148=V]: a new PLC of that
+    // model, in its application (or its bootloader), with those register
+    // values, plugged in.
+    if (w.size() < 3) return "error: plug N MODEL [boot] [d1386=V] [d1001=V] [d1148=V]";
     plcsim::Config cfg;
     cfg.model = w[2];
-    if (w.size() > 3 && w[3] == "boot") cfg.mode = plcsim::Mode::Boot;
+    for (size_t k = 3; k < w.size(); ++k) {
+      const size_t eq = w[k].find('=');
+      const std::string name = w[k].substr(0, eq);
+      uint16_t* reg = name == "d1386" ? &cfg.d1386 : name == "d1001" ? &cfg.d1001 : name == "d1148" ? &cfg.d1148 : nullptr;
+      long v = 0;
+      if (w[k] == "boot") cfg.mode = plcsim::Mode::Boot;
+      else if (reg && eq != std::string::npos && plcsim::ParseNumber(w[k].c_str() + eq + 1, 0xFFFF, v)) *reg = static_cast<uint16_t>(v);
+      else return "error: bad setting " + w[k];
+    }
     d = Device{};
     d.plc = std::make_unique<plcsim::Plc>(cfg);
     d.present = true;
@@ -123,16 +133,18 @@ std::string Command(const std::vector<std::string>& w) {
     plcsim::Fault f{};
     if (w.size() < 3 || !plcsim::ParseFault(w[2], f)) return "error: fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]";
     d.plc->inject(f.kind, f.act, f.times, f.arg1, f.arg2);
-  } else if (cmd == "drop") {
-    // drop N KIND:COUNT: the cable is pulled as the COUNT-th request of KIND arrives.
+  } else if (cmd == "drop" || (cmd == "hang" && w.size() > 2 && w[2] != "off")) {
+    // drop N KIND:COUNT: the cable is pulled as the COUNT-th request of KIND
+    // arrives; hang N KIND:COUNT: from then on reads never complete.
     const std::vector<std::string> p = w.size() > 2 ? plcsim::SplitColons(w[2]) : std::vector<std::string>{};
     long at = 0;
     const int kind = p.size() == 2 ? plcsim::ParseKind(p[0]) : -1;
-    if (kind < 0 || !plcsim::ParseNumber(p[1].c_str(), 1000000, at) || at < 1) return "error: drop N KIND:COUNT";
-    d.dropKind = static_cast<plcsim::Kind>(kind);
-    d.dropAt = static_cast<int>(at);
+    if (kind < 0 || !plcsim::ParseNumber(p[1].c_str(), 1000000, at) || at < 1) return "error: " + cmd + " N KIND:COUNT";
+    d.when = static_cast<plcsim::Kind>(kind);
+    d.whenAt = static_cast<int>(at);
+    d.whenHang = cmd == "hang";
   } else if (cmd == "hang") {
-    d.hang = w.size() < 3 || w[2] != "off";
+    d.hang = w.size() < 3;
   } else if (cmd == "flash" || cmd == "log") {
     if (w.size() < 3) return "error: " + cmd + " N FILE";
     const std::vector<uint8_t>& flash = d.plc->flash();
@@ -195,10 +207,14 @@ int plcdev_write(int i, const void* data, unsigned n) {
   const plcsim::Mode before = d->plc->mode();
   std::vector<uint8_t> out;
   d->plc->receive(static_cast<const uint8_t*>(data), n, out);
-  if (d->dropKind != plcsim::Kind::Count && d->plc->requests(d->dropKind) >= d->dropAt) {
-    d->dropKind = plcsim::Kind::Count;  // the cable is pulled: the reply never leaves
-    Gone(*d);
-    return static_cast<int>(n);
+  if (d->when != plcsim::Kind::Count && d->plc->requests(d->when) >= d->whenAt) {
+    d->when = plcsim::Kind::Count;
+    if (d->whenHang) {
+      d->hang = true;
+    } else {
+      Gone(*d);  // the cable is pulled: the reply never leaves
+      return static_cast<int>(n);
+    }
   }
   if (before == plcsim::Mode::App && d->plc->mode() == plcsim::Mode::Boot) {
     d->restarting = true;

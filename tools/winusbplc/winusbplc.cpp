@@ -2,14 +2,17 @@
 // plcdev.dll) into the running Wine prefix and controls its devices.
 //
 //   winusbplc install                 the bus, from the folder of this program
-//   winusbplc plug N MODEL [boot]     a new PLC of MODEL on port N (1 to 8),
-//                                     in its application (or its bootloader)
+//   winusbplc plug N MODEL [boot] [dNNNN=V]...   a new PLC of MODEL on port
+//                                     N (1 to 8), in its application (or its
+//                                     bootloader), with register values
+//                                     (d1386, d1001, d1148; a GH26 has d1148=1)
 //   winusbplc unplug N                the cable pulled
 //   winusbplc replug N                the cable back in: the PLC powers up again
 //   winusbplc fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]   a fault, as plcsim --fault
 //   winusbplc drop N KIND:COUNT       the cable is pulled as the COUNT-th
 //                                     request of KIND (as plcsim --fault) arrives
-//   winusbplc hang N [off]            reads on the device never complete
+//   winusbplc hang N [KIND:COUNT|off] reads on the device never complete
+//                                     (from the COUNT-th request of KIND on)
 //   winusbplc flash N FILE            the PLC's flash into FILE
 //   winusbplc log N FILE              the requests it took, by kind, into FILE
 //   winusbplc status                  the devices, one line each
@@ -103,8 +106,9 @@ int Install() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: winusbplc install | plug N MODEL [boot] | unplug N | replug N |\n"
-                         "       fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]] | drop N KIND:COUNT | hang N [off] |\n"
+    std::fprintf(stderr, "usage: winusbplc install | plug N MODEL [boot] [dNNNN=V]... | unplug N | replug N |\n"
+                         "       fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]] | drop N KIND:COUNT |\n"
+                         "       hang N [KIND:COUNT|off] |\n"
                          "       flash N FILE | log N FILE | status | keep\n");
     return 2;
   }
