@@ -53,20 +53,22 @@ int Transfer(HANDLE h, bool read, uint8_t* data, DWORD n, DWORD ms) {
     OVERLAPPED ov{};
     std::vector<uint8_t> buf;
   };
+  // The event the thread's transfers wait on, made once: starting a
+  // transfer resets it. One abandoned transfer keeps it for good.
+  thread_local HANDLE event = nullptr;
+  if (event == nullptr) event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return -1;
   auto io = std::make_unique<Io>();
   io->buf.assign(data, data + n);
-  io->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (io->ov.hEvent == nullptr) return -1;
+  io->ov.hEvent = event;
   BOOL started = read ? ReadFile(h, io->buf.data(), n, nullptr, &io->ov)
                       : WriteFile(h, io->buf.data(), n, nullptr, &io->ov);
-  if (!started && GetLastError() != ERROR_IO_PENDING) {
-    CloseHandle(io->ov.hEvent);
-    return -1;
-  }
-  if (WaitForSingleObject(io->ov.hEvent, ms) != WAIT_OBJECT_0) {
+  if (!started && GetLastError() != ERROR_IO_PENDING) return -1;
+  if (WaitForSingleObject(event, ms) != WAIT_OBJECT_0) {
     CancelIoEx(h, &io->ov);
-    if (WaitForSingleObject(io->ov.hEvent, kCancelGraceMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(event, kCancelGraceMs) != WAIT_OBJECT_0) {
       io.release();  // abandoned to a driver that does not let go of it
+      event = nullptr;
       return kAbandoned;
     }
   }
@@ -75,7 +77,6 @@ int Transfer(HANDLE h, bool read, uint8_t* data, DWORD n, DWORD ms) {
     done = 0;
   done = std::min(done, n);
   if (read) std::memcpy(data, io->buf.data(), done);
-  CloseHandle(io->ov.hEvent);
   return static_cast<int>(done);
 }
 
