@@ -28,7 +28,7 @@ static DRIVER_OBJECT* driver;
 static DEVICE_OBJECT* busPdo;  /* the root-enumerated device the bus sits on */
 static DEVICE_OBJECT* child[PLCDEV_MAX + 1];
 static IRP* waiting[PLCDEV_MAX + 1]; /* one read waits per device */
-static unsigned reportedGeneration;
+static volatile LONG reportedGeneration;
 static volatile LONG stopping;
 
 /* "Port_#000N.Hub_#0001" and the instance id "PLC000N". */
@@ -109,10 +109,10 @@ static void ServeWaiting(int index) {
 
 /* Reports the children again when the set of present devices changed. */
 static void SyncChildren(void) {
-  unsigned g = plcdev_generation();
-  if (g == reportedGeneration || busPdo == NULL) return;
-  reportedGeneration = g;
-  IoInvalidateDeviceRelations(busPdo, BusRelations);
+  LONG g = (LONG)plcdev_generation();
+  DEVICE_OBJECT* bus = busPdo;
+  if (bus == NULL || InterlockedExchange(&reportedGeneration, g) == g) return;
+  IoInvalidateDeviceRelations(bus, BusRelations);
 }
 
 static void WriteLocation(int index) {
