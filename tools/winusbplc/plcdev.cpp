@@ -110,10 +110,10 @@ std::string Command(const std::vector<std::string>& w) {
     for (size_t k = 3; k < w.size(); ++k) {
       const size_t eq = w[k].find('=');
       const std::string name = w[k].substr(0, eq);
-      uint16_t* reg = name == "d1386" ? &cfg.d1386 : name == "d1001" ? &cfg.d1001 : name == "d1148" ? &cfg.d1148 : nullptr;
+      int* reg = name == "d1386" ? &cfg.d1386 : name == "d1001" ? &cfg.d1001 : name == "d1148" ? &cfg.d1148 : nullptr;
       long v = 0;
       if (w[k] == "boot") cfg.mode = plcsim::Mode::Boot;
-      else if (reg && eq != std::string::npos && plcsim::ParseNumber(w[k].c_str() + eq + 1, 0xFFFF, v)) *reg = static_cast<uint16_t>(v);
+      else if (reg && eq != std::string::npos && plcsim::ParseNumber(w[k].c_str() + eq + 1, 0xFFFF, v)) *reg = static_cast<int>(v);
       else return "error: bad setting " + w[k];
     }
     d = Device{};

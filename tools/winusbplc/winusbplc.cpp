@@ -5,7 +5,7 @@
 //   winusbplc plug N MODEL [boot] [dNNNN=V]...   a new PLC of MODEL on port
 //                                     N (1 to 8), in its application (or its
 //                                     bootloader), with register values
-//                                     (d1386, d1001, d1148; a GH26 has d1148=1)
+//                                     (d1386, d1001, d1148; by default those of the model)
 //   winusbplc unplug N                the cable pulled
 //   winusbplc replug N                the cable back in: the PLC powers up again
 //   winusbplc fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]   a fault, as plcsim --fault

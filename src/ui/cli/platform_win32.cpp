@@ -3,13 +3,32 @@
 // flushed with FlushFileBuffers, SHA-256 from BCrypt, and Enter on stdin.
 #include <windows.h>
 #include <bcrypt.h>
+#include <io.h>
 
 #include <cstdio>
 #include <string>
 
+#include "link/win32/usb.h"
+#include "link/win32/win32_link.h"
 #include "ui/cli/platform.h"
 
 namespace quarn::cli {
+
+std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
+  return std::make_unique<Win32Link>(pipePath);
+}
+std::vector<std::string> PresentSerialPorts() { return ListComPorts(); }
+std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
+const char* UsbPortRefusal() { return nullptr; }
+bool UsbAccessDenied(const Link&) { return false; }
+std::string UsbPortOf(const Link& link) { return static_cast<const Win32Link&>(link).usbPort(); }
+const char* UsbAccessHint() { return ""; }
+std::string OpenFailure(const Link& link) {
+  return static_cast<const Win32Link&>(link).openFailure();
+}
+const char* SerialAccessHint() { return ""; }
+bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
+
 namespace {
 
 void (*g_onInterrupt)(int) = nullptr;
