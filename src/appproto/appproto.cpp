@@ -76,6 +76,15 @@ void FailedRead(SessionState& st, Budget& b) {
 
 enum class Exchanged { Spent, Replied, Unanswered };
 
+// A Modbus exception reply, ":AAFFEELL\r\n" with bit 7 of the function code
+// set, at the start of the n characters read.
+bool IsException(uint8_t* reply, int n) {
+  if (n < 11 || reply[0] != ':' || reply[9] != '\r' || reply[10] != '\n') return false;
+  uint8_t bytes[8];
+  std::memcpy(bytes, reply + 1, sizeof bytes);
+  return CheckLRC(bytes, sizeof bytes) == 0 && (bytes[1] & 0x80) != 0;
+}
+
 // Writes the request (after throwing away any late reply to an earlier one)
 // and reads a reply of N characters until one arrives in full, passes
 // CheckLRC and the operation's test `good`, or the budget is spent. With
@@ -95,6 +104,7 @@ Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8
     std::memset(reply, 0, N);
     if (b.counts) st.errCounter = b.rerrCounter;
     const int n = link.read(reply, N);
+    if (IsException(reply, n)) st.modbusException = true;
     if (n != N && silenceIsConsent) return Exchanged::Unanswered;
     // The hex part: everything between ':' and CR LF, the LRC last.
     if (n == N && CheckLRC(reply + 1, N - 3) == 0 && good(static_cast<const uint8_t*>(reply)))

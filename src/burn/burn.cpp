@@ -199,6 +199,13 @@ void BootloaderBranch(Session& s) {
 
 }  // namespace
 
+const char* ImageRefusal(uint32_t modelIdx, uint32_t L) {
+  if (L == 0) return kImageMissing;
+  if (L > kProfile[modelIdx].maxSize) return kProfile[modelIdx].sizeMessage;
+  if (!imageFits(modelIdx, L)) return kImageTooShort;
+  return nullptr;
+}
+
 void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* image,
                uint32_t imageSize) {
   Session s{st, hSerial, op};
@@ -207,6 +214,7 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
   st.pagesErased = 0;
   st.blocksSent = 0;
   st.sessionRetries = 0;
+  st.modbusException = false;
 
   // The image, from its first byte, whatever a chosen file set before.
   st.image = image;
@@ -216,9 +224,8 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
   op.enableStart(false);
 
   const Profile& p = st.profile();
-  if (st.fileLength == 0) return s.refuseImage(kImageMissing);
-  if (st.fileLength > p.maxSize) return s.refuseImage(p.sizeMessage);
-  if (!imageFits(st.selectedPLCIdx, st.fileLength)) return s.refuseImage(kImageTooShort);
+  if (const char* refusal = ImageRefusal(st.selectedPLCIdx, st.fileLength))
+    return s.refuseImage(refusal);
 
   if (!hSerial.open(p.usb, st.selectedComPort)) {
     op.stopTimer();

@@ -15,4 +15,8 @@ namespace quarn {
 void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* image,
                uint32_t imageSize);
 
+// Why a session of catalogue row modelIdx refuses an image of L bytes before
+// it opens the link (the text of its error message), or null when it takes it.
+const char* ImageRefusal(uint32_t modelIdx, uint32_t L);
+
 }  // namespace quarn

@@ -79,11 +79,14 @@ struct SessionState {
   // What a record of the session reports. Set by the worker and the
   // bootloader protocol where it happens; cleared when a session starts and
   // kept through the end-of-session reset.
-  uint8_t firstProbe = 0;             // the first mode probe's result (0: none ran)
+  Shared<uint8_t> firstProbe{0};      // the first mode probe's result (0: none ran)
   Shared<int32_t> stage{STAGE_CHECKING};
   Shared<int32_t> pagesErased{0};     // "ERASE" pages acknowledged
   Shared<int32_t> blocksSent{0};      // firmware blocks acknowledged
   Shared<int32_t> sessionRetries{0};  // totalErrCounter as the session ended
+  // A reply came back as a Modbus exception (function code with bit 7 set):
+  // a Modbus device answers, but not as a Quarn PLC.
+  std::atomic<bool> modbusException{false};
 
   const char* model() const { return plcList[selectedPLCIdx]; }
   const Profile& profile() const { return kProfile[selectedPLCIdx]; }

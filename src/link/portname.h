@@ -18,6 +18,18 @@ constexpr size_t MAXPATH = 300;             // the USB device path with "\" and 
 // The PLC's USB interface carries this in its device path (exact case).
 constexpr char kUsbHardwareKey[] = "vid_0e5a&pid_0001";
 
+// A serial port present and what the system knows of it. Every text comes
+// from the system (untrusted), each at most kMaxAttribute bytes.
+constexpr size_t kMaxAttribute = 256;
+struct PortInfo {
+  std::string name;         // as the operator types it: /dev/ttyUSB0, COM3
+  bool usbAdapter = false;  // a USB serial adapter or modem (ttyUSB, ttyACM; a USB device)
+  int vendor = -1, product = -1;  // its USB ids; -1 unknown
+  std::string manufacturer, productName, serial;
+  std::string byId;      // Linux: its /dev/serial/by-id name
+  std::string friendly;  // Windows: its friendly name
+};
+
 // Cuts the port name out of a device's friendly name: it starts after the "("
 // of the first "(COM" and ends before the ")" that closes it, so
 // "USB Serial Port (COM12)" gives "COM12". A name without "(COM", without a

@@ -109,6 +109,10 @@ uint16_t totalPages(uint32_t modelIdx, uint32_t L) {
   return static_cast<uint16_t>(PageCount(kProfile[modelIdx], L));
 }
 
+uint32_t bytesSent(uint32_t modelIdx, uint32_t L) {
+  return imageFits(modelIdx, L) ? BytesSent(kProfile[modelIdx], L) : 0;
+}
+
 int32_t totalPacket(uint32_t modelIdx, uint32_t L) {
   if (!imageFits(modelIdx, L)) return 0;
   const Profile& p = kProfile[modelIdx];

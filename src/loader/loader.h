@@ -23,6 +23,8 @@ uint8_t SendFW(SessionState& st, Link& hSerial);            // OK, NOK or ERR
 // would not fit 16 bits (callers refuse such an image).
 uint16_t totalPages(uint32_t modelIdx, uint32_t L);
 int32_t totalPacket(uint32_t modelIdx, uint32_t L);
+// The image bytes the blocks carry (a 4K-page model never sends its last 4096).
+uint32_t bytesSent(uint32_t modelIdx, uint32_t L);
 // Whether the image length can be erased and sent for this model at all.
 bool imageFits(uint32_t modelIdx, uint32_t L);
 

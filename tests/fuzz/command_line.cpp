@@ -18,11 +18,19 @@ int fuzz::CommandLine(const uint8_t* data, size_t size) {
   Input in{data, size};
   int32_t n[5];
   for (int32_t& v : n) v = static_cast<int32_t>(static_cast<uint32_t>(in.word()) << 16 | in.word());
-  char line[128];
-  std::memset(line, 'x', sizeof line);
-  const size_t room = 1 + static_cast<uint8_t>(n[0]) % sizeof line;
-  cli::FormatProgress(line, room, n[0], n[1], n[2], n[3], n[4]);
-  FUZZ_CHECK(std::memchr(line, '\0', room) != nullptr);
+  cli::ProgressView v;
+  v.flashStatus = n[0] & 3;
+  v.stage = n[0] >> 2 & 7;
+  v.progress = n[1];
+  v.elapsedTime = n[2];
+  v.errCounter = n[3];
+  v.totalErrCounter = n[4];
+  v.done = n[3] >> 8;
+  v.total = n[4] >> 8;
+  v.blockBytes = 128;
+  v.stageSeconds = (n[2] & 0xFFFF) / 16.0;
+  const size_t width = static_cast<uint8_t>(n[0] >> 8);
+  FUZZ_CHECK(cli::ProgressLine(v, width).size() <= width);
 
   const std::string all(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> args{"quarn-burn"};

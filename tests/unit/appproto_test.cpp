@@ -248,7 +248,8 @@ TEST(AppProto, RepliesAndTheirResults) {
   std::string framing = enq;
   framing[0] = 'X';
   framing.replace(17, 2, "..");
-  struct Row { Op op; const char* model; std::string reply; int result; };
+  // exception: the session notes a Modbus exception reply (function code with bit 7 set).
+  struct Row { Op op; const char* model; std::string reply; int result; bool exception = false; };
   const Row rows[] = {
       {confirm, "VN300", enq, ENQ},
       {confirm, "VN300", cmd(ACK), ACK},
@@ -280,7 +281,11 @@ TEST(AppProto, RepliesAndTheirResults) {
       {erase, "VN300", cmd(NAK, 0x01), 0x17},
       {erase, "VN300", cmd(ENQ), 0x18},
       {d1001, "VN300", reg(0x0045), 0x0045},
-      {d1001, "VN300", reply({0x00, 0x83, 0x02}), 0},  // Modbus exception: 11 characters
+      {d1001, "VN300", reply({0x00, 0x83, 0x02}), 0, true},  // Modbus exception: 11 characters
+      {confirm, "VN300", reply({0x01, 0xE4, 0x01}), 0x18, true},
+      {confirm, "VN300", badLrc(reply({0x01, 0xE4, 0x01})), 0x18},
+      {confirm, "VN300", reply({0x01, 0x64, 0x01}), 0x18},  // bit 7 clear: no exception
+      {checkId, "VN300", reply({0x00, 0xE4, 0x02}) + "\r\n", 0x18, true},
       {d1001, "VN300", lower(reg(0x00AB)), 0},
       {d1001, "VN300", reg(0x0045).substr(0, 14), 0},
       {version, "VN300", cmd(0x10), 0x10},
@@ -294,6 +299,7 @@ TEST(AppProto, RepliesAndTheirResults) {
     ScriptLink link;
     link.replies = std::deque<std::string>(6, r.reply);
     EXPECT_EQ(r.op(st, link), r.result) << r.reply;
+    EXPECT_EQ(st.modbusException, r.exception) << r.reply;
   }
 }
 

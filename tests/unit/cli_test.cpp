@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli.h"
@@ -19,6 +24,24 @@
 using quarn::cli::Options;
 
 namespace {
+
+// A small file's text in place of what it held; its text, and it is gone.
+void WriteText(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+std::string TakeText(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[256];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    std::fclose(f);
+  }
+  std::remove(path.c_str());
+  return text;
+}
 
 std::string Parse(std::vector<const char*> args, Options& o) {
   args.insert(args.begin(), "quarn-burn");
@@ -71,32 +94,49 @@ TEST(CliOptions, RefusedCommandLines) {
   }
 }
 
-// Without --port a serial model's session opens the first port listed whose
-// name fits.
-TEST(CliPorts, FirstListedPortThatFits) {
-  const std::string tooLong = "/dev/" + std::string(130, 'x');
+// Without --port a serial model's session takes the one USB serial adapter
+// present and says which; none or several is a usage error that lists the
+// ports.
+TEST(CliPorts, DefaultIsTheOnlyUsbAdapter) {
+  const auto port = [](const char* name, bool usb) {
+    quarn::PortInfo p;
+    p.name = name;
+    p.usbAdapter = usb;
+    return p;
+  };
+  const quarn::PortInfo uart = port("/dev/ttyS0", false), usb0 = port("/dev/ttyUSB0", true),
+                        acm0 = port("/dev/ttyACM0", true);
   struct Case {
-    std::vector<std::string> ports;
-    const char* chosen;  // "": none
+    std::vector<quarn::PortInfo> ports;
+    const char* chosen;                  // "": refused
+    std::vector<std::string> mentioned;  // in the note, or in the refusal
   };
   const Case cases[] = {
-      {{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1"}, "/dev/ttyS0"},
-      {{tooLong, "/dev/ttyUSB1", "/dev/ttyUSB2"}, "/dev/ttyUSB1"},
-      {{tooLong}, ""},
-      {{}, ""},
+      {{uart, usb0}, "/dev/ttyUSB0", {"using /dev/ttyUSB0, the only USB serial adapter"}},
+      {{acm0, uart}, "/dev/ttyACM0", {"/dev/ttyACM0"}},
+      {{uart, usb0, acm0}, "", {"several USB serial adapters", "\n  /dev/ttyS0  serial port",
+                                "\n  /dev/ttyUSB0  USB serial adapter", "\n  /dev/ttyACM0  "}},
+      {{uart}, "", {"no USB serial adapter found", "\n  /dev/ttyS0  serial port"}},
+      {{}, "", {"no serial port found"}},
   };
   for (const Case& c : cases) {
     quarn::SessionState st;
-    st.setComPort("COM9");
-    EXPECT_EQ(quarn::cli::ChooseFirstPort(st, c.ports), *c.chosen != '\0') << c.chosen;
+    std::string note;
+    const std::string why = quarn::cli::ChooseDefaultPort(st, c.ports, note);
+    EXPECT_EQ(why.empty(), *c.chosen != '\0') << why;
     EXPECT_STREQ(st.selectedComPort, c.chosen);
+    for (const std::string& m : c.mentioned)
+      EXPECT_NE((why.empty() ? note : why).find(m), std::string::npos) << m << "\n" << why << note;
   }
 }
 
 // The ports a run's sessions take, from the ports the system listed: the
 // port given, the model's own USB device, "all" by link, refusals.
 TEST(CliPorts, ChosenFromTheListedPorts) {
-  const quarn::cli::PresentPorts present{{"/dev/ttyS0", "/dev/ttyUSB0"}, {"usb:1-2", "usb:1-3"}};
+  quarn::cli::PresentPorts present{{{}, {}}, {"usb:1-2", "usb:1-3"}};
+  present.serial[0].name = "/dev/ttyS0";
+  present.serial[1].name = "/dev/ttyUSB0";
+  present.serial[1].usbAdapter = true;
   struct Case {
     const char* model;
     std::vector<std::string> given;  // empty: no --port
@@ -104,7 +144,7 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
     const char* wrong;               // start of the usage error; "" none
   };
   const Case cases[] = {
-      {"TB2", {}, {"/dev/ttyS0"}, ""},
+      {"TB2", {}, {"/dev/ttyUSB0"}, ""},
       {"VN300", {}, {"USB"}, ""},
       {"TB2", {"/dev/ttyUSB0"}, {"/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3"}, {"usb:1-3"}, ""},
@@ -171,36 +211,81 @@ TEST(CliImageName, ModelIsThePartBeforeTheFirstUnderscore) {
   }
 }
 
-TEST(CliProgress, BarFollowsThePercentageAndStaysInItsBuffer) {
+// The progress line as a function of the session and the width: the stage
+// in words, a bar that follows the percentage, and as many of the counts as
+// fit, never wider than the width.
+TEST(CliProgress, LineShowsTheStageAndFitsTheWidth) {
+  using quarn::cli::ProgressView;
+  const auto view = [](int32_t status, int32_t stage, int32_t progress, bool probed = true,
+                       bool restarting = false) {
+    ProgressView v;
+    v.flashStatus = status;
+    v.stage = stage;
+    v.progress = progress;
+    v.probed = probed;
+    v.restarting = restarting;
+    v.elapsedTime = 12;
+    v.errCounter = 1;
+    v.totalErrCounter = 3;
+    return v;
+  };
+  ProgressView erasing = view(quarn::ERASE, quarn::STAGE_ERASING, 5);
+  erasing.done = 12;
+  erasing.total = 242;
+  erasing.stageSeconds = 3;
+  // 1000 of 3856 blocks of 128 bytes in 10 s: 12.8 kB/s, 28.56 s left.
+  ProgressView programming = view(quarn::PROGRAM, quarn::STAGE_PROGRAMMING, 25);
+  programming.done = 1000;
+  programming.total = 3856;
+  programming.blockBytes = 128;
+  programming.stageSeconds = 10;
+  ProgressView overflowing = programming;
+  overflowing.progress = 250;
+  ProgressView clean = programming;  // no retries: they give way to the rate and the time
+  clean.errCounter = clean.totalErrCounter = 0;
   struct Case {
-    int32_t status, progress;
+    ProgressView v;
+    size_t width;
     const char* word;
-    int hashes;
+    std::vector<const char*> shown, hidden;
   };
   const Case cases[] = {
-      {0, 0, "Idle ", 0},           {1, 50, "Erasing ", 15},    {2, 99, "Programming ", 29},
-      {2, 100, "Programming ", 30}, {2, 250, "Programming ", 30}, {2, -7, "Programming ", 0},
-      {9, 10, "            [", 3},
+      {view(quarn::IDLE, quarn::STAGE_CHECKING, 0, false), 80, "Connecting",
+       {"   0%", "  retries 1 (in all 3)", "  12 s"}, {"blocks", "left"}},
+      {view(quarn::IDLE, quarn::STAGE_CHECKING, 0), 80, "Checking", {}, {}},
+      {view(quarn::IDLE, quarn::STAGE_ENTERING, 0), 80, "Switching", {}, {}},
+      {view(quarn::IDLE, quarn::STAGE_ENTERING, 0, true, true), 80, "Restarting", {}, {}},
+      {view(quarn::IDLE, quarn::STAGE_BOOTLOADER, 0), 80, "Checking", {}, {}},
+      {erasing, 100, "Erasing", {"  12/242 pages", "  0:58 left", "  12 s"}, {"kB/s"}},
+      {programming, 120, "Programming",
+       {"  25%", "  1000/3856 blocks", "  12.8 kB/s", "  0:29 left", "  retries 1 (in all 3)",
+        "  12 s"},
+       {}},
+      {programming, 60, "Programming", {"  25%", "  1000/3856 blocks", "  0:29 left"},
+       {"kB/s", "retries", "12 s"}},
+      {programming, 80, "Programming", {"  0:29 left", "  retries 1 (in all 3)"}, {"kB/s", "12 s"}},
+      {clean, 80, "Programming", {"  0:29 left", "  12.8 kB/s", "  12 s"}, {"retries"}},
+      {overflowing, 29, "Programming", {" 100%"}, {"blocks"}},
+      {programming, 12, "Programming", {}, {"["}},
   };
   for (const Case& c : cases) {
-    char buf[128];
-    quarn::cli::FormatProgress(buf, sizeof buf, c.status, c.progress, 7, 2, 1234567);
-    std::string line = buf;
-    EXPECT_EQ(line.rfind(c.word, 0), 0u) << line;
-    size_t open = line.find('['), close = line.find(']');
-    ASSERT_EQ(close - open, 31u) << line;
-    EXPECT_EQ(std::count(line.begin() + open, line.begin() + close, '#'), c.hashes) << line;
-    char percent[16];
-    std::snprintf(percent, sizeof percent, " %d%%", static_cast<int>(c.progress));
-    EXPECT_NE(line.find(percent), std::string::npos) << line;
-    EXPECT_NE(line.find("   7 s"), std::string::npos) << line;
-    EXPECT_NE(line.find("2/1234567"), std::string::npos) << line;
+    const std::string line = quarn::cli::ProgressLine(c.v, c.width);
+    SCOPED_TRACE(line);
+    EXPECT_LE(line.size(), c.width);
+    EXPECT_EQ(line.rfind(c.word, 0), 0u);
+    for (const char* part : c.shown) EXPECT_NE(line.find(part), std::string::npos) << part;
+    for (const char* part : c.hidden) EXPECT_EQ(line.find(part), std::string::npos) << part;
+    const size_t open = line.find('['), close = line.find(']');
+    if (open == std::string::npos) continue;
+    // The bar takes at least 10 columns and as much of 30 as the line has room for.
+    const size_t bar = close - open - 1;
+    EXPECT_GE(bar, 10u);
+    EXPECT_LE(bar, 30u);
+    EXPECT_TRUE(bar == 30 || line.size() == c.width) << bar;
+    const int32_t percent = std::clamp<int32_t>(c.v.progress, 0, 100);
+    EXPECT_EQ(static_cast<size_t>(std::count(line.begin() + open, line.begin() + close, '#')),
+              percent * bar / 100);
   }
-  char small[12];
-  std::memset(small, 'x', sizeof small);
-  quarn::cli::FormatProgress(small, 8, 2, 100, 2147483647, -2147483647 - 1, 2147483647);
-  EXPECT_EQ(std::string(small), "Program");
-  EXPECT_EQ(small[8], 'x');
 }
 
 // One record is one line of JSON, whatever bytes the names hold.
@@ -261,27 +346,55 @@ TEST(CliPlatform, Sha256AndAppendOnlyRecordFile) {
   }
 
   const std::string path = testing::TempDir() + "quarn-record-test.jsonl";
-  std::remove(path.c_str());
-  {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fputs("{\"old\":1}\n", f);
-    std::fclose(f);
-  }
+  WriteText(path, "{\"old\":1}\n");
   for (const char* line : {"{\"a\":1}\n", "{\"b\":2}\n"}) {
     quarn::cli::RecordFile rf;
     ASSERT_EQ(rf.open(path), "");
     EXPECT_EQ(rf.append(line), "");
   }
-  FILE* f = std::fopen(path.c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  char buf[64] = {};
-  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-  std::fclose(f);
-  std::remove(path.c_str());
-  EXPECT_EQ(std::string(buf, n), "{\"old\":1}\n{\"a\":1}\n{\"b\":2}\n");
+  EXPECT_EQ(TakeText(path), "{\"old\":1}\n{\"a\":1}\n{\"b\":2}\n");
   quarn::cli::RecordFile bad;
   EXPECT_NE(bad.open(testing::TempDir() + "no-such-dir/x/r.jsonl"), "");
 }
+
+#ifndef _WIN32
+// A record the file cannot take whole leaves the file as it was: a file size
+// limit cuts the write short, /dev/full refuses it at once.
+TEST(CliPlatform, FailedRecordLeavesNoPartialLine) {
+  const std::string file = testing::TempDir() + "quarn-rollback.jsonl";
+  const std::string old = "{\"old\":1}\n", line = "{\"new\":\"" + std::string(100, 'x') + "\"}\n";
+  const struct {
+    std::string path;
+    rlim_t room;  // bytes the file may grow by; RLIM_INFINITY: no limit
+    std::string says;
+  } cases[] = {
+      {file, 20, "only 20 of " + std::to_string(line.size()) + " bytes written"},
+      {"/dev/full", RLIM_INFINITY, "No space left on device"},
+  };
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const bool regular = c.path == file;
+    if (regular) WriteText(file, old);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    if (c.room != RLIM_INFINITY) limit.rlim_cur = old.size() + c.room;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::string failed;
+    {
+      quarn::cli::RecordFile rf;
+      ASSERT_EQ(rf.open(c.path), "");
+      failed = rf.append(line);
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(failed, c.says);
+    if (regular) {
+      EXPECT_EQ(TakeText(file), old);
+    }
+  }
+  std::signal(SIGXFSZ, SIG_DFL);
+}
+#endif
 
 }  // namespace

@@ -16,9 +16,12 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <umockdev.h>
 
 #include "child.h"
 #include "link/posix/posix_link.h"
@@ -314,8 +317,10 @@ TEST(UsbSession, TwoPlcsEachSessionKeepsToItsOwnDevice) {
 
   Burn list({"--list-ports"});
   ASSERT_EQ(list.wait(10), 0);
-  EXPECT_NE(list.out().find("usb:1-1\nusb:1-2.3\n"), std::string::npos) << list.out();
-  EXPECT_EQ(list.out().substr(list.out().size() - 18), "usb:1-1\nusb:1-2.3\n");  // after the serial ports
+  // After the serial ports.
+  EXPECT_TRUE(std::regex_search(list.out(), std::regex("\nusb:1-1 +USB PLC\nusb:1-2\\.3 +USB PLC\n$")) ||
+              std::regex_search(list.out(), std::regex("^usb:1-1 +USB PLC\nusb:1-2\\.3 +USB PLC\n$")))
+      << list.out();
 
   const Bytes imageX = Pattern(30000, 5), imageY = Pattern(30000, 77);
   const std::string fileX = WriteImage(dir.path, "GH26_x.bin", imageX);
@@ -483,6 +488,78 @@ TEST(UsbSession, CannotOpen) {
       EXPECT_EQ(link.openFailure(), c.why);
     }
   }
+}
+
+// The serial ports as sysfs describes them: a USB adapter (ttyUSB0 behind
+// its interface, with a /dev/serial/by-id name), a USB modem (ttyACM0), an
+// on-board UART (ttyS0) and a UART the kernel only could have (ttyS1).
+// --list-ports describes each, as text and as JSON; a serial model without
+// --port refuses to guess between the two adapters and lists the ports.
+TEST(UsbPorts, DescribedFromSysfs) {
+  UMockdevTestbed* tb = umockdev_testbed_new();
+  {
+    Burn none({"--list-ports"});
+    EXPECT_EQ(none.wait(10), 0);
+    EXPECT_EQ(none.out() + none.err(), "quarn-burn: no port found\n");
+  }
+  const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb2";
+  const std::string records[] = {
+      "P: " + usb + "/2-1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0403\\n\n"
+      "A: idProduct=6001\\n\nA: manufacturer=FTDI\\n\nA: product=FT232R USB UART\\n\n"
+      "A: serial=A10K3XYZ\\n\n",
+      "P: " + usb + "/2-1/2-1:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n",
+      "P: " + usb + "/2-1/2-1:1.0/ttyUSB0\nE: SUBSYSTEM=usb-serial\n",
+      "P: " + usb + "/2-1/2-1:1.0/ttyUSB0/tty/ttyUSB0\nN: ttyUSB0\n"
+      "S: serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0\nE: SUBSYSTEM=tty\n"
+      "E: MAJOR=188\nE: MINOR=0\nA: dev=188:0\\n\nL: device=../../../ttyUSB0\n",
+      "P: " + usb + "/2-2\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=2341\\n\n"
+      "A: idProduct=0043\\n\nA: manufacturer=Arduino\\n\n",
+      "P: " + usb + "/2-2/2-2:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n",
+      "P: " + usb + "/2-2/2-2:1.0/tty/ttyACM0\nN: ttyACM0\nE: SUBSYSTEM=tty\nE: MAJOR=166\n"
+      "E: MINOR=0\nA: dev=166:0\\n\nL: device=../../../2-2:1.0\n",
+      "P: /devices/platform/serial8250\nE: SUBSYSTEM=platform\n",
+      "P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\nE: SUBSYSTEM=tty\nE: MAJOR=4\n"
+      "E: MINOR=64\nA: dev=4:64\\n\nA: type=4\\n\nL: device=../../../serial8250\n",
+      "P: /devices/platform/serial8250/tty/ttyS1\nN: ttyS1\nE: SUBSYSTEM=tty\nE: MAJOR=4\n"
+      "E: MINOR=65\nA: dev=4:65\\n\nA: type=0\\n\nL: device=../../../serial8250\n",
+  };
+  for (const std::string& r : records) {
+    GError* err = nullptr;
+    ASSERT_TRUE(umockdev_testbed_add_from_string(tb, r.c_str(), &err)) << (err ? err->message : r);
+  }
+  TempDir dir;
+  const std::string image = WriteImage(dir.path, "TB2_x.bin", Pattern(8192));
+  const std::string byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string shown;  // all of stdout (status 0), or of stderr
+  };
+  const Case cases[] = {
+      {{"--list-ports"}, 0,
+       "/dev/ttyACM0  USB serial adapter 2341:0043 Arduino\n"
+       "/dev/ttyS0    serial port\n"
+       "/dev/ttyUSB0  USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A10K3XYZ, " + byId + "\n"},
+      {{"--image", image, "--yes"}, 2,
+       "quarn-burn: no --port given and several USB serial adapters found; name one with --port:\n"
+       "  /dev/ttyACM0  USB serial adapter 2341:0043 Arduino\n"
+       "  /dev/ttyS0  serial port\n"
+       "  /dev/ttyUSB0  USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A10K3XYZ, " + byId + "\n"
+       "Try 'quarn-burn --help'.\n"},
+  };
+  for (const Case& c : cases) {
+    Burn burn(c.args);
+    EXPECT_EQ(burn.wait(10), c.status) << burn.err();
+    EXPECT_EQ(c.status == 0 ? burn.out() : burn.err(), c.shown);
+  }
+  Burn json({"--list-ports", "--json"});
+  ASSERT_EQ(json.wait(10), 0) << json.err();
+  const std::string j = json.out();
+  for (const char* field : {"\"name\": \"/dev/ttyUSB0\"", "\"usb_adapter\": true", "\"vendor_id\": \"0403\"",
+                            "\"product_id\": \"6001\"", "\"serial\": \"A10K3XYZ\"", "\"usb_plcs\": []"})
+    EXPECT_NE(j.find(field), std::string::npos) << field << "\n" << j;
+  EXPECT_NE(j.find("\"by_id\": \"" + byId + "\""), std::string::npos) << j;
+  g_object_unref(tb);
 }
 
 }  // namespace

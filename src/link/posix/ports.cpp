@@ -43,25 +43,91 @@ bool HasUart(const std::string& sysTty, const std::string& devPath) {
   return known;
 }
 
+// A sysfs attribute as text, at most kMaxAttribute bytes, without its
+// newline; "" when it cannot be read.
+std::string ReadText(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  char text[kMaxAttribute];
+  ssize_t n = ::read(fd, text, sizeof text);
+  ::close(fd);
+  if (n <= 0) return "";
+  std::string s(text, static_cast<size_t>(n));
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\0')) s.pop_back();
+  return s;
+}
+
+// The USB device behind a tty: the first directory above the tty's device
+// that has idVendor (one up for ttyACM, the interface; two up for ttyUSB,
+// the adapter's port).
+void DescribeUsb(const std::string& sysTty, PortInfo& info) {
+  std::string dir = sysTty + "/device";
+  for (int up = 0; up < 3; ++up) {
+    dir += "/..";
+    const std::string vendor = ReadText(dir + "/idVendor");
+    if (vendor.empty()) continue;
+    const std::string product = ReadText(dir + "/idProduct");
+    info.vendor = static_cast<int>(SysfsNumber("0x" + vendor));
+    info.product = product.empty() ? -1 : static_cast<int>(SysfsNumber("0x" + product));
+    info.manufacturer = ReadText(dir + "/manufacturer");
+    info.productName = ReadText(dir + "/product");
+    info.serial = ReadText(dir + "/serial");
+    return;
+  }
+}
+
+// The /dev/serial/by-id names: each is a link to its tty (../../ttyUSB0).
+void FindByIdNames(const std::string& devDir, std::vector<PortInfo>& ports) {
+  const std::string byId = devDir + "/serial/by-id";
+  DIR* dir = opendir(byId.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string link = byId + "/" + e->d_name;
+    char target[MAXPATH];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) continue;
+    std::string_view t(target, static_cast<size_t>(n));
+    t = t.substr(t.find_last_of('/') == std::string_view::npos ? 0 : t.find_last_of('/') + 1);
+    for (PortInfo& p : ports)
+      if (p.byId.empty() && p.name == devDir + "/" + std::string(t)) p.byId = link;
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
-std::vector<std::string> ListSerialPorts(const std::string& devDir, const std::string& sysTtyDir) {
-  std::vector<std::string> ports;
+std::vector<PortInfo> DescribeSerialPorts(const std::string& devDir, const std::string& sysTtyDir) {
+  std::vector<PortInfo> ports;
   DIR* dir = opendir(devDir.c_str());
   if (dir == nullptr) return ports;
   while (const dirent* e = readdir(dir)) {
     const std::string_view family =
         SerialPortFamily(std::string_view(e->d_name, strnlen(e->d_name, kMaxDeviceName + 1)));
     if (family.empty()) continue;
-    std::string path = devDir + "/" + e->d_name;
+    PortInfo info;
+    info.name = devDir + "/" + e->d_name;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
-    if (family == "ttyS" && !HasUart(sysTtyDir + "/" + e->d_name, path)) continue;
-    ports.push_back(std::move(path));
+    if (stat(info.name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
+    const std::string sysTty = sysTtyDir + "/" + e->d_name;
+    if (family == "ttyS" && !HasUart(sysTty, info.name)) continue;
+    info.usbAdapter = family == "ttyUSB" || family == "ttyACM";
+    if (info.usbAdapter) DescribeUsb(sysTty, info);
+    ports.push_back(std::move(info));
   }
   closedir(dir);
-  std::sort(ports.begin(), ports.end());
+  std::sort(ports.begin(), ports.end(),
+            [](const PortInfo& a, const PortInfo& b) { return a.name < b.name; });
+  FindByIdNames(devDir, ports);
   return ports;
+}
+
+std::vector<PortInfo> DescribeSerialPorts() { return DescribeSerialPorts("/dev", "/sys/class/tty"); }
+
+std::vector<std::string> ListSerialPorts(const std::string& devDir, const std::string& sysTtyDir) {
+  std::vector<std::string> names;
+  for (PortInfo& p : DescribeSerialPorts(devDir, sysTtyDir)) names.push_back(std::move(p.name));
+  return names;
 }
 
 std::vector<std::string> ListSerialPorts() { return ListSerialPorts("/dev", "/sys/class/tty"); }

@@ -53,6 +53,10 @@ std::vector<std::string> ListSerialPorts();
 // The same, looking for device nodes in devDir and for the kernel's view of
 // each tty in sysTtyDir (normally /dev and /sys/class/tty).
 std::vector<std::string> ListSerialPorts(const std::string& devDir, const std::string& sysTtyDir);
+// The same ports with what sysfs tells of each: for a USB adapter its ids,
+// manufacturer, product, serial number and /dev/serial/by-id name.
+std::vector<PortInfo> DescribeSerialPorts();
+std::vector<PortInfo> DescribeSerialPorts(const std::string& devDir, const std::string& sysTtyDir);
 
 // The PLC's USB device: vendor 0x0e5a, product 0x0001.
 constexpr uint16_t kPlcVendor = 0x0e5a, kPlcProduct = 0x0001;

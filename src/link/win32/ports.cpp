@@ -15,13 +15,41 @@
 namespace quarn {
 namespace {
 
-// Adds a port name once: two devices, or a device and the registry, may name
+// Adds a port once: two devices, or a device and the registry, may name
 // the same port.
-void AddPort(std::vector<std::string>& ports, std::string port) {
-  if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(std::move(port));
+PortInfo& AddPort(std::vector<PortInfo>& ports, std::string port) {
+  for (PortInfo& p : ports)
+    if (p.name == port) return p;
+  ports.emplace_back();
+  ports.back().name = std::move(port);
+  return ports.back();
 }
 
-void ScanFriendlyNames(std::vector<std::string>& ports) {
+// A device's text property, at most kMaxAttribute bytes; "" when it has none.
+std::string Property(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property) {
+  char text[kMaxAttribute] = {};
+  if (!SetupDiGetDeviceRegistryPropertyA(set, &info, property, nullptr,
+                                         reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr))
+    return "";
+  return std::string(text, strnlen(text, sizeof text));
+}
+
+// The four hex digits after key ("VID_") in a hardware id; -1 when absent.
+int HexAfter(const std::string& id, const char* key) {
+  const size_t at = id.find(key);
+  if (at == std::string::npos || at + std::strlen(key) + 4 > id.size()) return -1;
+  int v = 0;
+  for (size_t i = at + std::strlen(key), end = i + 4; i < end; ++i) {
+    const char c = id[i];
+    const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (d < 0) return -1;
+    v = v * 16 + d;
+  }
+  return v;
+}
+
+void ScanFriendlyNames(std::vector<PortInfo>& ports) {
   HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
   if (set == INVALID_HANDLE_VALUE) return;
   SP_DEVINFO_DATA info{};
@@ -33,13 +61,21 @@ void ScanFriendlyNames(std::vector<std::string>& ports) {
                                            reinterpret_cast<BYTE*>(friendly), sizeof friendly,
                                            nullptr))
       continue;
-    if (CutPortName(std::string_view(friendly, strnlen(friendly, sizeof friendly)), port))
-      AddPort(ports, port);
+    const std::string_view name(friendly, strnlen(friendly, sizeof friendly));
+    if (!CutPortName(name, port)) continue;
+    PortInfo& p = AddPort(ports, port);
+    p.friendly = std::string(name.substr(0, kMaxAttribute));
+    // A USB adapter's hardware id: USB\VID_0403&PID_6001..., FTDIBUS\COMPORT&VID_0403...
+    const std::string hardwareId = Property(set, info, SPDRP_HARDWAREID);
+    p.vendor = HexAfter(hardwareId, "VID_");
+    p.product = HexAfter(hardwareId, "PID_");
+    p.usbAdapter = p.vendor >= 0;
+    if (p.usbAdapter) p.manufacturer = Property(set, info, SPDRP_MFG);
   }
   SetupDiDestroyDeviceInfoList(set);
 }
 
-void ReadSerialComm(std::vector<std::string>& ports) {
+void ReadSerialComm(std::vector<PortInfo>& ports) {
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
       ERROR_SUCCESS)
@@ -64,11 +100,17 @@ void ReadSerialComm(std::vector<std::string>& ports) {
 
 }  // namespace
 
-std::vector<std::string> ListComPorts() {
-  std::vector<std::string> ports;
+std::vector<PortInfo> DescribeComPorts() {
+  std::vector<PortInfo> ports;
   ScanFriendlyNames(ports);
   ReadSerialComm(ports);
   return ports;
+}
+
+std::vector<std::string> ListComPorts() {
+  std::vector<std::string> names;
+  for (PortInfo& p : DescribeComPorts()) names.push_back(std::move(p.name));
+  return names;
 }
 
 }  // namespace quarn

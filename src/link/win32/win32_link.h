@@ -65,5 +65,8 @@ void ApplyLine(_DCB& dcb, const LineSettings& line);
 // The COM ports present: friendly names carrying "(COMn)", then the ports
 // listed under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM that the scan did not find.
 std::vector<std::string> ListComPorts();
+// The same ports with their friendly names and, for a USB adapter, its ids
+// and manufacturer.
+std::vector<PortInfo> DescribeComPorts();
 
 }  // namespace quarn

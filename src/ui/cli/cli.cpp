@@ -1,8 +1,12 @@
 #include "ui/cli/cli.h"
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "catalogue/catalogue.h"
 #include "burn/guards.h"
@@ -10,7 +14,36 @@
 
 namespace quarn::cli {
 
+namespace {
+
+bool EndsWithBin(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string tail = name.substr(name.size() - 4);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".bin";
+}
+
+}  // namespace
+
 std::string ParseOptions(int argc, const char* const* argv, Options& o) {
+  const struct {
+    const char* name;
+    std::string* value;
+  } valued[] = {{"--image", &o.image}, {"--record", &o.record}, {"--trace", &o.trace},
+                {"--check-image", &o.checkImage}, {"--port", nullptr}};
+  const struct {
+    const char* name;
+    const char* shortName;
+    bool* flag;
+    bool action;
+  } flags[] = {{"--yes", nullptr, &o.yes, false},
+               {"--identify", nullptr, &o.identify, false},
+               {"--json", nullptr, &o.json, false},
+               {"--list-ports", nullptr, &o.listPorts, true},
+               {"--list-models", nullptr, &o.listModels, true},
+               {"--version", "-V", &o.version, true},
+               {"--help", "-h", &o.help, true}};
+  std::vector<std::string> actions, others;  // the options given, by kind
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
@@ -23,7 +56,9 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         inlineValue = true;
       }
     }
-    if (arg == "--image" || arg == "--port" || arg == "--record") {
+    const auto v = std::find_if(std::begin(valued), std::end(valued),
+                                [&](const auto& e) { return arg == e.name; });
+    if (v != std::end(valued)) {
       if (!inlineValue) {
         // "--port --yes" is a forgotten value, not a port named "--yes".
         if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0)
@@ -31,28 +66,40 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         value = argv[++i];
       }
       if (value.empty()) return arg + " needs a value";
-      if (arg == "--image") {
-        o.image = value;
-      } else if (arg == "--record") {
-        o.record = value;
+      if (v->value) {
+        if (!v->value->empty()) return arg + " is given more than once";
+        *v->value = value;
       } else {
         if (!o.havePort) o.port = value;
         o.havePort = true;
         o.ports.push_back(value);
       }
+      (arg == "--check-image" ? actions : others).push_back(arg);
       continue;
     }
-    bool* flag = arg == "--yes"           ? &o.yes
-                 : arg == "--identify"    ? &o.identify
-                 : arg == "--list-ports"  ? &o.listPorts
-                 : arg == "--list-models" ? &o.listModels
-                 : arg == "--version"     ? &o.version
-                 : arg == "--help"        ? &o.help
-                                          : nullptr;
-    if (!flag) return "unknown argument '" + std::string(argv[i]) + "'";
+    const auto f = std::find_if(std::begin(flags), std::end(flags), [&](const auto& e) {
+      return arg == e.name || (e.shortName && arg == e.shortName);
+    });
+    if (f == std::end(flags)) {
+      if (arg.rfind("-", 0) != 0 && EndsWithBin(arg))
+        return "unknown argument '" + arg + "'; did you mean --image " + arg + "?";
+      return "unknown argument '" + std::string(argv[i]) + "'";
+    }
     if (inlineValue) return arg + " takes no value";
-    *flag = true;
+    *f->flag = true;
+    (f->action ? actions : others).push_back(f->name);
   }
+  if (!actions.empty()) {
+    if (actions.size() > 1) return actions[0] + " and " + actions[1] + " do not go together";
+    const bool json = others.size() == 1 && others[0] == "--json";
+    if (!others.empty() && !(json && (o.listPorts || o.listModels)))
+      return actions[0] + " takes no " + others[0];
+  } else if (o.json && !o.identify) {
+    return "--json applies to --list-ports, --list-models and --identify";
+  }
+  for (const std::string* image : {&o.image, &o.checkImage})
+    if (!image->empty() && !EndsWithBin(*image))
+      return "the image file '" + *image + "' does not end in .bin";
   if (o.identify && !o.record.empty()) return "--record applies to a burn, not to --identify";
   if (o.identify && (o.ports.size() > 1 || o.port == "all"))
     return "--identify looks at one port";
@@ -79,28 +126,75 @@ int ModelFromImageName(const std::string& path) {
   return findModel(part.c_str());
 }
 
-const char* PhaseWord(int32_t flashStatus) {
-  switch (flashStatus) {
-    case 0: return "Idle";
-    case 1: return "Erasing";
-    case 2: return "Programming";
-    default: return "";
+std::string UnknownModel(const std::string& path) {
+  return "the image name '" + Printable(path) + "' names no known model ('" +
+         Printable(ImageModelPart(path)) + "' is not in the catalogue; see --list-models)";
+}
+
+const char* StageWord(const ProgressView& v) {
+  if (v.flashStatus == ERASE) return "Erasing";
+  if (v.flashStatus == PROGRAM) return "Programming";
+  switch (v.stage) {
+    case STAGE_CHECKING: return v.probed ? "Checking" : "Connecting";
+    case STAGE_ENTERING: return v.restarting ? "Restarting" : "Switching";
+    case STAGE_BOOTLOADER: return "Checking";
+    case STAGE_ERASING: return "Erasing";
+    default: return "Programming";
   }
 }
 
-void FormatProgress(char* buf, size_t size, int32_t flashStatus, int32_t progress,
-                    int32_t elapsedTime, int32_t errCounter, int32_t totalErrCounter) {
-  constexpr int kBar = 30;
-  char bar[kBar + 1];
-  int32_t shown = progress < 0 ? 0 : progress > 100 ? 100 : progress;
-  int filled = shown * kBar / 100;
-  std::memset(bar, '#', filled);
-  std::memset(bar + filled, '.', kBar - filled);
-  bar[kBar] = '\0';
-  if (size == 0) return;
-  std::snprintf(buf, size, "%-11s [%s] %3d%% %4d s  %d/%d", PhaseWord(flashStatus), bar,
-                static_cast<int>(progress), static_cast<int>(elapsedTime),
-                static_cast<int>(errCounter), static_cast<int>(totalErrCounter));
+std::string ProgressLine(const ProgressView& v, size_t width) {
+  char buf[64];
+  const int32_t percent = std::clamp<int32_t>(v.progress, 0, 100);
+  std::snprintf(buf, sizeof buf, "%-11s", StageWord(v));
+  const std::string word = buf;
+  std::snprintf(buf, sizeof buf, " %3d%%", static_cast<int>(percent));
+  const std::string pct = buf;
+
+  // The optional parts: count, time left, retries, rate, elapsed seconds;
+  // each leads with its two blanks.
+  std::vector<std::string> parts(5);
+  const bool counting = (v.flashStatus == ERASE || v.flashStatus == PROGRAM) && v.total > 0;
+  if (counting) {
+    std::snprintf(buf, sizeof buf, "  %d/%d %s", static_cast<int>(v.done), static_cast<int>(v.total),
+                  v.flashStatus == ERASE ? "pages" : "blocks");
+    parts[0] = buf;
+  }
+  const double perSecond = v.stageSeconds > 0.5 ? v.done / v.stageSeconds : 0;
+  if (counting && perSecond > 0 && v.done < v.total) {
+    const int left = static_cast<int>(std::min((v.total - v.done) / perSecond + 0.5, 359999.0));
+    std::snprintf(buf, sizeof buf, "  %d:%02d left", left / 60, left % 60);
+    parts[1] = buf;
+  }
+  std::snprintf(buf, sizeof buf, "  retries %d (in all %d)", static_cast<int>(v.errCounter),
+                static_cast<int>(v.totalErrCounter));
+  parts[2] = buf;
+  if (counting && perSecond > 0 && v.flashStatus == PROGRAM && v.blockBytes > 0) {
+    std::snprintf(buf, sizeof buf, "  %.1f kB/s", perSecond * v.blockBytes / 1000);
+    parts[3] = buf;
+  }
+  std::snprintf(buf, sizeof buf, "  %d s", static_cast<int>(v.elapsedTime));
+  parts[4] = buf;
+
+  // The bar takes 10 to 30 columns; the parts that fit beside it stay.
+  constexpr size_t kMinBar = 10, kMaxBar = 30;
+  size_t used = word.size() + 3 + kMinBar + pct.size();  // " [" bar "]"
+  std::vector<bool> keep(parts.size(), false);
+  // Retries come before the rate and the time once there are any.
+  const std::vector<size_t> wanted = v.totalErrCounter > 0 ? std::vector<size_t>{0, 1, 2, 3, 4}
+                                                           : std::vector<size_t>{0, 1, 3, 4, 2};
+  for (size_t i : wanted) {
+    if (parts[i].empty() || used + parts[i].size() > width) continue;
+    keep[i] = true;
+    used += parts[i].size();
+  }
+  const size_t bar = used > width ? kMinBar : std::min(kMaxBar, kMinBar + (width - used));
+  const size_t filled = static_cast<size_t>(percent) * bar / 100;
+  std::string line = word + " [" + std::string(filled, '#') + std::string(bar - filled, '.') + "]" + pct;
+  // Shown in reading order: count, rate, time left, elapsed, retries.
+  for (size_t i : {0, 3, 1, 4, 2})
+    if (keep[i]) line += parts[i];
+  return line.substr(0, width);
 }
 
 std::string InterruptedLine(const SessionState& st, uint32_t imageSize) {
@@ -153,7 +247,33 @@ std::string Row(const char* name, const std::string& value) {
 
 }  // namespace
 
-std::string DescribeIdentity(const Identity& id, const std::string& port) {
+namespace {
+
+std::string ModelsThatFit(const Identity& id) {
+  std::string models;
+  for (int i = 0; i < id.fitCount; ++i) {
+    if (i > 0) models += ' ';
+    models += plcList[id.fits[i]];
+  }
+  return models;
+}
+
+bool ImageFits(const Identity& id, int imageRow) {
+  return std::find(id.fits, id.fits + id.fitCount, imageRow) != id.fits + id.fitCount;
+}
+
+std::string LoaderVersion(const Identity& id) {
+  char version[40];
+  std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
+                static_cast<unsigned>(id.loaderVersion >> 4),
+                static_cast<unsigned>(id.loaderVersion & 0x0F),
+                static_cast<unsigned>(id.loaderVersion));
+  return version;
+}
+
+}  // namespace
+
+std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow) {
   std::string s = "PLC found on " + port + "\n";
   std::string mode = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
   char refusal[64];
@@ -167,11 +287,7 @@ std::string DescribeIdentity(const Identity& id, const std::string& port) {
   s += Row("mode", mode);
   s += Row("command header", id.aio ? "0x01 0x5B (AIO models)" : "0x01 0x59");
   s += Row("type identifier", id.haveId ? Hex4(id.id) : "no answer");
-  std::string models;
-  for (int i = 0; i < id.fitCount; ++i) {
-    if (i > 0) models += ' ';
-    models += plcList[id.fits[i]];
-  }
+  const std::string models = ModelsThatFit(id);
   s += Row("models that fit", models.empty() ? "none" : models);
   if (id.mode == Identity::APPLICATION) {
     s += Row("generation", std::string(IsV4(id.D1001) ? "V4.xx" : "V2.xx / V3.xx") + " (D1001 " +
@@ -179,17 +295,58 @@ std::string DescribeIdentity(const Identity& id, const std::string& port) {
   } else {
     s += Row("generation", "unknown (the bootloader does not report it)");
   }
-  char version[40] = "none reported";
-  if (id.haveLoaderVersion)
-    std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
-                  static_cast<unsigned>(id.loaderVersion >> 4),
-                  static_cast<unsigned>(id.loaderVersion & 0x0F),
-                  static_cast<unsigned>(id.loaderVersion));
-  s += Row("loader version", version);
+  s += Row("loader version", id.haveLoaderVersion ? LoaderVersion(id) : "none reported");
   if (id.mode == Identity::APPLICATION) {
     s += Row("registers", "D1001 " + Hex4(id.D1001) + "  D1148 " + Hex4(id.D1148) + "  D1386 " +
                               Hex4(id.D1386));
     s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
+  }
+  if (imageRow >= 0)
+    s += Row("the image's model", std::string(plcList[imageRow]) +
+                                      (ImageFits(id, imageRow) ? ", fits this PLC"
+                                                               : ", does NOT fit this PLC"));
+  return s;
+}
+
+std::string IdentityJson(const Identity& id, const std::string& port, int imageRow) {
+  nlohmann::ordered_json j;
+  j["port"] = port;
+  j["mode"] = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
+  j["run_mode"] = id.probe == (ERR | RUNMODE);
+  j["probe_result"] = id.probe;
+  j["aio_header"] = id.aio;
+  j["type_identifier"] = id.haveId ? nlohmann::ordered_json(id.id) : nullptr;
+  j["models_that_fit"] = nlohmann::ordered_json::array();
+  for (int i = 0; i < id.fitCount; ++i) j["models_that_fit"].push_back(plcList[id.fits[i]]);
+  j["loader_version"] = id.haveLoaderVersion ? nlohmann::ordered_json(id.loaderVersion) : nullptr;
+  if (id.mode == Identity::APPLICATION) {
+    j["generation"] = IsV4(id.D1001) ? "V4" : "V2/V3";
+    j["registers"] = {{"D1001", id.D1001}, {"D1148", id.D1148}, {"D1386", id.D1386}};
+    j["identifier_0x67"] = id.id67 ? nlohmann::ordered_json(id.id67) : nullptr;
+  }
+  if (imageRow >= 0)
+    j["image"] = {{"model", plcList[imageRow]}, {"fits", ImageFits(id, imageRow)}};
+  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string ModelList(bool json) {
+  if (json) {
+    nlohmann::ordered_json j = nlohmann::ordered_json::array();
+    for (int i = 0; i < kModelCount; ++i)
+      j.push_back({{"model", plcList[i]},
+                   {"link", kProfile[i].usb ? "USB" : "serial"},
+                   {"max_bytes", kProfile[i].maxSize},
+                   {"block_bytes", kProfile[i].blockData}});
+    return j.dump(2) + "\n";
+  }
+  char line[96];
+  std::snprintf(line, sizeof line, "%-15s %-6s %10s %6s\n", "MODEL", "LINK", "MAX BYTES", "BLOCK");
+  std::string s = line;
+  for (int i = 0; i < kModelCount; ++i) {
+    const Profile& p = kProfile[i];
+    std::snprintf(line, sizeof line, "%-15.14s %-6s %10u %6u\n", plcList[i], p.usb ? "USB" : "serial",
+                  static_cast<unsigned>(p.maxSize), static_cast<unsigned>(p.blockData));
+    s += line;
   }
   return s;
 }
@@ -202,28 +359,29 @@ std::string Printable(const std::string& name) {
 }
 
 std::string SummaryTable(const std::vector<SummaryRow>& rows) {
-  size_t portW = 4, modelW = 5, outcomeW = 7;
+  size_t portW = 4, modelW = 5;
   for (const SummaryRow& r : rows) {
     portW = std::max(portW, r.port.size());
     modelW = std::max(modelW, r.model.size());
-    outcomeW = std::max(outcomeW, r.outcome.size());
   }
+  constexpr size_t kWidth = 80;
   const auto row = [&](const std::string& port, const std::string& model,
-                       const std::string& outcome, const std::string& seconds,
-                       const std::string& retries) {
-    std::string s = port + std::string(portW - port.size() + 2, ' ') + model +
-                    std::string(modelW - model.size() + 2, ' ') + outcome +
-                    std::string(outcomeW - outcome.size(), ' ');
+                       const std::string& seconds, const std::string& retries,
+                       const std::string& outcome) {
     char tail[40];
-    std::snprintf(tail, sizeof tail, "  %8s  %7s\n", seconds.c_str(), retries.c_str());
-    return s + tail;
+    std::snprintf(tail, sizeof tail, "  %8s  %7s  ", seconds.c_str(), retries.c_str());
+    std::string s = port + std::string(portW - port.size() + 2, ' ') + model +
+                    std::string(modelW - model.size(), ' ') + tail;
+    if (s.size() + outcome.size() <= kWidth) return s + outcome + "\n";
+    if (s.size() + 3 >= kWidth) return s.substr(0, kWidth) + "\n";
+    return s + outcome.substr(0, kWidth - 3 - s.size()) + "...\n";
   };
-  std::string s = row("PORT", "MODEL", "OUTCOME", "SECONDS", "RETRIES");
+  std::string s = row("PORT", "MODEL", "SECONDS", "RETRIES", "OUTCOME");
   int passed = 0;
   for (const SummaryRow& r : rows) {
     char seconds[24];
     std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
-    s += row(Printable(r.port), r.model, Printable(r.outcome), seconds, std::to_string(r.retries));
+    s += row(Printable(r.port), r.model, seconds, std::to_string(r.retries), Printable(r.outcome));
     passed += r.passed;
   }
   return s + std::to_string(passed) + " passed, " + std::to_string(rows.size() - passed) +
@@ -232,14 +390,19 @@ std::string SummaryTable(const std::vector<SummaryRow>& rows) {
 
 const char* const kUsage =
     "Usage: quarn-burn [--image FILE] [--port PORT]... [--yes] [--record FILE]\n"
-    "       quarn-burn --identify [--port PORT] [--image FILE]\n"
-    "       quarn-burn --list-ports | --list-models | --version | --help\n"
+    "       quarn-burn --identify [--port PORT] [--image FILE] [--json]\n"
+    "       quarn-burn --check-image FILE\n"
+    "       quarn-burn --list-ports [--json] | --list-models [--json]\n"
+    "       quarn-burn --version | --help\n"
+    "       quarn-burn --trace FILE [--image FILE] [--port PORT]... [...]\n"
     "\n"
     "Writes a firmware image into a PLC. The image's file name fixes the model:\n"
-    "the part before its first '_' (VN300_v1.14.10_20240103_01.bin is for VN300).\n"
+    "the part before its first '_' (VN300_v1.14.10_20240103_01.bin is for VN300);\n"
+    "the name ends in .bin.\n"
     "\n"
     "  --image FILE   write FILE instead of the image built into this program\n"
-    "  --port PORT    serial models: the serial port (default: the first one found);\n"
+    "  --port PORT    serial models: the serial port (default: the one USB serial\n"
+    "                 adapter present; with none or several, name one);\n"
     "                 USB models: usb:BUS-PORTS, the USB PLC on that port path\n"
     "                 (usb:1-2.3), or a device opened as the PLC's pipe (default:\n"
     "                 the first PLC found by vendor and product; the session keeps\n"
@@ -251,21 +414,32 @@ const char* const kUsage =
     "                 at once, every line starting with its port, then a summary\n"
     "  --yes          answer the reconnect prompts at once (the waits still happen)\n"
     "  --record FILE  append one line of JSON about the session to FILE\n"
+    "  --trace FILE   write every exchange with the PLC to FILE, one timed line\n"
+    "                 each ('-': standard error); several ports share FILE, each\n"
+    "                 line led by its port\n"
     "  --identify     show what the PLC on the port reports about itself and which\n"
-    "                 models fit it, changing nothing; the port is opened as a burn\n"
-    "                 of the image's model would open it (the file is not read)\n"
-    "  --list-ports   list the serial ports present, then the USB PLCs (usb:BUS-PORTS)\n"
+    "                 models fit it, changing nothing; with --image, whether that\n"
+    "                 image's model fits (the file is not read). The port opens as\n"
+    "                 a burn of the image's model would open it; with no image,\n"
+    "                 usb:BUS-PORTS and USB are the USB PLC, any other a serial port\n"
+    "  --check-image FILE\n"
+    "                 check FILE's name, model and size as a burn would and show\n"
+    "                 what a burn of it sends, opening no port\n"
+    "  --list-ports   list the serial ports present with what the system knows of\n"
+    "                 them, then the USB PLCs (usb:BUS-PORTS)\n"
     "  --list-models  list the models with link, image size limit and block size\n"
-    "  --version      show the version and the built-in image\n"
-    "  --help         show this text\n"
+    "  --json         give --list-ports, --list-models and --identify as JSON\n"
+    "  -V, --version  show the version and the built-in image\n"
+    "  -h, --help     show this text\n"
     "\n"
     "Ctrl-C stops a session at the next exchange with the PLC and says where;\n"
     "a second Ctrl-C ends quarn-burn at once.\n"
     "\n"
-    "Exit status: 0 after the success message, 1 after an error message,\n"
-    "2 for a usage error, 130 after an interrupt. Several ports: 0 when every\n"
-    "session succeeded, 1 when any failed. --identify: 0 when a PLC answered,\n"
-    "1 when none did.\n";
+    "Exit status: 0 after the success message, 1 after an error message or\n"
+    "when a record asked for could not be written, 2 for a usage error, 130\n"
+    "after an interrupt. Several ports: 0 when every session succeeded, 1 when\n"
+    "any failed. --identify: 0 when a PLC answered, 1 when none did.\n"
+    "--check-image: 0 when a burn would take the image, 1 when it would refuse it.\n";
 
 int Usage(const std::string& why) {
   std::fprintf(stderr, "quarn-burn: %s\nTry 'quarn-burn --help'.\n", why.c_str());

@@ -23,46 +23,72 @@ struct Options {
   bool havePort = false;
   std::vector<std::string> ports;  // every --port, in order ("all": every port that fits)
   std::string record;  // --record FILE; empty: none
+  std::string trace;   // --trace FILE ("-": stderr); empty: none
+  std::string checkImage;  // --check-image FILE; empty: none
   bool yes = false;
   bool identify = false;
   bool listPorts = false;
   bool listModels = false;
   bool version = false;
   bool help = false;
+  bool json = false;  // --list-ports, --list-models and --identify as JSON
 };
 
 // Fills o from the arguments; returns what is wrong with them, or "" when
-// they are sound.
+// they are sound. Refused: an option given twice where one is meant, an
+// action (--list-ports, --list-models, --version, --help, --check-image)
+// with any other option, an image whose name does not end in .bin.
 std::string ParseOptions(int argc, const char* const* argv, Options& o);
 
 // The catalogue row an image's file name fixes: the part of the base name
 // before its first '_' must be a catalogue name, exactly. -1 otherwise.
 int ModelFromImageName(const std::string& path);
+// The usage error for an image name that names no model.
+std::string UnknownModel(const std::string& path);
 // The file name without its directories.
 std::string BaseName(const std::string& path);
 // That part of the base name (the whole base name when it has no '_').
 std::string ImageModelPart(const std::string& path);
 
-// "Idle", "Erasing", "Programming", or "" for any other status.
-const char* PhaseWord(int32_t flashStatus);
+// What a progress line shows of a session.
+struct ProgressView {
+  int32_t flashStatus = 0, stage = 0, progress = 0, elapsedTime = 0;
+  int32_t errCounter = 0, totalErrCounter = 0;
+  bool probed = false;      // the PLC answered the first mode probe
+  bool restarting = false;  // the PLC was sent off to restart into its bootloader
+  int32_t done = 0, total = 0;  // pages erased or blocks sent, of all there are
+  uint32_t blockBytes = 0;      // image bytes a block carries (the transfer's rate)
+  double stageSeconds = 0;      // since the erase or the transfer began
+};
 
-// One progress line: phase word, bar, percentage, elapsed seconds and the
-// counters errCounter/totalErrCounter. Always NUL-terminated within size.
-void FormatProgress(char* buf, size_t size, int32_t flashStatus, int32_t progress,
-                    int32_t elapsedTime, int32_t errCounter, int32_t totalErrCounter);
+// The session's stage in a word: "Connecting", "Checking", "Switching",
+// "Restarting", "Erasing" or "Programming".
+const char* StageWord(const ProgressView& v);
+
+// One progress line, never wider than width: stage word, bar, percentage,
+// then, as room allows, pages or blocks done of all, time left, retries,
+// rate and elapsed seconds. The bar and the percentage always show when
+// width holds the word, 10 columns of bar and the percentage.
+std::string ProgressLine(const ProgressView& v, size_t width);
 
 // The plain line that says where a session asked to stop has stopped and
 // what that means for the PLC; imageSize is the image the session was given.
 std::string InterruptedLine(const SessionState& st, uint32_t imageSize);
 
-// The lines --identify prints about the PLC found on port.
-std::string DescribeIdentity(const Identity& id, const std::string& port);
+// The lines --identify prints about the PLC found on port; imageRow: the
+// model of the image named (its fit is said), -1 for none.
+std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow = -1);
+// The same as one JSON object.
+std::string IdentityJson(const Identity& id, const std::string& port, int imageRow = -1);
+
+// --list-models: a table, or a JSON array.
+std::string ModelList(bool json);
 
 // A name from the command line or the system as it may be printed: control
 // bytes become '?'.
 std::string Printable(const std::string& name);
 
-// One session of a batch, as its summary shows it.
+// One session of a batch, as its summary shows it; port: its label there.
 struct SummaryRow {
   std::string port, model, outcome;
   double seconds = 0;
@@ -71,7 +97,8 @@ struct SummaryRow {
 };
 
 // The summary of a batch: a header, one row per session, then
-// "N passed, M failed".
+// "N passed, M failed"; no line wider than 80 columns (the outcome, last,
+// is cut with "..." where it would pass them).
 std::string SummaryTable(const std::vector<SummaryRow>& rows);
 
 }  // namespace quarn::cli

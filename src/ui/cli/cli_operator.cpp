@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "ui/cli/cli.h"
+#include "loader/loader.h"
 #include "ui/cli/platform.h"
 
 namespace quarn::cli {
@@ -27,7 +27,7 @@ void CliOperator::abandon() {
   frozen_ = true;
   if (liveLine_) {
     if (st_.stopRequested) std::fputc('\n', stderr);
-    else std::fprintf(stderr, "\r%78s\r", "");
+    else std::fprintf(stderr, "\r%s\r", std::string(lineWidth_, ' ').c_str());
     std::fflush(stderr);
     liveLine_ = false;
   }
@@ -43,17 +43,23 @@ void CliOperator::message(const char* caption, Icon icon, const char* text) {
   // The reconnect prompts come while the timer runs; every outcome
   // message comes after it was stopped and closes the progress display.
   const bool prompt = icon == Icon::Information && timerRunning();
+  if (prompt) restarting_ = true;  // the reconnect prompts come as the PLC restarts
   std::unique_lock<std::mutex> turn;
   if (prompt && !yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
   {
     std::lock_guard<std::mutex> lock(con_.lock);
     if (!timerRunning_) {
       if (display_ == Display::Phases && st_.flashStatus != IDLE) printLine("\n");
-      if (display_ == Display::Block) con_.setRow(row_, progress());
+      if (display_ == Display::Block) con_.setRow(row_, progress(con_.width()));
       frozen_ = true;
     }
     endLiveLine();
     con_.print(icon == Icon::Error ? stderr : stdout, prefix_ + caption + ": " + text + "\n");
+    if (trace_) {
+      trace_->line(prefix_, (prompt ? "prompt " : "message ") + std::string(caption) + ": " + text);
+      if (prompt && yes_) trace_->line(prefix_, "OK (--yes)");
+      trace_->flush();
+    }
     shown_ = true;
     outcome_ = !prompt;
     lastIcon_ = icon;
@@ -69,6 +75,8 @@ void CliOperator::stopTimer() {
 }
 
 void CliOperator::sleepSeconds(unsigned seconds) {
+  restarting_ = true;  // only the reconnect step waits
+  if (trace_) trace_->line(prefix_, "wait " + std::to_string(seconds) + " s");
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!st_.stopRequested && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -89,20 +97,25 @@ void CliOperator::tick() {
     }
     if (st_.stopRequested) frozen_ = true;  // keep what was shown when the stop came
     if (frozen_) continue;
-    int32_t phase = st_.flashStatus;
     switch (display_) {
       case Display::Line:
         printLine("\r");
         liveLine_ = true;
         break;
       case Display::Block:
-        con_.setRow(row_, progress());
+        con_.setRow(row_, progress(con_.width()));
         break;
-      case Display::Phases:
-        if (phase != lastPhase_ && phase != IDLE) printLine("\n");
+      case Display::Phases: {
+        // A line at each stage and at each tenth of the transfer.
+        const ProgressView v = view();
+        const std::string word = StageWord(v);
+        const int32_t tenth = v.flashStatus == PROGRAM ? std::clamp<int32_t>(v.progress, 0, 100) / 10 : 0;
+        if (word != lastWord_ || tenth != lastTenth_) printLine("\n");
+        lastWord_ = word;
+        lastTenth_ = tenth;
         break;
+      }
     }
-    lastPhase_ = phase;
   }
 }
 
@@ -123,20 +136,50 @@ bool CliOperator::takeTurn(std::unique_lock<std::mutex>& turn) {
   return true;
 }
 
-// The session's phase, progress, time and counters, as one line shows them.
-std::string CliOperator::state() const {
-  char line[128];
-  FormatProgress(line, sizeof line, st_.flashStatus, st_.progress, st_.elapsedTime,
-                 st_.errCounter, st_.totalErrCounter);
-  return line;
+// The session as its progress line shows it.
+ProgressView CliOperator::view() {
+  ProgressView v;
+  v.flashStatus = st_.flashStatus;
+  v.stage = st_.stage;
+  v.progress = st_.progress;
+  v.elapsedTime = st_.elapsedTime;
+  v.errCounter = st_.errCounter;
+  v.totalErrCounter = st_.totalErrCounter;
+  const uint8_t probe = st_.firstProbe;
+  v.probed = probe != 0 && probe != (ERR | NORESPONSE);  // the PLC answered
+  v.restarting = restarting_;
+  const auto now = std::chrono::steady_clock::now();
+  if (v.flashStatus != lastStatus_) {
+    lastStatus_ = v.flashStatus;
+    stageStart_ = now;
+  }
+  v.stageSeconds = std::chrono::duration<double>(now - stageStart_).count();
+  if (imageSize_ > 0 && v.flashStatus == ERASE) {
+    v.done = st_.pagesErased;
+    v.total = totalPages(st_.selectedPLCIdx, imageSize_);
+  } else if (imageSize_ > 0 && v.flashStatus == PROGRAM) {
+    v.done = st_.blocksSent;
+    v.total = totalPacket(st_.selectedPLCIdx, imageSize_);
+    v.blockBytes = st_.profile().blockData;
+  }
+  return v;
 }
 
-// Writes the current state to stderr, ended by `end`.
+std::string CliOperator::state(size_t width) { return ProgressLine(view(), width); }
+
+// Writes the current state to stderr, ended by `end`: the live line is
+// redrawn within the terminal's width, over what it showed before.
 void CliOperator::printLine(const char* end) {
-  if (end[0] == '\r')
-    std::fprintf(stderr, "\r%-78s", state().c_str());
-  else
+  if (end[0] == '\r') {
+    int columns = 0, rows = 0;
+    const size_t width = TerminalSize(columns, rows) && columns > 1 ? columns - 1 : 79;
+    const std::string line = state(width);
+    const size_t pad = std::min(width, std::max(lineWidth_, line.size())) - line.size();
+    std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(pad, ' ').c_str());
+    lineWidth_ = line.size() + pad;
+  } else {
     std::fprintf(stderr, "%s%s", progress().c_str(), end);
+  }
   std::fflush(stderr);
 }
 
@@ -156,6 +199,7 @@ void CliOperator::waitForEnter() {
     con_.print(stderr, prefix_ + "(press Enter for OK)\n");
   }
   WaitForEnter(st_.stopRequested);
+  if (trace_) trace_->line(prefix_, st_.stopRequested ? "stopped at the prompt" : "OK");
   if (stdinTty_ && display_ == Display::Block && !st_.stopRequested) {
     std::lock_guard<std::mutex> lock(con_.lock);
     con_.movedDown();  // the terminal echoed the Enter

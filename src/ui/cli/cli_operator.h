@@ -3,7 +3,9 @@
 // every line starts with the session's port, and the prompts that wait for
 // Enter take turns.
 #pragma once
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -12,7 +14,9 @@
 
 #include "burn/operator.h"
 #include "catalogue/session.h"
+#include "ui/cli/cli.h"
 #include "ui/cli/console.h"
+#include "ui/cli/trace.h"
 
 namespace quarn::cli {
 
@@ -22,6 +26,11 @@ class CliOperator : public Operator {
   // lines; row: its row of the block.
   CliOperator(SessionState& st, bool yes, Console& con, Display display, std::string prefix = "",
               std::string label = "", size_t row = 0);
+
+  // Its messages, prompts, answers and waits go to trace too.
+  void traceTo(Trace* trace) { trace_ = trace; }
+  // The size of the image the session writes: the pages and blocks it takes.
+  void setImageSize(uint32_t size) { imageSize_ = size; }
 
   void start();
   void finish();
@@ -35,8 +44,9 @@ class CliOperator : public Operator {
   // Whether the session ended with its outcome message (not a stop).
   bool outcomeShown() const { return outcome_; }
   void lastMessage(std::string& caption, std::string& text);
-  // The session's progress line as its row of the block shows it.
-  std::string progress() const { return label_ + state(); }
+  // The session's progress line as its row of the block shows it, within
+  // columns. With con_.lock held, or before start().
+  std::string progress(size_t columns = 80) { return label_ + state(columns - std::min(columns, label_.size())); }
 
   void message(const char* caption, Icon icon, const char* text) override;
   void enableStart(bool) override {}
@@ -48,7 +58,8 @@ class CliOperator : public Operator {
   void tick();
   bool timerRunning();
   bool takeTurn(std::unique_lock<std::mutex>& turn);
-  std::string state() const;
+  ProgressView view();
+  std::string state(size_t width);
   void printLine(const char* end);
   void endLiveLine();
   void waitForEnter();
@@ -60,13 +71,20 @@ class CliOperator : public Operator {
   const bool batch_;
   const std::string prefix_, label_;
   const size_t row_;
+  Trace* trace_ = nullptr;
+  uint32_t imageSize_ = 0;
+  std::atomic<bool> restarting_{false};  // the reconnect wait has begun
   std::thread ticker_;
   std::atomic<bool> quit_{false};
   // Guarded by con_.lock:
   bool timerRunning_ = true;
   bool frozen_ = false;
   bool liveLine_ = false;
-  int32_t lastPhase_ = IDLE;
+  std::string lastWord_;       // the stage word last shown off a terminal
+  int32_t lastTenth_ = 0;      // the tenth of the transfer last shown off a terminal
+  int32_t lastStatus_ = IDLE;  // flashStatus when stageStart_ was taken
+  std::chrono::steady_clock::time_point stageStart_;
+  size_t lineWidth_ = 0;       // the live line's width as last drawn
   bool shown_ = false;
   bool outcome_ = false;
   Icon lastIcon_ = Icon::Error;

@@ -28,6 +28,8 @@ class Console {
   void setRow(size_t i, const std::string& text);
   // Prints text on f, above the block. With `lock` held.
   void print(FILE* f, const std::string& text);
+  // The columns a row of the block may fill.
+  size_t width() const { return width_; }
   // The terminal echoed an Enter: the cursor stands a line further down.
   void movedDown();
 

@@ -18,17 +18,16 @@ struct Image {
   std::vector<uint8_t> bytes;  // the file's bytes, where data points
 };
 
-// Reads at most limit bytes of path into bytes; with hash, reads on to the
-// file's end to hash it all. size: the bytes the file holds (as far as read).
-// false when it cannot be read.
-class Sha256;
-bool ReadImage(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, Sha256* hash,
-               uint64_t& size);
-
 // Loads the image for catalogue row `row`: the file at path, or when path
 // is empty the built-in one (builtin, builtinSize). withHash: compute its
 // SHA-256. Returns what is wrong, or "".
 std::string LoadImage(const std::string& path, int row, const uint8_t* builtin,
                       uint32_t builtinSize, bool withHash, Image& image);
+
+// --check-image: checks the file's name, model and size as a burn would and
+// prints what a burn of it sends, opening no port. Exit status: 0 when a
+// burn takes it, 1 when it refuses it (with the session's message), 2 for a
+// usage error.
+int CheckImage(const std::string& path);
 
 }  // namespace quarn::cli

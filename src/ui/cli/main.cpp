@@ -31,19 +31,10 @@ int ShowVersion() {
   return 0;
 }
 
-int ListModels() {
-  std::printf("%-15s %-6s %10s %6s\n", "MODEL", "LINK", "MAX BYTES", "BLOCK");
-  for (int i = 0; i < kModelCount; ++i) {
-    const Profile& p = kProfile[i];
-    std::printf("%-15s %-6s %10u %6u\n", plcList[i], p.usb ? "USB" : "serial",
-                static_cast<unsigned>(p.maxSize), static_cast<unsigned>(p.blockData));
-  }
-  return 0;
-}
-
-int ListPorts() {
-  for (const std::string& p : cli::PresentSerialPorts()) std::printf("%s\n", p.c_str());
-  for (const std::string& p : cli::PresentUsbPlcs()) std::printf("%s\n", p.c_str());
+int ListPorts(bool json) {
+  const cli::PresentPorts present{cli::PresentSerialPorts(), cli::PresentUsbPlcs()};
+  if (present.serial.empty() && present.usb.empty()) std::fputs("quarn-burn: no port found\n", stderr);
+  std::fputs(cli::PortList(present, json).c_str(), stdout);
   return 0;
 }
 
@@ -58,26 +49,27 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (o.version) return ShowVersion();
-  if (o.listModels) return ListModels();
-  if (o.listPorts) return ListPorts();
+  if (o.listModels) {
+    std::fputs(cli::ModelList(o.json).c_str(), stdout);
+    return 0;
+  }
+  if (o.listPorts) return ListPorts(o.json);
+  if (!o.checkImage.empty()) return cli::CheckImage(o.checkImage);
 
   // The image and, from its name, the model. No fallback to another model:
-  // flashing the wrong model is the worst outcome.
-  if (o.image.empty() && quarn_image_name[0] == '\0')
-    return cli::Usage("this quarn-burn has no built-in image; name one with --image FILE");
+  // flashing the wrong model is the worst outcome. --identify needs none.
   const std::string name = o.image.empty() ? std::string(quarn_image_name) : o.image;
-  const int row = cli::ModelFromImageName(name);
-  if (row < 0) {
-    return cli::Usage("the image name '" + name + "' names no known model ('" +
-                      cli::ImageModelPart(name) + "' is not in the catalogue; see --list-models)");
-  }
+  const int row = name.empty() ? -1 : cli::ModelFromImageName(name);
+  if (!name.empty() && row < 0) return cli::Usage(cli::UnknownModel(name));
   cli::WatchForStops();
   if (o.identify) return cli::RunIdentify(o, row);
+  if (name.empty())
+    return cli::Usage("this quarn-burn has no built-in image; name one with --image FILE");
 
   cli::Image image;
   why = cli::LoadImage(o.image, row, quarn_image_begin,
                        static_cast<uint32_t>(quarn_image_end - quarn_image_begin),
-                       !o.record.empty(), image);
+                       true, image);  // the banner shows its SHA-256
   if (!why.empty()) return cli::Usage(why);
   image.name = name;
 

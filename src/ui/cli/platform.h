@@ -12,14 +12,16 @@
 #include <vector>
 
 #include "link/link.h"
+#include "link/portname.h"
 
 namespace quarn::cli {
 
 // The platform's link. pipePath: where a USB-attached model's pipe is opened
 // ("": the device found by its ids).
 std::unique_ptr<Link> MakeLink(const std::string& pipePath);
-// The serial ports present, and the USB PLCs by port path (usb:BUS-PORTS).
-std::vector<std::string> PresentSerialPorts();
+// The serial ports present with what the system knows of them, and the USB
+// PLCs by port path (usb:BUS-PORTS).
+std::vector<PortInfo> PresentSerialPorts();
 std::vector<std::string> PresentUsbPlcs();
 // Why a USB port path cannot be given on this platform; null where it can.
 const char* UsbPortRefusal();
@@ -56,7 +58,8 @@ class RecordFile {
   std::string open(const std::string& path);
   // Appends line with a single write at the file's end, where no other
   // writer's record can come between its bytes, and flushes it to the disk.
-  // "" or what went wrong.
+  // "" or what went wrong; then whatever part of line reached the file has
+  // been cut off again (or the text says it could not be).
   std::string append(const std::string& line);
 
  private:

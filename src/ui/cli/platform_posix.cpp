@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -20,7 +21,7 @@ namespace quarn::cli {
 std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
   return std::make_unique<PosixLink>(pipePath);
 }
-std::vector<std::string> PresentSerialPorts() { return ListSerialPorts(); }
+std::vector<PortInfo> PresentSerialPorts() { return DescribeSerialPorts(); }
 std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
 const char* UsbPortRefusal() { return nullptr; }
 bool UsbAccessDenied(const Link& link) {
@@ -84,12 +85,22 @@ std::string RecordFile::append(const std::string& line) {
   ssize_t n;
   do n = ::write(fd, line.data(), line.size());
   while (n < 0 && errno == EINTR);
-  if (n < 0) return std::strerror(errno);
-  if (static_cast<size_t>(n) != line.size())
-    return "only " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes written";
+  std::string failed;
+  if (n < 0) failed = std::strerror(errno);
+  else if (static_cast<size_t>(n) != line.size())
+    failed = "only " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes written";
   // A pipe or a terminal cannot be synced, and needs not be.
-  if (fsync(fd) != 0 && errno != EINVAL) return std::strerror(errno);
-  return "";
+  else if (fsync(fd) != 0 && errno != EINVAL) failed = std::strerror(errno);
+  if (failed.empty() || n <= 0) return failed;
+  // What went out of a failed record is cut off again, so that no partial
+  // line is left for the next record to be glued to: the file goes back to
+  // the length it had before, unless another writer appended since.
+  struct stat s {};
+  const off_t end = lseek(fd, 0, SEEK_CUR);
+  if (end < n || fstat(fd, &s) != 0 || !S_ISREG(s.st_mode) || s.st_size != end ||
+      ftruncate(fd, end - n) != 0)
+    return failed + "; the partial record could not be removed";
+  return failed;
 }
 
 Sha256::Sha256() : impl_(EVP_MD_CTX_new()) {

@@ -17,7 +17,7 @@ namespace quarn::cli {
 std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
   return std::make_unique<Win32Link>(pipePath);
 }
-std::vector<std::string> PresentSerialPorts() { return ListComPorts(); }
+std::vector<PortInfo> PresentSerialPorts() { return DescribeComPorts(); }
 std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
 const char* UsbPortRefusal() { return nullptr; }
 bool UsbAccessDenied(const Link&) { return false; }
@@ -63,9 +63,9 @@ RecordFile::~RecordFile() {
 }
 
 std::string RecordFile::open(const std::string& path) {
-  // Append access alone: every write goes to the end of the file as it is
-  // then, whoever else appends.
-  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+  // Every write goes to the end of the file as it is then, whoever else
+  // appends (see append); write access lets a failed record be cut off.
+  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError("CreateFile");
@@ -76,14 +76,29 @@ std::string RecordFile::open(const std::string& path) {
 std::string RecordFile::append(const std::string& line) {
   if (h_ == -1) return "not open";
   HANDLE h = reinterpret_cast<HANDLE>(h_);
+  // Offset all ones: written at the file's end in one piece.
+  OVERLAPPED at{};
+  at.Offset = at.OffsetHigh = 0xFFFFFFFF;
   DWORD written = 0;
-  if (!WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
-    return LastError("WriteFile");
-  if (written != line.size())
-    return "only " + std::to_string(written) + " of " + std::to_string(line.size()) +
-           " bytes written";
-  if (!FlushFileBuffers(h)) return LastError("FlushFileBuffers");
-  return "";
+  std::string failed;
+  if (!WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, &at))
+    failed = LastError("WriteFile");
+  else if (written != line.size())
+    failed = "only " + std::to_string(written) + " of " + std::to_string(line.size()) +
+             " bytes written";
+  else if (!FlushFileBuffers(h))
+    failed = LastError("FlushFileBuffers");
+  if (failed.empty() || written == 0) return failed;
+  // What went out of a failed record is cut off again: the file goes back to
+  // the length it had before, unless another writer appended since.
+  LARGE_INTEGER zero{}, end{}, size{}, start{};
+  start.QuadPart = 0;
+  if (SetFilePointerEx(h, zero, &end, FILE_CURRENT) && GetFileSizeEx(h, &size) &&
+      size.QuadPart == end.QuadPart && end.QuadPart >= written) {
+    start.QuadPart = end.QuadPart - written;
+    if (SetFilePointerEx(h, start, nullptr, FILE_BEGIN) && SetEndOfFile(h)) return failed;
+  }
+  return failed + "; the partial record could not be removed";
 }
 
 Sha256::Sha256() : impl_(new Hash) {

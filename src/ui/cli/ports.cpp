@@ -1,31 +1,47 @@
-// Choosing the ports of a run.
+// Choosing the ports of a run, and describing the ports present.
 #include "ui/cli/ports.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "catalogue/catalogue.h"
 #include "link/portname.h"
+#include "ui/cli/cli.h"
 
 namespace quarn::cli {
 
-bool ChooseFirstPort(SessionState& st, const std::vector<std::string>& ports) {
-  st.selectedComPort[0] = '\0';
-  for (const std::string& p : ports)
-    if (st.setComPort(p.c_str())) return true;
-  return false;
+std::string ChooseDefaultPort(SessionState& st, const std::vector<PortInfo>& ports,
+                              std::string& note) {
+  std::vector<const PortInfo*> adapters;
+  for (const PortInfo& p : ports)
+    if (p.usbAdapter) adapters.push_back(&p);
+  if (adapters.size() == 1 && st.setComPort(adapters[0]->name.c_str())) {
+    note = "quarn-burn: using " + Printable(adapters[0]->name) +
+           ", the only USB serial adapter present (" + DescribePort(*adapters[0]) + ")\n";
+    return "";
+  }
+  std::string why = adapters.empty() ? "no --port given and no USB serial adapter found"
+                                     : "no --port given and several USB serial adapters found";
+  if (ports.empty()) return why + "; no serial port found: connect the adapter, or name the port with --port";
+  why += "; name one with --port:";
+  for (const PortInfo& p : ports) why += "\n  " + Printable(p.name) + "  " + DescribePort(p);
+  return why;
 }
 
-std::string ChoosePort(const std::string* port, int row, const std::vector<std::string>& serial,
+std::string ChoosePort(const std::string* port, int row, const std::vector<PortInfo>& serial,
                        const char* usbRefusal, SessionState& st, std::string& pipePath,
-                       std::string& warning) {
+                       std::string& note) {
   const bool usb = kProfile[row].usb;
-  warning.clear();
+  note.clear();
   if (port) {
     if (!st.setComPort(port->c_str()))
       return "the port name is longer than " + std::to_string(sizeof st.selectedComPort - 1) +
              " characters";
-    if (usb) pipePath = *port;
+    // "USB" is the PLC's own USB device, found by its ids.
+    if (usb && *port != "USB") pipePath = *port;
     if (usb && IsUsbPortName(*port)) {
       if (usbRefusal) return usbRefusal;
       UsbPortPath usbPath;
@@ -34,8 +50,8 @@ std::string ChoosePort(const std::string* port, int row, const std::vector<std::
     }
   } else if (usb) {
     st.setComPort("USB");
-  } else if (!ChooseFirstPort(st, serial)) {
-    warning = "quarn-burn: no serial port found; name one with --port\n";
+  } else {
+    return ChooseDefaultPort(st, serial, note);
   }
   return "";
 }
@@ -48,7 +64,11 @@ std::string BatchPorts(const std::vector<std::string>& given, int row, const Pre
   };
   for (const std::string& p : given) {
     if (p == "all") {
-      for (const std::string& q : usb ? present.usb : present.serial) add(q);
+      if (usb) {
+        for (const std::string& q : present.usb) add(q);
+      } else {
+        for (const PortInfo& q : present.serial) add(q.name);
+      }
     } else if (!usb && IsUsbPortName(p)) {
       return "'" + p + "' is a USB port path; " + plcList[row] + " is a serial model";
     } else {
@@ -61,6 +81,62 @@ std::string BatchPorts(const std::vector<std::string>& given, int row, const Pre
 
 std::string PortLabel(const SessionState& st) {
   return std::strcmp(st.selectedComPort, "USB") == 0 ? "the PLC's USB device" : st.selectedComPort;
+}
+
+namespace {
+
+std::string Ids(const PortInfo& p) {
+  char ids[16];
+  std::snprintf(ids, sizeof ids, "%04x:%04x", static_cast<unsigned>(p.vendor & 0xFFFF),
+                static_cast<unsigned>(p.product & 0xFFFF));
+  return ids;
+}
+
+}  // namespace
+
+std::string DescribePort(const PortInfo& p) {
+  // Appended piece by piece: GCC 12 raises a -Wrestrict false alarm on
+  // " " + name (MinGW).
+  std::string s;
+  if (!p.friendly.empty()) s.append(Printable(p.friendly)).append(", ");
+  if (!p.usbAdapter) return s.append("serial port");
+  s.append("USB serial adapter");
+  if (p.vendor >= 0) s.append(" ").append(Ids(p));
+  for (const std::string* text : {&p.manufacturer, &p.productName})
+    if (!text->empty()) s.append(" ").append(Printable(*text));
+  if (!p.serial.empty()) s.append(", serial ").append(Printable(p.serial));
+  if (!p.byId.empty()) s.append(", ").append(Printable(p.byId));
+  return s;
+}
+
+std::string PortList(const PresentPorts& present, bool json) {
+  if (json) {
+    using Json = nlohmann::ordered_json;
+    const auto text = [](const std::string& s) { return s.empty() ? Json(nullptr) : Json(s); };
+    Json j = {{"serial_ports", Json::array()}, {"usb_plcs", Json::array()}};
+    for (const PortInfo& p : present.serial) {
+      j["serial_ports"].push_back({{"name", p.name},
+                                   {"usb_adapter", p.usbAdapter},
+                                   {"vendor_id", p.vendor >= 0 ? Json(Ids(p).substr(0, 4)) : Json(nullptr)},
+                                   {"product_id", p.product >= 0 ? Json(Ids(p).substr(5)) : Json(nullptr)},
+                                   {"manufacturer", text(p.manufacturer)},
+                                   {"product", text(p.productName)},
+                                   {"serial", text(p.serial)},
+                                   {"by_id", text(p.byId)},
+                                   {"friendly_name", text(p.friendly)}});
+    }
+    for (const std::string& u : present.usb) j["usb_plcs"].push_back({{"name", u}});
+    return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  }
+  size_t width = 0;
+  for (const PortInfo& p : present.serial) width = std::max(width, p.name.size());
+  for (const std::string& u : present.usb) width = std::max(width, u.size());
+  std::string s;
+  for (const PortInfo& p : present.serial)
+    s += Printable(p.name) + std::string(width - p.name.size() + 2, ' ') + DescribePort(p) + "\n";
+  for (const std::string& u : present.usb)
+    s += Printable(u) + std::string(width - u.size() + 2, ' ') + "USB PLC\n";
+  return s;
 }
 
 }  // namespace quarn::cli

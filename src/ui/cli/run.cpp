@@ -12,12 +12,14 @@
 #include "burn/burn.h"
 #include "burn/identify.h"
 #include "catalogue/catalogue.h"
+#include "link/portname.h"
 #include "ui/cli/cli_operator.h"
 #include "ui/cli/console.h"
 #include "ui/cli/interrupts.h"
 #include "ui/cli/platform.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
+#include "ui/cli/trace.h"
 
 namespace quarn::cli {
 namespace {
@@ -28,13 +30,17 @@ struct PortBurn {
   SessionState st;
   std::string pipePath;
   std::unique_ptr<Link> link;
+  std::unique_ptr<TraceLink> traced;  // between the session and link, with --trace
   std::unique_ptr<CliOperator> op;
   std::string prefix;  // "[PORT] " in a batch, "" alone
+  std::string label;   // what leads its progress lines
+  std::string tag;     // "[n]" where ports are numbered, else ""
   Record rec;
   std::chrono::steady_clock::time_point started;
   // How it ended; guarded by StopLock().
   bool ended = false;
   int status = 1;
+  bool recordLost = false;  // a record was asked for and could not be appended
   std::string interrupted;
   double seconds = 0;
 };
@@ -48,9 +54,17 @@ struct Run {
   bool batch = false;
   Console con;
   RecordFile recordFile;
+  Trace trace;
   Record record;  // what every burn's record starts with
   std::vector<std::unique_ptr<PortBurn>> burns;
 };
+
+// Said after the session's message when the port's device answered with
+// Modbus exception replies.
+std::string ModbusLine(const SessionState& st) {
+  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
+         ", but not as a Quarn PLC\n";
+}
 
 int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
@@ -65,6 +79,29 @@ std::string ModeAtStart(uint8_t probe) {
     case ERR | NORESPONSE: return "no answer";
     default: return "refused";
   }
+}
+
+// 60000 as "60,000".
+std::string Grouped(uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string s;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) s.push_back(',');
+    s.push_back(digits[i]);
+  }
+  return s;
+}
+
+// The line that says what is about to be written where, before the first
+// exchange: the image's file, size and the start of its SHA-256, the model,
+// the port.
+std::string Banner(const Run& run, const PortBurn& b, const std::string& tag) {
+  const std::string port = Printable(b.pipePath.empty() ? PortLabel(b.st) : b.pipePath);
+  std::string hash;
+  if (!run.image.sha256.empty()) hash = ", sha256 " + run.image.sha256.substr(0, 8) + "...";
+  return "quarn-burn: " + tag + "writing " + Printable(BaseName(run.image.name)) + " (" +
+         Grouped(run.image.fileSize) + " bytes" + hash + ") to a " + plcList[run.row] + " on " +
+         port + "\n";
 }
 
 // Fills in how the burn went and appends its record; returns the line that
@@ -96,6 +133,7 @@ void Finish(Run& run, PortBurn& b, int status, const std::string& interrupted) {
   b.interrupted = interrupted;
   b.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - b.started).count();
   const std::string failed = WriteRecord(run, b);
+  b.recordLost = !failed.empty();
   if (!interrupted.empty()) {
     std::lock_guard<std::mutex> lock(run.con.lock);
     run.con.print(stderr, b.prefix + interrupted + "\n");
@@ -112,8 +150,10 @@ void Burn(Run& run, PortBurn& b) {
   b.started = std::chrono::steady_clock::now();
   b.rec.start = std::chrono::system_clock::now();
   b.op->start();
-  StartBurn(b.st, *b.link, *b.op, run.image.data, run.image.size);
+  StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op, run.image.data,
+            run.image.size);
   b.op->finish();
+  run.trace.flush();
   const std::string failure = OpenFailure(*b.link);
   if (b.op->exitStatus() != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
     // "CANNOT open ... Port!!!" says what; this line says why.
@@ -123,6 +163,10 @@ void Burn(Run& run, PortBurn& b) {
     run.con.print(stderr, line + "\n");
   }
   const bool stopped = b.st.stopRequested && !b.op->outcomeShown();
+  if (b.st.modbusException && !stopped && b.op->exitStatus() != 0) {
+    std::lock_guard<std::mutex> lock(run.con.lock);
+    run.con.print(stderr, b.prefix + ModbusLine(b.st));
+  }
   std::lock_guard<std::mutex> lock(StopLock());
   Finish(run, b, stopped ? 130 : b.op->exitStatus(),
          stopped ? InterruptedLine(b.st, run.image.size) : "");
@@ -133,7 +177,7 @@ void PrintSummary(Run& run) {
   std::vector<SummaryRow> rows;
   for (auto& b : run.burns) {
     SummaryRow r;
-    r.port = b->st.selectedComPort;
+    r.port = b->tag.empty() ? std::string(b->st.selectedComPort) : b->tag;
     r.model = plcList[run.row];
     std::string caption;
     b->op->lastMessage(caption, r.outcome);
@@ -155,17 +199,17 @@ void PrintSummary(Run& run) {
 // Every port is checked before any is opened. Returns what is wrong, or "".
 std::string ChoosePorts(Run& run, const std::vector<std::string>* ports) {
   const Options& o = run.o;
-  const std::vector<std::string> serial = ports || o.havePort ? std::vector<std::string>{}
-                                                              : PresentSerialPorts();
+  const std::vector<PortInfo> serial = ports || o.havePort ? std::vector<PortInfo>{}
+                                                           : PresentSerialPorts();
   const size_t count = ports ? ports->size() : 1;
   for (size_t i = 0; i < count; ++i) {
     auto b = std::make_unique<PortBurn>();
     b->st.selectModel(static_cast<uint32_t>(run.row));
     const std::string* port = ports ? &(*ports)[i] : o.havePort ? &o.port : nullptr;
-    std::string warning;
-    std::string why = ChoosePort(port, run.row, serial, UsbPortRefusal(), b->st, b->pipePath, warning);
+    std::string note;
+    std::string why = ChoosePort(port, run.row, serial, UsbPortRefusal(), b->st, b->pipePath, note);
     if (!why.empty()) return why;
-    std::fputs(warning.c_str(), stderr);
+    std::fputs(note.c_str(), stderr);
     if (run.batch) {
       // Built piece by piece: GCC 12 raises a -Wrestrict false alarm on
       // "[" + name (MinGW) and on assigning "[" (Release builds).
@@ -187,12 +231,15 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   std::string why = ChoosePorts(run, ports);
   if (!why.empty()) return Usage(why);
 
-  // The record file is opened before any port, so a burn never runs
+  // The record file is opened after every usage check and before any port,
+  // so a refused command line leaves no file behind and a burn never runs
   // without the record it was asked for.
   if (!o.record.empty()) {
     why = run.recordFile.open(o.record);
     if (!why.empty()) return Usage("cannot open the record file '" + o.record + "' (" + why + ")");
   }
+  why = run.trace.open(o.trace);
+  if (!why.empty()) return Usage(why);
   run.record.tool = std::string("quarn-burn ") + QUARN_VERSION;
   run.record.model = plcList[run.row];
   run.record.imageName = BaseName(image.name);
@@ -200,26 +247,41 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   run.record.imageSha256 = image.sha256;
 
   int columns = 0, lines = 0;
-  const bool terminal = IsTerminal(stderr);
+  // A trace on stderr gets whole lines: no live line is drawn between them.
+  const bool terminal = IsTerminal(stderr) && o.trace != "-";
   const bool block = run.batch && terminal && TerminalSize(columns, lines) &&
                      run.burns.size() < static_cast<size_t>(lines);
   const Display display = !run.batch && terminal ? Display::Line
                           : block                ? Display::Block
                                                  : Display::Phases;
+  // Progress lines lead with the port; ports with long names, such as
+  // /dev/serial/by-id/..., are numbered instead ("[2] "), and the banner
+  // says which is which, so that the bar and the percentage always show.
+  constexpr size_t kLongestLabel = 23;  // "[" a name of 20 "] "
   size_t width = 0;
   for (auto& b : run.burns) width = std::max(width, b->prefix.size());
+  const bool numbered = width > kLongestLabel;
+  if (numbered) width = std::to_string(run.burns.size()).size() + 3;
   std::vector<SessionState*> states;
   std::vector<std::string> rows;
   for (size_t i = 0; i < run.burns.size(); ++i) {
     PortBurn& b = *run.burns[i];
     b.link = MakeLink(b.pipePath);
-    const std::string label = block ? b.prefix + std::string(width - b.prefix.size(), ' ') : b.prefix;
-    b.op = std::make_unique<CliOperator>(b.st, o.yes, run.con, display, b.prefix, label, i);
+    if (!o.trace.empty())
+      b.traced = std::make_unique<TraceLink>(*b.link, run.trace, b.st, b.prefix);
+    if (numbered) b.tag = "[" + std::to_string(i + 1) + "]";
+    b.label = numbered ? b.tag + " " : b.prefix;
+    if (block) b.label.resize(width, ' ');
+    b.op = std::make_unique<CliOperator>(b.st, o.yes, run.con, display, b.prefix, b.label, i);
+    b.op->setImageSize(image.size);
+    if (!o.trace.empty()) b.op->traceTo(&run.trace);
     b.rec = run.record;
     b.rec.port = b.st.selectedComPort;
     states.push_back(&b.st);
-    rows.push_back(b.op->progress());
+    rows.push_back(b.op->progress(columns > 1 ? columns - 1 : 1));
   }
+  for (auto& b : run.burns)
+    std::fputs(Banner(run, *b, b->tag.empty() ? "" : b->tag + " ").c_str(), stderr);
   if (block) run.con.startBlock(rows, columns);
 
   // A second interrupt ends every burn still running where it stands.
@@ -242,6 +304,9 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   bool denied = false;
   for (auto& b : run.burns) {
     if (b->status != 0) status = status == 130 || b->status == 130 ? 130 : 1;
+    // A record that was asked for and is missing fails the run; the
+    // session's own message stays as it was.
+    if (b->recordLost && status == 0) status = 1;
     denied = denied || (b->status != 0 && UsbAccessDenied(*b->link));
   }
   if (denied) {
@@ -253,35 +318,49 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   return status;
 }
 
-int RunIdentify(const Options& o, int row) {
+int RunIdentify(const Options& o, int imageRow) {
+  // The port opens as a burn of the image's model would open it; with no
+  // image, "usb:..." and "USB" are the USB PLC and any other name a serial
+  // port. Both command headers are probed whatever the row.
+  const bool usbPort = o.havePort && (IsUsbPortName(o.port) || o.port == "USB");
+  int row = imageRow;
+  for (int r = 0; row < 0 && r < kModelCount; ++r)
+    if (kProfile[r].usb == usbPort && !kProfile[r].aio) row = r;
   SessionState st;
   st.selectModel(static_cast<uint32_t>(row));
-  std::string pipePath, warning;
-  const std::vector<std::string> serial = o.havePort ? std::vector<std::string>{}
-                                                     : PresentSerialPorts();
+  std::string pipePath, note;
+  const std::vector<PortInfo> serial = o.havePort ? std::vector<PortInfo>{} : PresentSerialPorts();
   std::string why = ChoosePort(o.havePort ? &o.port : nullptr, row, serial, UsbPortRefusal(), st,
-                               pipePath, warning);
+                               pipePath, note);
   if (!why.empty()) return Usage(why);
-  std::fputs(warning.c_str(), stderr);
+  std::fputs(note.c_str(), stderr);
   std::unique_ptr<Link> link = MakeLink(pipePath);
+  Trace trace;
+  std::unique_ptr<TraceLink> traced;
+  why = trace.open(o.trace);
+  if (!why.empty()) return Usage(why);
+  if (!o.trace.empty()) traced = std::make_unique<TraceLink>(*link, trace, st, "");
   const std::string port = PortLabel(st);
   ArmStops({&st}, [] { std::fprintf(stderr, "%s\n", kUntouched); });
-  std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", port.c_str());
-  const Identity id = Identify(st, *link);
+  std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", Printable(port).c_str());
+  const Identity id = Identify(st, traced ? static_cast<Link&>(*traced) : *link);
   DisarmStops();
   if (st.stopRequested) {
     std::fprintf(stderr, "%s\n", kUntouched);
     return 130;
   }
   if (!id.opened) {
-    std::fprintf(stderr, "cannot open %s\n", port.c_str());
+    std::fprintf(stderr, "cannot open %s\n", Printable(port).c_str());
     return 1;
   }
   if (id.mode == Identity::NONE) {
-    std::fprintf(stderr, "no PLC answered on %s\n", port.c_str());
+    std::fprintf(stderr, "no PLC answered on %s\n", Printable(port).c_str());
+    if (st.modbusException) std::fputs(ModbusLine(st).c_str(), stderr);
     return 1;
   }
-  std::fputs(DescribeIdentity(id, port).c_str(), stdout);
+  const std::string text = o.json ? IdentityJson(id, port, imageRow)
+                                  : DescribeIdentity(id, port, imageRow);
+  std::fputs(text.c_str(), stdout);
   return 0;
 }
 

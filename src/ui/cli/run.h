@@ -16,8 +16,9 @@ namespace quarn::cli {
 // before any port was opened).
 int RunBurns(const Options& o, const Image& image, const std::vector<std::string>* ports);
 
-// What the PLC on the port says about itself, changing nothing; row: the
-// model whose link opens the port.
-int RunIdentify(const Options& o, int row);
+// What the PLC on the port says about itself, changing nothing; imageRow:
+// the model of the image named (its link opens the port and its fit is
+// said), -1 for none.
+int RunIdentify(const Options& o, int imageRow);
 
 }  // namespace quarn::cli

@@ -1,0 +1,192 @@
+// The protocol trace and the link that writes it.
+#include "ui/cli/trace.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "ui/cli/cli.h"
+
+namespace quarn::cli {
+
+Trace::~Trace() {
+  if (f_ && f_ != stderr) std::fclose(f_);
+  else if (f_) std::fflush(f_);
+}
+
+std::string Trace::open(const std::string& path) {
+  start_ = std::chrono::steady_clock::now();
+  if (path == "-") {
+    f_ = stderr;
+    return "";
+  }
+  if (path.empty()) return "";
+  f_ = std::fopen(path.c_str(), "w");
+  if (!f_) return "cannot open the trace file '" + Printable(path) + "' (" + std::strerror(errno) + ")";
+  // A whole session's lines in few writes; flushed before each prompt.
+  std::setvbuf(f_, nullptr, _IOFBF, size_t{1} << 16);
+  return "";
+}
+
+void Trace::line(const std::string& label, const std::string& event) {
+  if (!f_) return;
+  std::lock_guard<std::mutex> lock(lock_);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+  char time[32];
+  std::snprintf(time, sizeof time, "%10.3f ", ms);
+  const std::string text = time + label + event + "\n";
+  std::fwrite(text.data(), 1, text.size(), f_);
+}
+
+void Trace::flush() {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (f_) std::fflush(f_);
+}
+
+std::string TraceBytes(const uint8_t* data, int n, int limit) {
+  const int shown = n < limit ? n : limit;
+  std::string s;
+  char hex[8];
+  if (n > 0 && data[0] == ':') {
+    // Appended piece by piece: GCC 12 (MinGW) raises -Wrestrict false
+    // alarms on assigning and joining short literals here.
+    s.push_back('"');
+    for (int i = 0; i < shown; ++i) {
+      const uint8_t c = data[i];
+      if (c == '\r') s += "\\r";
+      else if (c == '\n') s += "\\n";
+      else if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') s += static_cast<char>(c);
+      else {
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        s += hex;
+      }
+    }
+    s.push_back('"');
+  } else {
+    bool text = shown > 0;
+    for (int i = 0; i < shown; ++i) {
+      std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", data[i]);
+      s += hex;
+      text = text && data[i] >= 0x20 && data[i] < 0x7F && data[i] != '"';
+    }
+    if (text) {
+      s += " \"";
+      s.append(data, data + shown);
+      s.push_back('"');
+    }
+  }
+  if (shown < n) {
+    s += " ... (";
+    s += std::to_string(n);
+    s += " bytes)";
+  }
+  return s;
+}
+
+bool IsBlock(const uint8_t* data, int n, uint8_t& number, uint16_t& crc) {
+  if ((n != 5 + 128 && n != 5 + 256) || data[0] != STX || data[2] != 255 - data[1]) return false;
+  number = data[1];
+  crc = static_cast<uint16_t>(data[n - 2] << 8 | data[n - 1]);
+  return true;
+}
+
+TraceLink::TraceLink(Link& inner, Trace& trace, const SessionState& st, std::string label)
+    : inner_(inner), trace_(trace), st_(st), label_(std::move(label)) {}
+
+bool TraceLink::open(bool usbPipe, const char* portName) {
+  noteSession();
+  const bool ok = inner_.open(usbPipe, portName);
+  serial_ = ok && !usbPipe;
+  log(std::string("open ") +
+      (usbPipe ? "the USB pipe" : "serial port " + Printable(portName ? portName : "")) +
+      (ok ? ": opened" : ": FAILED"));
+  return ok;
+}
+
+void TraceLink::close() {
+  inner_.close();
+  log("close");
+}
+
+// The session's stage and retries, as they changed since the last exchange.
+void TraceLink::noteSession() {
+  static const char* const kStages[] = {"checking", "entering the bootloader", "bootloader",
+                                        "erasing", "programming"};
+  const int32_t stage = st_.stage;
+  if (stage != stage_ && stage >= 0 && stage < 5) log(std::string("stage: ") + kStages[stage]);
+  stage_ = stage;
+  const int32_t total = st_.totalErrCounter;
+  if (total > retries_)
+    log("retry (errors this exchange " + std::to_string(st_.errCounter) + ", in all " +
+        std::to_string(total) + ")");
+  retries_ = total;
+}
+
+int TraceLink::write(const uint8_t* data, int n) {
+  noteSession();
+  const int done = inner_.write(data, n);
+  uint8_t number = 0;
+  uint16_t crc = 0;
+  std::string what;
+  if (data && IsBlock(data, n, number, crc)) {
+    if (number != lastBlock_) ++blocks_;
+    lastBlock_ = number;
+    char b[96];
+    std::snprintf(b, sizeof b, "block %d (no. 0x%02X, %d bytes, CRC 0x%04X)", blocks_, number,
+                  n - 5, crc);
+    what = b;
+  } else {
+    what = data ? TraceBytes(data, n) : "";
+  }
+  if (done != n) what += " (only " + std::to_string(done) + " of " + std::to_string(n) + " written)";
+  log("> " + what);
+  return done;
+}
+
+int TraceLink::read(uint8_t* buf, int n) {
+  const auto start = std::chrono::steady_clock::now();
+  const int got = inner_.read(buf, n);
+  const int shown = got < 0 ? 0 : got;
+  std::string what = shown > 0 ? TraceBytes(buf, shown) : "nothing";
+  if (got != n) {
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                                start).count();
+    char t[96];
+    std::snprintf(t, sizeof t, " (%d of %d bytes; time-out after %.0f ms)", shown, n, ms);
+    what += t;
+  }
+  log("< " + what);
+  return got;
+}
+
+void TraceLink::discardInput() {
+  // On a serial port what waits is read first, at once, to be shown; the
+  // rest goes as before. A USB pipe is not read without a wait.
+  if (serial_ && timeoutSet_) {
+    uint8_t late[64], more[64];
+    inner_.setTimeouts(0);
+    int got = inner_.read(late, sizeof late), total = got > 0 ? got : 0;
+    // At most 4 KiB more are counted; whatever still follows is thrown away.
+    for (int k = got, i = 0; k == static_cast<int>(sizeof more) && i < 64; ++i)
+      total += k = inner_.read(more, sizeof more);
+    inner_.setTimeouts(timeoutMs_);
+    if (total > 0)
+      log("discarded " + std::to_string(total) + " bytes: " + TraceBytes(late, got, 64));
+  }
+  inner_.discardInput();
+}
+
+void TraceLink::setTimeouts(uint32_t ms) {
+  inner_.setTimeouts(ms);
+  if (ms != timeoutMs_ || !timeoutSet_) log("time-out " + std::to_string(ms) + " ms");
+  timeoutMs_ = ms;
+  timeoutSet_ = true;
+}
+
+void TraceLink::setLine(const LineSettings& line) {
+  inner_.setLine(line);
+  const char parity = line.parity == 2 ? 'E' : line.parity == 1 ? 'O' : 'N';
+  log("line " + std::to_string(line.baud) + " " + std::to_string(line.dataBits) + parity + "1");
+}
+
+}  // namespace quarn::cli

@@ -1,0 +1,79 @@
+// The protocol trace (--trace FILE): one line per event, led by the
+// milliseconds since the run started, so that the PLC's turn and the tool's
+// own can be told apart. A TraceLink stands between a session and its link
+// and writes what passes; the operator adds its prompts and messages.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "catalogue/session.h"
+#include "link/link.h"
+
+namespace quarn::cli {
+
+class Trace {
+ public:
+  Trace() = default;
+  ~Trace();
+  Trace(const Trace&) = delete;
+  Trace& operator=(const Trace&) = delete;
+
+  // Opens path for writing ("-": stderr; "": no trace); "" or the line
+  // that says what went wrong. The run's clock starts here.
+  std::string open(const std::string& path);
+  // One line: the time, the label ("" alone, "[PORT] " in a batch), the
+  // event. Safe from any thread; buffered, except on stderr.
+  void line(const std::string& label, const std::string& event);
+  // Puts what is buffered into the file (before a prompt waits, at the end).
+  void flush();
+
+ private:
+  std::mutex lock_;
+  FILE* f_ = nullptr;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Bytes as a trace shows them: a frame of the application's protocol
+// (led by ':') as its characters with \r, \n and other control bytes
+// escaped; anything else as hex, with its text in quotes when it is all
+// printable. At most `limit` bytes are shown.
+std::string TraceBytes(const uint8_t* data, int n, int limit = 64);
+
+// A firmware block of the transfer (STX, number, its complement, 128 or 256
+// bytes, CRC-16): its number and CRC; false for anything else.
+bool IsBlock(const uint8_t* data, int n, uint8_t& number, uint16_t& crc);
+
+class TraceLink : public Link {
+ public:
+  // label: as Trace::line takes it; st: the session's state, whose counters
+  // and stage the trace reports as they change.
+  TraceLink(Link& inner, Trace& trace, const SessionState& st, std::string label);
+
+  bool open(bool usbPipe, const char* portName) override;
+  void close() override;
+  int write(const uint8_t* data, int n) override;
+  int read(uint8_t* buf, int n) override;
+  void discardInput() override;
+  void setTimeouts(uint32_t ms) override;
+  void setLine(const LineSettings& line) override;
+
+ private:
+  void log(const std::string& event) { trace_.line(label_, event); }
+  void noteSession();
+
+  Link& inner_;
+  Trace& trace_;
+  const SessionState& st_;
+  const std::string label_;
+  bool serial_ = false;       // opened as a serial port: what a discard throws away is shown
+  uint32_t timeoutMs_ = 0;
+  bool timeoutSet_ = false;
+  int32_t retries_ = 0, stage_ = -1;
+  int blocks_ = 0;            // blocks sent, a repeated block counted once
+  int lastBlock_ = -1;        // the number of the last block written
+};
+
+}  // namespace quarn::cli
