@@ -36,3 +36,26 @@ if(E2E_HELPER)
   target_link_libraries(e2e_driver PRIVATE user32)
   target_link_options(e2e_driver PRIVATE -static)
 endif()
+
+# The emulated USB PLC for Windows programs under Wine: a bus driver (C, no
+# runtime: it may import ntoskrnl.exe, HAL.dll and plcdev.dll only), the DLL
+# of simulated PLCs it imports, and the control program.
+add_library(plcdev SHARED tools/winusbplc/plcdev.cpp)
+set_target_properties(plcdev PROPERTIES PREFIX "")
+target_link_libraries(plcdev PRIVATE plcsim_lib)
+target_link_options(plcdev PRIVATE -static)
+add_executable(winusbplc tools/winusbplc/winusbplc.cpp)
+target_link_libraries(winusbplc PRIVATE setupapi newdev)
+target_link_options(winusbplc PRIVATE -static)
+set(WINUSBPLC_SYS "${CMAKE_BINARY_DIR}/winusbplc.sys")
+add_custom_command(OUTPUT "${WINUSBPLC_SYS}"
+  COMMAND "${CMAKE_C_COMPILER}" -O2 -Wall -Wextra -Werror
+    -I "${CMAKE_SOURCE_DIR}/tools/winusbplc" -isystem /usr/x86_64-w64-mingw32/include/ddk
+    -fno-stack-protector -mno-stack-arg-probe -shared -nostdlib -nostartfiles
+    -Wl,--subsystem,native -Wl,--entry,DriverEntry
+    -o "${WINUSBPLC_SYS}" "${CMAKE_SOURCE_DIR}/tools/winusbplc/bus.c"
+    "$<TARGET_LINKER_FILE:plcdev>" -lntoskrnl -lhal -lgcc
+  DEPENDS tools/winusbplc/bus.c tools/winusbplc/plcdev.h plcdev
+  COMMENT "Building winusbplc.sys")
+add_custom_target(winusbplc_sys ALL DEPENDS "${WINUSBPLC_SYS}")
+add_dependencies(winusbplc winusbplc_sys)

@@ -87,4 +87,19 @@ bool isVersionedLoaderId(uint16_t id) {
   }
 }
 
+void imageDate(const char* imageName, char (&out)[11]) {
+  out[0] = '\0';
+  const char* p = imageName;
+  for (int cut = 0; cut < 2 && p; ++cut) {
+    p = std::strchr(p, '_');
+    if (p) ++p;
+  }
+  if (!p) return;
+  for (int i = 0; i < 8; ++i)
+    if (p[i] < '0' || p[i] > '9') return;
+  if (p[8] != '_' && p[8] != '.' && p[8] != '\0') return;
+  const char text[11] = {p[0], p[1], p[2], p[3], '/', p[4], p[5], '/', p[6], p[7], '\0'};
+  std::memcpy(out, text, sizeof text);
+}
+
 }  // namespace quarn

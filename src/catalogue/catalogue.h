@@ -50,4 +50,9 @@ int findModel(const char* name);
 // Loader-version models are picked by their type identifier.
 bool isVersionedLoaderId(uint16_t id);
 
+// The release date an image's name carries, MODEL_version_YYYYMMDD_nn.bin,
+// written "YYYY/MM/DD" into out (at least 11 bytes); out is "" when the third
+// part of the name is not eight digits.
+void imageDate(const char* imageName, char (&out)[11]);
+
 }  // namespace quarn

@@ -84,7 +84,59 @@ bool TakeNumber(std::string_view text, size_t& at, uint8_t& value) {
   return true;
 }
 
+// A decimal number of 1 to 4 digits, leading zeros allowed, from min to
+// 255, at text[at...]; at moves past it.
+bool TakeDigits(std::string_view text, size_t& at, unsigned min, unsigned& value) {
+  unsigned v = 0;
+  size_t start = at;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 4)
+    v = v * 10 + static_cast<unsigned>(text[at++] - '0');
+  value = v;
+  return at > start && v >= min && v <= 255;
+}
+
+// text[at...] starts with word; at moves past it.
+bool Take(std::string_view text, size_t& at, std::string_view word) {
+  if (text.substr(at, word.size()) != word) return false;
+  at += word.size();
+  return true;
+}
+
 }  // namespace
+
+bool UsbPathFromLocationInfo(std::string_view text, UsbPortPath& out) {
+  size_t at = 0;
+  unsigned port = 0, hub = 0;
+  if (!Take(text, at, "Port_#") || !TakeDigits(text, at, 1, port) || !Take(text, at, ".Hub_#") ||
+      !TakeDigits(text, at, 1, hub) || at != text.size())
+    return false;
+  UsbPortPath p;
+  p.bus = static_cast<uint8_t>(hub);
+  p.depth = 1;
+  p.ports[0] = static_cast<uint8_t>(port);
+  out = p;
+  return true;
+}
+
+bool UsbPathFromLocationPaths(std::string_view text, UsbPortPath& out) {
+  size_t at = text.find("#USBROOT(");
+  unsigned root = 0;
+  if (at == std::string_view::npos) return false;
+  at += 9;
+  if (!TakeDigits(text, at, 0, root) || root > 254 || !Take(text, at, ")")) return false;
+  UsbPortPath p;
+  p.bus = static_cast<uint8_t>(root + 1);
+  while (at < text.size()) {
+    unsigned port = 0;
+    if (p.depth == kMaxUsbPorts || !Take(text, at, "#USB(") || !TakeDigits(text, at, 1, port) ||
+        !Take(text, at, ")"))
+      return false;
+    p.ports[p.depth++] = static_cast<uint8_t>(port);
+  }
+  if (p.depth == 0) return false;
+  out = p;
+  return true;
+}
 
 bool IsUsbPortName(std::string_view text) { return text.substr(0, 4) == "usb:"; }
 

@@ -90,4 +90,12 @@ bool ParseUsbPort(std::string_view text, UsbPortPath& out);
 // "usb:BUS-P1.P2..."; "" for a path with no ports.
 std::string FormatUsbPort(const UsbPortPath& path);
 
+// Windows: a USB device's place as the device set-up interface tells it, as
+// a USB port path. SPDRP_LOCATION_PATHS' entry "...#USBROOT(R)#USB(P1)#USB(P2)"
+// gives bus R+1 and ports P1.P2; SPDRP_LOCATION_INFORMATION's
+// "Port_#0003.Hub_#0002" gives bus 2 (the hub's number) and port 3. Numbers
+// above 255 and any other text are refused (false, out unchanged).
+bool UsbPathFromLocationPaths(std::string_view text, UsbPortPath& out);
+bool UsbPathFromLocationInfo(std::string_view text, UsbPortPath& out);
+
 }  // namespace quarn

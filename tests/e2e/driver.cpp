@@ -14,6 +14,10 @@
 //                                            box until one whose text holds TEXT
 //   e2e_driver.exe RESULTS quiet SECONDS     report (and close) any message box
 //   e2e_driver.exe RESULTS close             close the window
+//   e2e_driver.exe RESULTS ctrl-c SECONDS OUT COMMAND   run COMMAND on this
+//                                            console, its output into OUT;
+//                                            Ctrl-C to the console after
+//                                            SECONDS; its exit code
 #include <windows.h>
 
 #include <cstdio>
@@ -113,9 +117,39 @@ std::string AnswerBox(HWND box) {
   return text;
 }
 
+// A console program stopped with Ctrl-C, as an operator would stop it.
+int CtrlC(int seconds, const char* outPath, const char* command) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE outFile = CreateFileA(outPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = si.hStdError = outFile;
+  PROCESS_INFORMATION pi{};
+  std::string line = command;
+  if (outFile == INVALID_HANDLE_VALUE ||
+      !CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    Put("error", "cannot start " + line);
+    return 1;
+  }
+  Sleep(static_cast<DWORD>(seconds) * 1000);
+  SetConsoleCtrlHandler(nullptr, TRUE);  // this program itself ignores it
+  Put("sent", GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ? "1" : std::to_string(GetLastError()));
+  DWORD code = 0;
+  if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+  Put("exit", WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0 ? std::to_string(code) : "running");
+  TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  CloseHandle(outFile);
+  return 0;
+}
+
 int Run(int argc, char** argv) {
   std::string cmd = argv[2];
   const char* arg = argc > 3 ? argv[3] : "";
+  if (cmd == "ctrl-c") return argc > 5 ? CtrlC(std::atoi(arg), argv[4], argv[5]) : 2;
   HWND win = FindMain(cmd == "window" ? std::atoi(arg) : 5);
   if (!win) {
     Put("error", "no window titled \"Quarn PLC Firmware Update Program\"");

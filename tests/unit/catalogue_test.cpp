@@ -126,3 +126,25 @@ TEST(SessionState, SelectionAndBoundedNames) {
   EXPECT_FALSE(st.setComPort((longest + "y").c_str()));  // refused, old name kept
   EXPECT_EQ(st.selectedComPort, longest);
 }
+
+// The panel's date is the one the embedded image's name carries.
+TEST(Catalogue, ImageDateFromTheName) {
+  struct Case { const char* name; const char* date; };
+  const Case cases[] = {
+      {"VN300_v1.14.10_20240103_01.bin", "2024/01/03"},
+      {"TB2_v2.10_20250315_01.bin", "2025/03/15"},
+      {"GH26_v1_19991231.bin", "1999/12/31"},
+      {"GH26_v1_20250315", "2025/03/15"},
+      {"TB2_v2.10_2025031_01.bin", ""},
+      {"TB2_v2.10_202503150_01.bin", ""},
+      {"TB2_v2.10_2025-3-15_01.bin", ""},
+      {"TB2_20250315_01.bin", ""},
+      {"TB2.bin", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    char date[11] = "xxxxxxxxxx";
+    imageDate(c.name, date);
+    EXPECT_STREQ(date, c.date) << c.name;
+  }
+}

@@ -134,3 +134,33 @@ TEST(UsbPortPath, ParsedAndWrittenBack) {
   }
   EXPECT_EQ(FormatUsbPort(UsbPortPath{}), "");
 }
+
+// What Windows tells of a USB device's place, read as a port path: the
+// location path where the system has one, else "Port_#P.Hub_#H".
+TEST(UsbPortPath, FromWindowsLocation) {
+  struct Case { bool paths; std::string text; std::string port; };
+  const Case cases[] = {
+      {false, "Port_#0001.Hub_#0001", "usb:1-1"},
+      {false, "Port_#0003.Hub_#0012", "usb:12-3"},
+      {false, "Port_#0000.Hub_#0001", ""},
+      {false, "Port_#0256.Hub_#0001", ""},
+      {false, "Port_#00001.Hub_#0001", ""},
+      {false, "Port_#0001.Hub_#0001 ", ""},
+      {false, "Port_#.Hub_#0001", ""},
+      {false, "port_#0001.hub_#0001", ""},
+      {false, "", ""},
+      {true, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)", "usb:1-2.3"},
+      {true, "PCIROOT(0)#PCI(1400)#USBROOT(1)#USB(4)", "usb:2-4"},
+      {true, "PCIROOT(0)#PCI(1400)#USBROOT(0)", ""},
+      {true, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USBMI(0)", ""},
+      {true, "PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)", ""},
+      {true, "PCIROOT(0)#USBROOT(255)#USB(1)", ""},
+      {true, "ACPI(_SB_)#ACPI(PCI0)", ""},
+  };
+  for (const Case& c : cases) {
+    UsbPortPath p{9, 1, {9}};
+    const bool ok = c.paths ? UsbPathFromLocationPaths(c.text, p) : UsbPathFromLocationInfo(c.text, p);
+    EXPECT_EQ(ok, !c.port.empty()) << c.text;
+    EXPECT_EQ(FormatUsbPort(p), c.port.empty() ? "usb:9-9" : c.port) << c.text;
+  }
+}

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "link/win32/usb.h"
 #include "link/win32/win32_link.h"
 
 using namespace quarn;
@@ -128,6 +129,48 @@ TEST(Win32Link, FailedOpeningCountsNothing) {
     uint8_t buf[8] = {1, 2, 3};
     EXPECT_EQ(link.write(buf, 3), 0);
     EXPECT_EQ(link.read(buf, 8), 0);
+  }
+}
+// Transfers on an overlapped pipe end within their bound with what arrived:
+// a read gathers until it has all it asked for, a write into a pipe that
+// nobody drains gives up. The peer is a named pipe of 64-byte buffers.
+TEST(Win32Link, PipeTransfersEndWithinTheirBound) {
+  struct Case { const char* what; bool read; std::string ready; int n; uint32_t ms; int want; };
+  const Case cases[] = {
+      {"nothing arrives", true, "", 8, 150, 0},
+      {"part arrives", true, "abc", 8, 150, 3},
+      {"all is there", true, "abcdefgh", 8, 5000, 8},
+      {"more than asked", true, "abcdefghij", 8, 5000, 8},
+      {"a write nobody drains", false, "", 4096, 150, -1},
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    const std::string name = "\\\\.\\pipe\\quarn-link-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(i++);
+    HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 64,
+                                     64, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << c.what;
+    void* h = OpenPipePath(name.c_str(), FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.what;
+    DWORD put = 0;
+    if (!c.ready.empty()) WriteFile(server, c.ready.data(), static_cast<DWORD>(c.ready.size()), &put, nullptr);
+    std::string data(static_cast<size_t>(c.n), 'x');
+    const ULONGLONG t0 = GetTickCount64();
+    int got = PipeTransfer(h, c.read, reinterpret_cast<uint8_t*>(data.data()), c.n, c.ms);
+    const ULONGLONG took = GetTickCount64() - t0;
+    if (c.want >= 0) {
+      EXPECT_EQ(got, c.want) << c.what;
+      EXPECT_EQ(data.substr(0, static_cast<size_t>(got)), c.ready.substr(0, static_cast<size_t>(got))) << c.what;
+    } else {
+      EXPECT_LT(got, c.n) << c.what;
+    }
+    // A short transfer took its whole bound, a whole one did not wait for it.
+    if (got < c.n) {
+      EXPECT_GE(took + 20, c.ms) << c.what;
+    }
+    EXPECT_LT(took, c.ms + 1000) << c.what;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    CloseHandle(server);
   }
 }
 #endif  // _WIN32

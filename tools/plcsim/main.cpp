@@ -31,11 +31,6 @@ namespace {
 volatile sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
-const char* const kKindNames[] = {"wake",     "probe",     "checkid",  "register", "version",
-                                  "id67",     "erase",     "idb",      "versionb", "erasepage",
-                                  "eraseeot", "update",    "block",    "fweot"};
-static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<size_t>(plcsim::Kind::Count));
-const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase", "nak", "nok", "noise"};
 
 constexpr unsigned kLatencyUs = 1000;  // a USB full-speed frame
 
@@ -85,66 +80,10 @@ void usage(FILE* f) {
       kLatencyUs, plcsim::Times{}.erasePageUs, plcsim::Times{}.writeBlockUs, plcsim::Times{}.restartUs);
 }
 
-bool parseNumber(const char* s, long max, long& out) {
-  if (s == nullptr || *s == '\0') return false;
-  const bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
-  errno = 0;
-  char* end = nullptr;
-  const long v = std::strtol(hex ? s + 2 : s, &end, hex ? 16 : 10);
-  if (errno != 0 || end == (hex ? s + 2 : s) || *end != '\0' || v < 0 || v > max) return false;
-  out = v;
-  return true;
-}
 
-template <size_t N>
-int lookup(const char* const (&names)[N], const std::string& s) {
-  for (size_t i = 0; i < N; ++i)
-    if (s == names[i]) return static_cast<int>(i);
-  return -1;
-}
 
-struct FaultArg {
-  plcsim::Kind kind;
-  plcsim::Act act;
-  int times;
-  uint8_t arg1, arg2;
-};
 
-std::vector<std::string> splitColons(const std::string& arg) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t colon = arg.find(':', start);
-    parts.push_back(arg.substr(start, colon - start));
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return parts;
-}
 
-bool parseFault(const std::string& arg, FaultArg& f) {
-  const std::vector<std::string> parts = splitColons(arg);
-  if (parts.size() < 2 || parts.size() > 5) return false;
-  const int kind = lookup(kKindNames, parts[0]);
-  const int act = lookup(kActNames, parts[1]);
-  if (kind < 0 || act < 0) return false;
-  f = FaultArg{static_cast<plcsim::Kind>(kind), static_cast<plcsim::Act>(act), 1, 0, 0};
-  long v = 0;
-  if (parts.size() > 2) {
-    if (parts[2] == "all") f.times = -1;
-    else if (parseNumber(parts[2].c_str(), 1000000, v)) f.times = static_cast<int>(v);
-    else return false;
-  }
-  if (parts.size() > 3) {
-    if (!parseNumber(parts[3].c_str(), 255, v)) return false;
-    f.arg1 = static_cast<uint8_t>(v);
-  }
-  if (parts.size() > 4) {
-    if (!parseNumber(parts[4].c_str(), 255, v)) return false;
-    f.arg2 = static_cast<uint8_t>(v);
-  }
-  return true;
-}
 
 // --drop: when the line goes away and for how long.
 struct Drop {
@@ -160,20 +99,20 @@ struct LateReply {
 };
 
 bool parseLate(const std::string& arg, LateReply& l) {
-  const std::vector<std::string> parts = splitColons(arg);
+  const std::vector<std::string> parts = plcsim::SplitColons(arg);
   if (parts.size() != 2) return false;
-  const int kind = lookup(kKindNames, parts[0]);
-  if (kind < 0 || !parseNumber(parts[1].c_str(), 600000, l.ms)) return false;
+  const int kind = plcsim::ParseKind(parts[0]);
+  if (kind < 0 || !plcsim::ParseNumber(parts[1].c_str(), 600000, l.ms)) return false;
   l.kind = static_cast<plcsim::Kind>(kind);
   return true;
 }
 
 bool parseDrop(const std::string& arg, Drop& d) {
-  const std::vector<std::string> parts = splitColons(arg);
+  const std::vector<std::string> parts = plcsim::SplitColons(arg);
   if (parts.size() < 2 || parts.size() > 3) return false;
-  const int kind = lookup(kKindNames, parts[0]);
-  if (kind < 0 || !parseNumber(parts[1].c_str(), 1000000, d.after) || d.after < 1) return false;
-  if (parts.size() == 3 && !parseNumber(parts[2].c_str(), 600000, d.downMs)) return false;
+  const int kind = plcsim::ParseKind(parts[0]);
+  if (kind < 0 || !plcsim::ParseNumber(parts[1].c_str(), 1000000, d.after) || d.after < 1) return false;
+  if (parts.size() == 3 && !plcsim::ParseNumber(parts[2].c_str(), 600000, d.downMs)) return false;
   d.kind = static_cast<plcsim::Kind>(kind);
   return true;
 }
@@ -360,7 +299,7 @@ int main(int argc, char** argv) {
   plcsim::Config cfg;
   cfg.model.clear();
   std::string linkPath, flashOut;
-  std::vector<FaultArg> faults;
+  std::vector<plcsim::Fault> faults;
   Drop drop;
   LateReply late;
   bool verbose = false;
@@ -372,7 +311,7 @@ int main(int argc, char** argv) {
     const char* val = i + 1 < argc ? argv[i + 1] : nullptr;
     long v = 0;
     auto number = [&](long max) {
-      if (!parseNumber(val, max, v)) {
+      if (!plcsim::ParseNumber(val, max, v)) {
         std::fprintf(stderr, "plcsim: %s needs a number from 0 to %ld\n", a.c_str(), max);
         std::exit(2);
       }
@@ -391,7 +330,7 @@ int main(int argc, char** argv) {
       usage(stdout);
       return 0;
     } else if (a == "--version") {
-      if (parseNumber(val, 0xFF, v)) {  // the loader version's old spelling
+      if (plcsim::ParseNumber(val, 0xFF, v)) {  // the loader version's old spelling
         std::fprintf(stderr, "plcsim: --version takes no value; the bootloader's is --loader-version N\n");
         return 2;
       }
@@ -441,8 +380,8 @@ int main(int argc, char** argv) {
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "--fault") {
-      FaultArg f{};
-      if (!parseFault(text(), f)) {
+      plcsim::Fault f{};
+      if (!plcsim::ParseFault(text(), f)) {
         std::fprintf(stderr, "plcsim: bad --fault %s (see --help)\n", argv[i]);
         return 2;
       }
@@ -475,7 +414,7 @@ int main(int argc, char** argv) {
   const bool timed = pace || late.kind != plcsim::Kind::Count;
   if (!pace) cfg.times = plcsim::Times{0, 0, 0};
   plcsim::Plc plc(cfg);
-  for (const FaultArg& f : faults) plc.inject(f.kind, f.act, f.times, f.arg1, f.arg2);
+  for (const plcsim::Fault& f : faults) plc.inject(f.kind, f.act, f.times, f.arg1, f.arg2);
   plc.lateReply(late.kind, static_cast<uint32_t>(late.ms));
 
   Pty pty;
@@ -615,7 +554,7 @@ int main(int argc, char** argv) {
     if (verbose) {
       std::string kinds;
       for (int k = 0; k < static_cast<int>(plcsim::Kind::Count); ++k)
-        if (plc.requests(static_cast<plcsim::Kind>(k)) != before[k]) kinds += std::string(" ") + kKindNames[k];
+        if (plc.requests(static_cast<plcsim::Kind>(k)) != before[k]) kinds += std::string(" ") + plcsim::KindName(static_cast<plcsim::Kind>(k));
       if (n > 0 || !reply.empty() || !kinds.empty()) {
         if (kinds.empty()) kinds = " (no request)";
         std::fprintf(stderr, "plcsim:%s  in %s  out %s\n", kinds.c_str(),

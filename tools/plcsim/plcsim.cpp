@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "catalogue/catalogue.h"
@@ -72,7 +74,7 @@ bool sameLine(const quarn::LineSettings& host, const quarn::LineSettings& want) 
   return host.dataBits == 0 || (host.dataBits == want.dataBits && host.parity == want.parity);
 }
 
-struct Fault {
+struct Armed {
   Act act;
   int times;  // < 0: every reply
   uint8_t arg1, arg2;
@@ -133,7 +135,7 @@ struct Plc::Impl {
   Busy busy;  // the work of the requests completed by the current receive()
   uint32_t noiseState = 12345;  // the line's noise, the same in every run
   std::array<int, static_cast<size_t>(Kind::Count)> counts{};
-  std::array<std::vector<Fault>, static_cast<size_t>(Kind::Count)> faults;
+  std::array<std::vector<Armed>, static_cast<size_t>(Kind::Count)> faults;
   struct Late {
     uint32_t us = 0;
     int times = 0;  // < 0: every request
@@ -176,7 +178,7 @@ struct Plc::Impl {
   uint8_t header() const { return quarn::kProfile[idx].aio ? 0x5B : 0x59; }
 
   // A request of this kind arrived: count it and take the fault aimed at its reply.
-  const Fault* request(Kind k) {
+  const Armed* request(Kind k) {
     ++counts[static_cast<size_t>(k)];
     Late& l = late[static_cast<size_t>(k)];
     if (l.times != 0) {
@@ -191,11 +193,11 @@ struct Plc::Impl {
     if (q.front().times > 0) --q.front().times;
     return &q.front();
   }
-  static bool refused(const Fault* f) { return f && (f->act == Act::Nak || f->act == Act::Nok); }
+  static bool refused(const Armed* f) { return f && (f->act == Act::Nak || f->act == Act::Nok); }
 
   // Noise on the line: random bytes before the reply that starts at
   // out[start]. None of them is an ACK or a NOK.
-  void noise(const Fault* f, std::vector<uint8_t>& out, size_t start) {
+  void noise(const Armed* f, std::vector<uint8_t>& out, size_t start) {
     if (!f || f->act != Act::Noise) return;
     std::vector<uint8_t> bytes;
     while (bytes.size() < (f->arg1 ? f->arg1 : 1u)) {
@@ -207,7 +209,7 @@ struct Plc::Impl {
   }
 
   // Application replies: bytes without their LRC; the fault shapes the frame.
-  void appReply(std::initializer_list<uint8_t> bytes, const Fault* f, std::vector<uint8_t>& out) {
+  void appReply(std::initializer_list<uint8_t> bytes, const Armed* f, std::vector<uint8_t>& out) {
     if (f && f->act == Act::Silent) return;
     std::string s = asciiFrame(bytes);
     if (f && f->act == Act::BadLrc) {
@@ -228,7 +230,7 @@ struct Plc::Impl {
   // A long reply: 8 bytes, the status in byte 4; a refusal carries the
   // status NAK (or NOK), the reason in byte 5 and the flow state in byte 6.
   void longReply(uint8_t fn, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6,
-                 const Fault* f, std::vector<uint8_t>& out) {
+                 const Armed* f, std::vector<uint8_t>& out) {
     if (refused(f))
       appReply({0x00, fn, 0x01, header(), f->act == Act::Nak ? NAK : NOK, f->arg1, f->arg2}, f, out);
     else
@@ -236,7 +238,7 @@ struct Plc::Impl {
   }
 
   // A refused read answers with a Modbus exception (function code | 0x80).
-  void shortReply(uint8_t fn, uint8_t hi, uint8_t lo, bool withCount, const Fault* f,
+  void shortReply(uint8_t fn, uint8_t hi, uint8_t lo, bool withCount, const Armed* f,
                   std::vector<uint8_t>& out) {
     if (refused(f))
       appReply({0x00, static_cast<uint8_t>(fn | 0x80), f->arg1 ? f->arg1 : uint8_t{0x02}}, f, out);
@@ -246,7 +248,7 @@ struct Plc::Impl {
       appReply({0x00, fn, hi}, f, out);
   }
 
-  void bootReply(std::initializer_list<uint8_t> bytes, const Fault* f, std::vector<uint8_t>& out) {
+  void bootReply(std::initializer_list<uint8_t> bytes, const Armed* f, std::vector<uint8_t>& out) {
     if (f && f->act == Act::Silent) return;
     if (f && f->act == Act::Nak) { out.push_back(NAK); return; }
     if (f && f->act == Act::Nok) { out.push_back(NOK); return; }
@@ -289,7 +291,7 @@ struct Plc::Impl {
       return;
     }
     if (fr == erase) {
-      const Fault* f = request(Kind::Erase);
+      const Armed* f = request(Kind::Erase);
       // The application takes the request unless it refuses it; a lost reply
       // does not undo it.
       if (!refused(f) && cfg.enterBoot) enterPending = true;
@@ -320,7 +322,7 @@ struct Plc::Impl {
 
   // A whole block frame at p (STX n ~n data CRC).
   void block(const uint8_t* p, std::vector<uint8_t>& out) {
-    const Fault* f = request(Kind::Block);
+    const Armed* f = request(Kind::Block);
     const uint8_t n = p[1];
     const uint8_t* data = p + 3;
     const uint16_t crc = static_cast<uint16_t>(p[3 + blockData] << 8 | p[4 + blockData]);
@@ -361,7 +363,7 @@ struct Plc::Impl {
         break;
       }
       case 2: {  // ERASE one page
-        const Fault* f = request(Kind::ErasePage);
+        const Armed* f = request(Kind::ErasePage);
         phase = Phase::Erasing;
         if (!refused(f)) {
           ++erased;
@@ -373,7 +375,7 @@ struct Plc::Impl {
         break;
       }
       case 3: {  // UPDATE
-        const Fault* f = request(Kind::Update);
+        const Armed* f = request(Kind::Update);
         if (!refused(f)) {
           phase = Phase::Transfer;
           fastLine = true;
@@ -388,7 +390,7 @@ struct Plc::Impl {
       }
       default: {  // EOT
         if (phase == Phase::Transfer || phase == Phase::Closed) {
-          const Fault* f = request(Kind::FwEot);
+          const Armed* f = request(Kind::FwEot);
           if (!refused(f)) {
             phase = Phase::Closed;
             closed = true;
@@ -480,7 +482,7 @@ void Plc::reconnected() {
 
 void Plc::inject(Kind kind, Act act, int times, uint8_t arg1, uint8_t arg2) {
   if (kind == Kind::Count || times == 0) return;
-  impl_->faults[static_cast<size_t>(kind)].push_back(Fault{act, times, arg1, arg2});
+  impl_->faults[static_cast<size_t>(kind)].push_back(Armed{act, times, arg1, arg2});
 }
 
 void Plc::lateReply(Kind kind, uint32_t ms, int times) {
@@ -679,6 +681,79 @@ uint64_t Pacer::nextReply() const { return tx_.empty() ? UINT64_MAX : tx_.front(
 void Pacer::reconnected() {
   rx_.clear();
   tx_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Faults and numbers as the programs that serve the PLC take them.
+
+namespace {
+
+const char* const kKindNames[] = {"wake",     "probe",     "checkid",  "register", "version",
+                                  "id67",     "erase",     "idb",      "versionb", "erasepage",
+                                  "eraseeot", "update",    "block",    "fweot"};
+static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<size_t>(plcsim::Kind::Count));
+const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase", "nak", "nok", "noise"};
+
+template <size_t N>
+int lookup(const char* const (&names)[N], const std::string& s) {
+  for (size_t i = 0; i < N; ++i)
+    if (s == names[i]) return static_cast<int>(i);
+  return -1;
+}
+
+}  // namespace
+
+bool ParseNumber(const char* s, long max, long& out) {
+  if (s == nullptr || *s == '\0') return false;
+  const bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(hex ? s + 2 : s, &end, hex ? 16 : 10);
+  if (errno != 0 || end == (hex ? s + 2 : s) || *end != '\0' || v < 0 || v > max) return false;
+  out = v;
+  return true;
+}
+
+std::vector<std::string> SplitColons(const std::string& arg) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t colon = arg.find(':', start);
+    parts.push_back(arg.substr(start, colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return parts;
+}
+
+int ParseKind(const std::string& name) { return lookup(kKindNames, name); }
+
+const char* KindName(Kind kind) {
+  return kind < Kind::Count ? kKindNames[static_cast<size_t>(kind)] : "?";
+}
+
+bool ParseFault(const std::string& arg, Fault& f) {
+  const std::vector<std::string> parts = SplitColons(arg);
+  if (parts.size() < 2 || parts.size() > 5) return false;
+  const int kind = ParseKind(parts[0]);
+  const int act = lookup(kActNames, parts[1]);
+  if (kind < 0 || act < 0) return false;
+  f = Fault{static_cast<plcsim::Kind>(kind), static_cast<plcsim::Act>(act), 1, 0, 0};
+  long v = 0;
+  if (parts.size() > 2) {
+    if (parts[2] == "all") f.times = -1;
+    else if (ParseNumber(parts[2].c_str(), 1000000, v)) f.times = static_cast<int>(v);
+    else return false;
+  }
+  if (parts.size() > 3) {
+    if (!ParseNumber(parts[3].c_str(), 255, v)) return false;
+    f.arg1 = static_cast<uint8_t>(v);
+  }
+  if (parts.size() > 4) {
+    if (!ParseNumber(parts[4].c_str(), 255, v)) return false;
+    f.arg2 = static_cast<uint8_t>(v);
+  }
+  return true;
 }
 
 }  // namespace plcsim

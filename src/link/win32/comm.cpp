@@ -12,7 +12,9 @@
 namespace quarn {
 
 Win32Link::Win32Link(std::string pipePath)
-    : h_(INVALID_HANDLE_VALUE), pipePath_(std::move(pipePath)) {}
+    : h_(INVALID_HANDLE_VALUE), pipePath_(std::move(pipePath)) {
+  ParseUsbPort(pipePath_, pin_);
+}
 
 Win32Link::~Win32Link() { close(); }
 
@@ -46,7 +48,9 @@ bool Win32Link::open(bool usbPipe, const char* portName) {
   pipe_ = usbPipe;
   failure_.clear();
   if (usbPipe)
-    h_ = pipePath_.empty() ? OpenMyDevPipe("") : OpenPipePath(pipePath_.c_str());
+    h_ = pipePath_.empty() || IsUsbPortName(pipePath_)
+             ? OpenPlcPipe(pin_, pipeOpens_++ > 0)
+             : OpenPipePath(pipePath_.c_str(), FILE_FLAG_OVERLAPPED);
   else
     // Exclusive, synchronous; COM12 opens as \\.\COM12.
     h_ = CreateFileA(PortDevicePath(portName ? portName : "").c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -76,6 +80,7 @@ void Win32Link::close() {
 }
 
 int Win32Link::write(const uint8_t* data, int n) {
+  if (pipe_) return PipeTransfer(h_, false, const_cast<uint8_t*>(data), n, timeoutMs_);
   if (h_ == INVALID_HANDLE_VALUE || n <= 0) return 0;
   DWORD written = 0;
   if (!WriteFile(h_, data, static_cast<DWORD>(n), &written, nullptr)) return 0;
@@ -83,6 +88,7 @@ int Win32Link::write(const uint8_t* data, int n) {
 }
 
 int Win32Link::read(uint8_t* buf, int n) {
+  if (pipe_) return PipeTransfer(h_, true, buf, n, timeoutMs_);
   if (h_ == INVALID_HANDLE_VALUE || n <= 0) return 0;
   DWORD got = 0;
   if (!ReadFile(h_, buf, static_cast<DWORD>(n), &got, nullptr)) {
@@ -100,6 +106,7 @@ void Win32Link::discardInput() {
 }
 
 void Win32Link::setTimeouts(uint32_t ms) {
+  timeoutMs_ = ms;  // the USB pipe's own bound; SetCommTimeouts fails on it
   // A read returns as soon as the bytes asked for have arrived, or after ms
   // with what has arrived by then; a write gives up after ms.
   COMMTIMEOUTS t{};

@@ -2,11 +2,14 @@
 // PLC's vendor and product key, opened with "\" and the pipe name appended.
 #include "link/win32/usb.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string_view>
+#include <vector>
 
 namespace quarn {
 namespace {
@@ -18,15 +21,94 @@ constexpr GUID USB_DRIVER_GUID = {
 // Largest interface-detail record accepted from the device set-up interface.
 constexpr DWORD kMaxDetailSize = 32 * 1024;
 
+// How long a cancelled transfer may take to end before it is given up.
+constexpr DWORD kCancelGraceMs = 1000;
+
+// Where a device is plugged, as the system tells it: its location path
+// where the system has one (SPDRP_LOCATION_PATHS), else its location
+// information (SPDRP_LOCATION_INFORMATION). false when neither is known.
+bool DeviceLocation(HDEVINFO set, SP_DEVINFO_DATA* dev, UsbPortPath& where) {
+  char text[512];
+  DWORD type = 0;
+  // LOCATION_PATHS is a list of strings; its first one is the USB path.
+  if (SetupDiGetDeviceRegistryPropertyA(set, dev, SPDRP_LOCATION_PATHS, &type,
+                                        reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr)) {
+    text[sizeof text - 1] = '\0';
+    if (UsbPathFromLocationPaths(std::string_view(text, strnlen(text, sizeof text)), where)) return true;
+  }
+  std::memset(text, 0, sizeof text);
+  if (!SetupDiGetDeviceRegistryPropertyA(set, dev, SPDRP_LOCATION_INFORMATION, &type,
+                                         reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr))
+    return false;
+  return UsbPathFromLocationInfo(std::string_view(text, strnlen(text, sizeof text)), where);
+}
+
+// One overlapped transfer, given up after ms: what was transferred, -1 when
+// it failed, -2 when it did not end within kCancelGraceMs of its cancelling:
+// then its buffer is left to the system for good, never freed, since the
+// driver may still write into it.
+constexpr int kAbandoned = -2;
+int Transfer(HANDLE h, bool read, uint8_t* data, DWORD n, DWORD ms) {
+  struct Io {
+    OVERLAPPED ov{};
+    std::vector<uint8_t> buf;
+  };
+  // The event the thread's transfers wait on, made once: starting a
+  // transfer resets it. One abandoned transfer keeps it for good.
+  thread_local HANDLE event = nullptr;
+  if (event == nullptr) event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return -1;
+  auto io = std::make_unique<Io>();
+  io->buf.assign(data, data + n);
+  io->ov.hEvent = event;
+  BOOL started = read ? ReadFile(h, io->buf.data(), n, nullptr, &io->ov)
+                      : WriteFile(h, io->buf.data(), n, nullptr, &io->ov);
+  if (!started && GetLastError() != ERROR_IO_PENDING) return -1;
+  if (WaitForSingleObject(event, ms) != WAIT_OBJECT_0) {
+    CancelIoEx(h, &io->ov);
+    if (WaitForSingleObject(event, kCancelGraceMs) != WAIT_OBJECT_0) {
+      io.release();  // abandoned to a driver that does not let go of it
+      event = nullptr;
+      return kAbandoned;
+    }
+  }
+  DWORD done = 0;
+  if (!GetOverlappedResult(h, &io->ov, &done, FALSE) && GetLastError() != ERROR_OPERATION_ABORTED)
+    done = 0;
+  done = std::min(done, n);
+  if (read) std::memcpy(data, io->buf.data(), done);
+  return static_cast<int>(done);
+}
+
 }  // namespace
 
-HANDLE OpenPipePath(const char* path) {
+HANDLE OpenPipePath(const char* path, DWORD flags) {
   return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, 0, nullptr);
+                     nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+int PipeTransfer(void*& h, bool read, uint8_t* data, int n, uint32_t ms) {
+  if (h == INVALID_HANDLE_VALUE || n <= 0) return 0;
+  const ULONGLONG end = GetTickCount64() + ms;
+  int done = 0;
+  // A read gathers what arrives until it has n bytes; a write is one transfer.
+  do {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now < end ? static_cast<DWORD>(end - now) : 0;
+    int k = Transfer(h, read, data + done, static_cast<DWORD>(n - done), left);
+    if (k == kAbandoned) {
+      // A transfer that would not end: the pipe is closed, later ones count 0.
+      CloseHandle(h);
+      h = INVALID_HANDLE_VALUE;
+    }
+    if (k <= 0) break;
+    done += k;
+  } while (read && done < n && GetTickCount64() < end);
+  return done;
 }
 
 HANDLE OpenOneDevice(HDEVINFO hDvcInfo, SP_DEVICE_INTERFACE_DATA* DvcInfoData,
-                     char (&sDevNameBuf)[MAXPATH]) {
+                     char (&sDevNameBuf)[MAXPATH], UsbPortPath* pin) {
   constexpr size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   HANDLE hOut = INVALID_HANDLE_VALUE;
   DWORD iReqLen = 0;
@@ -37,16 +119,23 @@ HANDLE OpenOneDevice(HDEVINFO hDvcInfo, SP_DEVICE_INTERFACE_DATA* DvcInfoData,
   auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(record.get());
   // The record's fixed part as this build lays it out (8 bytes on x64).
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  if (!SetupDiGetDeviceInterfaceDetailA(hDvcInfo, DvcInfoData, detail, iReqLen, nullptr,
-                                        nullptr))
+  SP_DEVINFO_DATA dev{};
+  dev.cbSize = sizeof dev;
+  if (!SetupDiGetDeviceInterfaceDetailA(hDvcInfo, DvcInfoData, detail, iReqLen, nullptr, &dev))
     return hOut;
   // The path is read no further than the record reaches, terminator or not.
   std::string_view path(detail->DevicePath, strnlen(detail->DevicePath, iReqLen - kPathOffset));
-  if (TakeDevicePath(path, sDevNameBuf)) hOut = OpenPipePath(sDevNameBuf);
+  if (!TakeDevicePath(path, sDevNameBuf)) return hOut;
+  // A pinned search takes only the device at the pinned place.
+  UsbPortPath where;
+  const bool located = pin && DeviceLocation(hDvcInfo, &dev, where);
+  if (pin && pin->depth > 0 && !(located && where == *pin)) return hOut;
+  hOut = OpenPipePath(sDevNameBuf, 0);
+  if (hOut != INVALID_HANDLE_VALUE && located) *pin = where;
   return hOut;
 }
 
-HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH]) {
+HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH], UsbPortPath* pin) {
   HANDLE hOut = INVALID_HANDLE_VALUE;
   HDEVINFO hDvcInfo =
       SetupDiGetClassDevsA(pGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -56,27 +145,58 @@ HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH]) {
   WalkUsbInterfaces(setObtained, [&](uint32_t iDevIndex) {
     if (!SetupDiEnumDeviceInterfaces(hDvcInfo, nullptr, pGuid, iDevIndex, &DvcInfoData))
       return GetLastError() == ERROR_NO_MORE_ITEMS ? UsbStep::NoMoreItems : UsbStep::OtherError;
-    hOut = OpenOneDevice(hDvcInfo, &DvcInfoData, sDevNameBuf);
+    hOut = OpenOneDevice(hDvcInfo, &DvcInfoData, sDevNameBuf, pin);
     return hOut != INVALID_HANDLE_VALUE ? UsbStep::Opened : UsbStep::NoMatch;
   });
   if (setObtained) SetupDiDestroyDeviceInfoList(hDvcInfo);
   return hOut;
 }
 
-int GetUsbDeviceFileName(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH]) {
-  HANDLE h = OpenUsbDevice(pGuid, sDevNameBuf);
+int GetUsbDeviceFileName(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH], UsbPortPath* pin) {
+  HANDLE h = OpenUsbDevice(pGuid, sDevNameBuf, pin);
   if (h == INVALID_HANDLE_VALUE) return 0;
   CloseHandle(h);
   return 1;
 }
 
-HANDLE OpenMyDevPipe(const char* PipeName) {
+HANDLE OpenMyDevPipe(const char* PipeName, UsbPortPath* pin) {
   char DeviceName[MAXPATH] = {};
-  if (GetUsbDeviceFileName(&USB_DRIVER_GUID, DeviceName) == 0) return INVALID_HANDLE_VALUE;
+  if (GetUsbDeviceFileName(&USB_DRIVER_GUID, DeviceName, pin) == 0) return INVALID_HANDLE_VALUE;
   char pipePath[MAXPATH];
   if (!ComposePipePath(DeviceName, PipeName ? PipeName : "", pipePath))
     return INVALID_HANDLE_VALUE;
-  return OpenPipePath(pipePath);
+  return OpenPipePath(pipePath, FILE_FLAG_OVERLAPPED);
+}
+
+HANDLE OpenPlcPipe(UsbPortPath& pin, bool reopen) {
+  // QUARN_USB_PIN=off: a re-opening takes the first PLC that opens, wherever
+  // it is plugged (only to show what the pin is for).
+  const char* knob = std::getenv("QUARN_USB_PIN");
+  if (reopen && knob && std::strcmp(knob, "off") == 0) return OpenMyDevPipe("", nullptr);
+  return OpenMyDevPipe("", &pin);
+}
+
+std::vector<std::string> ListUsbPlcs() {
+  std::vector<UsbPortPath> places;
+  HDEVINFO set = SetupDiGetClassDevsA(&USB_DRIVER_GUID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return {};
+  SP_DEVICE_INTERFACE_DATA iface{};
+  iface.cbSize = sizeof iface;
+  char path[MAXPATH];
+  for (DWORD i = 0; i < 256 && SetupDiEnumDeviceInterfaces(set, nullptr, &USB_DRIVER_GUID, i, &iface); ++i) {
+    UsbPortPath where;
+    HANDLE h = OpenOneDevice(set, &iface, path, &where);
+    if (h == INVALID_HANDLE_VALUE) continue;
+    CloseHandle(h);
+    if (where.depth > 0) places.push_back(where);
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  std::sort(places.begin(), places.end(), [](const UsbPortPath& a, const UsbPortPath& b) {
+    return FormatUsbPort(a) < FormatUsbPort(b);
+  });
+  std::vector<std::string> names;
+  for (const UsbPortPath& p : places) names.push_back(FormatUsbPort(p));
+  return names;
 }
 
 }  // namespace quarn

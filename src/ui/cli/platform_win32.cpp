@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "link/win32/usb.h"
 #include "link/win32/win32_link.h"
 #include "ui/cli/platform.h"
 
@@ -17,10 +18,10 @@ std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
   return std::make_unique<Win32Link>(pipePath);
 }
 std::vector<PortInfo> PresentSerialPorts() { return DescribeComPorts(); }
-std::vector<std::string> PresentUsbPlcs() { return {}; }
-const char* UsbPortRefusal() { return "USB port paths (usb:BUS-PORTS) are known on Linux only"; }
+std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
+const char* UsbPortRefusal() { return nullptr; }
 bool UsbAccessDenied(const Link&) { return false; }
-std::string UsbPortOf(const Link&) { return ""; }
+std::string UsbPortOf(const Link& link) { return static_cast<const Win32Link&>(link).usbPort(); }
 const char* UsbAccessHint() { return ""; }
 std::string OpenFailure(const Link& link) {
   return static_cast<const Win32Link&>(link).openFailure();

@@ -2,6 +2,7 @@
 // counters, date and logo, painted from the session state on every tick.
 #include <cstdio>
 
+#include "catalogue/catalogue.h"
 #include "ui/win32/window.h"
 
 using quarn::SessionState;
@@ -83,10 +84,14 @@ void DisplayErrCounter(HDC hdc, const SessionState& st) {
   TextOutA(hdc, 320, 140, text, n);
 }
 
+// The release date of the embedded image, from its name.
 void DisplayDate(HDC hdc) {
-  static const char text[] = "Date: 2024/01/03";
+  char date[11];
+  quarn::imageDate(QUARN_IMAGE_NAME, date);
+  char text[20];
+  int n = std::snprintf(text, sizeof text, "Date: %s", date);
   SetBkMode(hdc, TRANSPARENT);
-  TextOutA(hdc, 300, 25, text, sizeof text - 1);
+  TextOutA(hdc, 300, 25, text, n);
 }
 
 void DisplayLogo(HDC hdc) {
