@@ -1,0 +1,297 @@
+// What quarn-burn shows of a session and a PLC: the progress line, the
+// line that says where a stop left the PLC, what --identify found, the
+// model list, the warnings about guessed reads and the summary of a batch.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "burn/guards.h"
+#include "catalogue/catalogue.h"
+#include "loader/loader.h"
+#include "ui/cli/cli.h"
+
+namespace quarn::cli {
+
+const char* StageWord(const ProgressView& v) {
+  if (v.flashStatus == ERASE) return "Erasing";
+  if (v.flashStatus == PROGRAM) return "Programming";
+  switch (v.stage) {
+    case STAGE_CHECKING: return v.probed ? "Checking" : "Connecting";
+    case STAGE_ENTERING: return v.restarting ? "Restarting" : "Switching";
+    case STAGE_BOOTLOADER: return "Checking";
+    case STAGE_ERASING: return "Erasing";
+    default: return "Programming";
+  }
+}
+
+std::string ProgressLine(const ProgressView& v, size_t width) {
+  char buf[64];
+  const int32_t percent = std::clamp<int32_t>(v.progress, 0, 100);
+  std::snprintf(buf, sizeof buf, "%-11s", StageWord(v));
+  const std::string word = buf;
+  std::snprintf(buf, sizeof buf, " %3d%%", static_cast<int>(percent));
+  const std::string pct = buf;
+
+  // The optional parts: count, time left, retries, rate, elapsed seconds;
+  // each leads with its two blanks.
+  std::vector<std::string> parts(5);
+  const bool counting = (v.flashStatus == ERASE || v.flashStatus == PROGRAM) && v.total > 0;
+  if (counting) {
+    std::snprintf(buf, sizeof buf, "  %d/%d %s", static_cast<int>(v.done), static_cast<int>(v.total),
+                  v.flashStatus == ERASE ? "pages" : "blocks");
+    parts[0] = buf;
+  }
+  const double perSecond = v.stageSeconds > 0.5 ? v.done / v.stageSeconds : 0;
+  if (counting && perSecond > 0 && v.done < v.total) {
+    const int left = static_cast<int>(std::min((v.total - v.done) / perSecond + 0.5, 359999.0));
+    std::snprintf(buf, sizeof buf, "  %d:%02d left", left / 60, left % 60);
+    parts[1] = buf;
+  }
+  std::snprintf(buf, sizeof buf, "  retries %d (in all %d)", static_cast<int>(v.errCounter),
+                static_cast<int>(v.totalErrCounter));
+  parts[2] = buf;
+  if (counting && perSecond > 0 && v.flashStatus == PROGRAM && v.blockBytes > 0) {
+    std::snprintf(buf, sizeof buf, "  %.1f kB/s", perSecond * v.blockBytes / 1000);
+    parts[3] = buf;
+  }
+  std::snprintf(buf, sizeof buf, "  %d s", static_cast<int>(v.elapsedTime));
+  parts[4] = buf;
+
+  // The bar takes 10 to 30 columns; the parts that fit beside it stay.
+  constexpr size_t kMinBar = 10, kMaxBar = 30;
+  size_t used = word.size() + 3 + kMinBar + pct.size();  // " [" bar "]"
+  std::vector<bool> keep(parts.size(), false);
+  // Retries come before the rate and the time once there are any.
+  const std::vector<size_t> wanted = v.totalErrCounter > 0 ? std::vector<size_t>{0, 1, 2, 3, 4}
+                                                           : std::vector<size_t>{0, 1, 3, 4, 2};
+  for (size_t i : wanted) {
+    if (parts[i].empty() || used + parts[i].size() > width) continue;
+    keep[i] = true;
+    used += parts[i].size();
+  }
+  const size_t bar = used > width ? kMinBar : std::min(kMaxBar, kMinBar + (width - used));
+  const size_t filled = static_cast<size_t>(percent) * bar / 100;
+  std::string line = word + " [" + std::string(filled, '#') + std::string(bar - filled, '.') + "]" + pct;
+  // Shown in reading order: count, rate, time left, elapsed, retries.
+  for (size_t i : {0, 3, 1, 4, 2})
+    if (keep[i]) line += parts[i];
+  return line.substr(0, width);
+}
+
+std::string InterruptedLine(const SessionState& st, uint32_t imageSize) {
+  const char* const again = "run quarn-burn again to finish the update";
+  const std::string inBootloader = std::string("the PLC stays in its bootloader: ") + again;
+  char where[96];
+  switch (st.stage) {
+    case STAGE_ENTERING:
+      return std::string("interrupted after the PLC was asked to leave its application for its "
+                         "bootloader; ") + again;
+    case STAGE_BOOTLOADER:
+      return "interrupted while checking the bootloader; " + inBootloader;
+    case STAGE_ERASING: {
+      const int32_t pages = totalPages(st.selectedPLCIdx, imageSize), done = st.pagesErased;
+      if (done >= pages)
+        std::snprintf(where, sizeof where, "after erasing the flash (%d pages)", static_cast<int>(pages));
+      else
+        std::snprintf(where, sizeof where, "while erasing page %d of %d", static_cast<int>(done + 1),
+                      static_cast<int>(pages));
+      return std::string("interrupted ") + where + "; " + inBootloader;
+    }
+    case STAGE_PROGRAMMING: {
+      const int32_t blocks = totalPacket(st.selectedPLCIdx, imageSize), done = st.blocksSent;
+      if (done >= blocks)
+        std::snprintf(where, sizeof where, "after programming block %d of %d", static_cast<int>(blocks),
+                      static_cast<int>(blocks));
+      else
+        std::snprintf(where, sizeof where, "while programming block %d of %d", static_cast<int>(done + 1),
+                      static_cast<int>(blocks));
+      return std::string("interrupted ") + where + "; " + inBootloader;
+    }
+    default:
+      return "interrupted before the update began; nothing on the PLC was changed";
+  }
+}
+
+namespace {
+
+std::string Hex4(uint16_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v));
+  return buf;
+}
+
+// A guard read as --identify shows it: its value, or that none came.
+std::string Read(const Identity& id, GuardRead which, uint16_t value) {
+  return id.unanswered & which ? "no answer" : Hex4(value);
+}
+
+std::string Row(const char* name, const std::string& value) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "  %-18s ", name);
+  return buf + value + "\n";
+}
+
+}  // namespace
+
+namespace {
+
+std::string ModelsThatFit(const Identity& id) {
+  std::string models;
+  for (int i = 0; i < id.fitCount; ++i) {
+    if (i > 0) models += ' ';
+    models += plcList[id.fits[i]];
+  }
+  return models;
+}
+
+bool ImageFits(const Identity& id, int imageRow) {
+  return std::find(id.fits, id.fits + id.fitCount, imageRow) != id.fits + id.fitCount;
+}
+
+std::string LoaderVersion(const Identity& id) {
+  char version[40];
+  std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
+                static_cast<unsigned>(id.loaderVersion >> 4),
+                static_cast<unsigned>(id.loaderVersion & 0x0F),
+                static_cast<unsigned>(id.loaderVersion));
+  return version;
+}
+
+}  // namespace
+
+std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow) {
+  std::string s = "PLC found on " + port + "\n";
+  std::string mode = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
+  char refusal[64];
+  if (id.probe == (ERR | RUNMODE)) {
+    mode += ", in run mode (it refuses an update)";
+  } else if (id.probe != ENQ && id.probe != ACK) {
+    std::snprintf(refusal, sizeof refusal, ", refusing the mode probe (result 0x%02X)",
+                  static_cast<unsigned>(id.probe));
+    mode += refusal;
+  }
+  s += Row("mode", mode);
+  s += Row("command header", id.aio ? "0x01 0x5B (AIO models)" : "0x01 0x59");
+  s += Row("type identifier", id.haveId ? Hex4(id.id) : "no answer");
+  const std::string models = ModelsThatFit(id);
+  s += Row("models that fit", models.empty() ? "none" : models);
+  if (id.mode == Identity::APPLICATION) {
+    s += Row("generation", std::string(IsV4(id.D1001) ? "V4.xx" : "V2.xx / V3.xx") + " (D1001 " +
+                               Read(id, GUARD_D1001, id.D1001) + ")");
+  } else {
+    s += Row("generation", "unknown (the bootloader does not report it)");
+  }
+  s += Row("loader version", id.mode == Identity::APPLICATION && (id.unanswered & GUARD_VERSION)
+                                 ? "no answer"
+                             : id.haveLoaderVersion ? LoaderVersion(id)
+                                                    : "none reported");
+  if (id.mode == Identity::APPLICATION) {
+    s += Row("registers", "D1001 " + Read(id, GUARD_D1001, id.D1001) + "  D1148 " +
+                              Read(id, GUARD_D1148, id.D1148) + "  D1386 " +
+                              Read(id, GUARD_D1386, id.D1386));
+    s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
+  }
+  if (imageRow >= 0)
+    s += Row("the image's model", std::string(plcList[imageRow]) +
+                                      (ImageFits(id, imageRow) ? ", fits this PLC"
+                                                               : ", does NOT fit this PLC"));
+  return s;
+}
+
+std::string IdentityJson(const Identity& id, const std::string& port, int imageRow) {
+  nlohmann::ordered_json j;
+  j["port"] = port;
+  j["mode"] = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
+  j["run_mode"] = id.probe == (ERR | RUNMODE);
+  j["probe_result"] = id.probe;
+  j["aio_header"] = id.aio;
+  j["type_identifier"] = id.haveId ? nlohmann::ordered_json(id.id) : nullptr;
+  j["models_that_fit"] = nlohmann::ordered_json::array();
+  for (int i = 0; i < id.fitCount; ++i) j["models_that_fit"].push_back(plcList[id.fits[i]]);
+  j["loader_version"] = id.haveLoaderVersion ? nlohmann::ordered_json(id.loaderVersion) : nullptr;
+  if (id.mode == Identity::APPLICATION) {
+    j["generation"] = IsV4(id.D1001) ? "V4" : "V2/V3";
+    j["registers"] = {{"D1001", id.D1001}, {"D1148", id.D1148}, {"D1386", id.D1386}};
+    j["identifier_0x67"] = id.id67 ? nlohmann::ordered_json(id.id67) : nullptr;
+  }
+  if (imageRow >= 0)
+    j["image"] = {{"model", plcList[imageRow]}, {"fits", ImageFits(id, imageRow)}};
+  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string ModelList(bool json) {
+  if (json) {
+    nlohmann::ordered_json j = nlohmann::ordered_json::array();
+    for (int i = 0; i < kModelCount; ++i)
+      j.push_back({{"model", plcList[i]},
+                   {"link", kProfile[i].usb ? "USB" : "serial"},
+                   {"max_bytes", kProfile[i].maxSize},
+                   {"block_bytes", kProfile[i].blockData}});
+    return j.dump(2) + "\n";
+  }
+  char line[96];
+  std::snprintf(line, sizeof line, "%-15s %-6s %10s %6s\n", "MODEL", "LINK", "MAX BYTES", "BLOCK");
+  std::string s = line;
+  for (int i = 0; i < kModelCount; ++i) {
+    const Profile& p = kProfile[i];
+    std::snprintf(line, sizeof line, "%-15.14s %-6s %10u %6u\n", plcList[i], p.usb ? "USB" : "serial",
+                  static_cast<unsigned>(p.maxSize), static_cast<unsigned>(p.blockData));
+    s += line;
+  }
+  return s;
+}
+
+std::vector<std::string> UnansweredReadNames(uint8_t bits) {
+  static const struct {
+    GuardRead bit;
+    const char* name;
+  } kReads[] = {{GUARD_D1001, "D1001"}, {GUARD_D1148, "D1148"}, {GUARD_D1386, "D1386"},
+                {GUARD_VERSION, "version"}};
+  std::vector<std::string> names;
+  for (const auto& r : kReads)
+    if (bits & r.bit) names.push_back(r.name);
+  return names;
+}
+
+std::string UnansweredReadLines(const SessionState& st) {
+  std::string lines;
+  for (const std::string& name : UnansweredReadNames(st.unansweredReads))
+    lines += "quarn-burn: warning: the PLC gave no valid reply to the " + name +
+             " read; the checks took it as 0\n";
+  return lines;
+}
+
+std::string SummaryTable(const std::vector<SummaryRow>& rows) {
+  size_t portW = 4, modelW = 5;
+  for (const SummaryRow& r : rows) {
+    portW = std::max(portW, r.port.size());
+    modelW = std::max(modelW, r.model.size());
+  }
+  constexpr size_t kWidth = 80;
+  const auto row = [&](const std::string& port, const std::string& model,
+                       const std::string& seconds, const std::string& retries,
+                       const std::string& outcome) {
+    char tail[40];
+    std::snprintf(tail, sizeof tail, "  %8s  %7s  ", seconds.c_str(), retries.c_str());
+    std::string s = port + std::string(portW - port.size() + 2, ' ') + model +
+                    std::string(modelW - model.size(), ' ') + tail;
+    if (s.size() + outcome.size() <= kWidth) return s + outcome + "\n";
+    if (s.size() + 3 >= kWidth) return s.substr(0, kWidth) + "\n";
+    return s + outcome.substr(0, kWidth - 3 - s.size()) + "...\n";
+  };
+  std::string s = row("PORT", "MODEL", "SECONDS", "RETRIES", "OUTCOME");
+  int passed = 0;
+  for (const SummaryRow& r : rows) {
+    char seconds[24];
+    std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
+    s += row(Printable(r.port), r.model, seconds, std::to_string(r.retries), Printable(r.outcome));
+    passed += r.passed;
+  }
+  return s + std::to_string(passed) + " passed, " + std::to_string(rows.size() - passed) +
+         " failed\n";
+}
+
+
+}  // namespace quarn::cli
