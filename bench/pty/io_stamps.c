@@ -1,16 +1,18 @@
-// Time stamps of a program's reads and writes on one terminal, taken from
-// outside the program (LD_PRELOAD), so that a benchmark can see the host's
-// turn from a reply to its next request without a change to the host.
+// The host's own turn, taken from outside the host (LD_PRELOAD), so that a
+// benchmark can see it without a change to the program:
 //
-//   QUARN_IO_TTY=/dev/pts/N QUARN_IO_LOG=FILE LD_PRELOAD=io_stamps.so PROGRAM ...
+//   QUARN_IO_TTY=/dev/pts/ QUARN_IO_FROM=ERASE QUARN_IO_LOG=FILE LD_PRELOAD=io_stamps.so PROGRAM ...
 //
-// Descriptors opened on QUARN_IO_TTY are followed until they are closed. For
-// each read the time it returned, for each write the time it was called
-// (CLOCK_MONOTONIC), with the descriptor, the count returned and the first
-// bytes moved; a close as well. The records live in a fixed array (what does
-// not fit is counted, not kept) and are written to FILE when the program
-// exits normally, one line each: "ns kind fd count hex", kind R, W or C,
-// then "# dropped N" and "# cost NS", what one stamp costs, measured then.
+// Descriptors opened on a path that starts with QUARN_IO_TTY are followed
+// until they are closed. A turn is the time (CLOCK_MONOTONIC) from a read()
+// that returned bytes to the write() called next on the same descriptor,
+// with nothing read in between; turns are counted in 1 us steps up to
+// 20 ms (longer ones only in their count and the maximum), so the memory
+// is fixed whatever the number of sessions. The span runs from the first
+// write() that starts with QUARN_IO_FROM to the last read() that returned
+// bytes. When the program exits normally, FILE gets one line:
+//   turns N p50 US p99 US max US span S cost NS
+// cost being what one time stamp costs the program, measured then.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -22,25 +24,33 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { kMax = 1 << 18, kBytes = 8, kFds = 4096 };
+enum { kFds = 4096, kSteps = 20000 };  // descriptors followed; 1 us steps counted
 
-struct Stamp {
-  uint64_t ns;
-  int32_t fd;
-  int32_t count;
-  char kind;
-  unsigned char bytes[kBytes];
-};
-
-static struct Stamp stamps[kMax];
-static uint64_t used;                 // stamps taken, kept or not
-static unsigned char followed[kFds];  // 1: a descriptor on the terminal
+static uint64_t steps[kSteps];    // turns by whole microseconds
+static uint64_t longer, longest;  // turns of kSteps us or more; the longest turn (ns)
+static uint64_t readAt[kFds];     // a followed descriptor's last read with bytes, 0 if none since
+static unsigned char followed[kFds];
+static uint64_t spanFrom, spanTo;
 static const char* tty;
+static const char* from;
+static size_t fromLen;
 
 static ssize_t (*realRead)(int, void*, size_t);
 static ssize_t (*realWrite)(int, const void*, size_t);
 static int (*realOpen)(const char*, int, ...);
 static int (*realClose)(int);
+
+// Another library's constructor may read or write before this one's runs.
+__attribute__((constructor)) static void Bind(void) {
+  if (realClose != NULL) return;
+  realRead = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  realWrite = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+  realOpen = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
+  tty = getenv("QUARN_IO_TTY");
+  from = getenv("QUARN_IO_FROM");
+  fromLen = from != NULL ? strlen(from) : 0;
+  realClose = (int (*)(int))dlsym(RTLD_NEXT, "close");
+}
 
 static uint64_t Now(void) {
   struct timespec t;
@@ -50,65 +60,66 @@ static uint64_t Now(void) {
 
 static int Followed(int fd) { return fd >= 0 && fd < kFds && __atomic_load_n(&followed[fd], __ATOMIC_RELAXED); }
 
-static void Fill(struct Stamp* s, uint64_t ns, char kind, int fd, ssize_t count, const void* p) {
-  s->ns = ns;
-  s->kind = kind;
-  s->fd = fd;
-  s->count = (int32_t)count;
-  if (count > 0 && p != NULL) memcpy(s->bytes, p, count < kBytes ? (size_t)count : kBytes);
+// A write on a followed descriptor at `at`: the end of a turn if a read with
+// bytes came last.
+static void Written(int fd, uint64_t at, const void* p, size_t n) {
+  uint64_t read = readAt[fd];
+  readAt[fd] = 0;
+  if (read != 0) {
+    uint64_t ns = at - read, us = ns / 1000;
+    __atomic_fetch_add(us < kSteps ? &steps[us] : &longer, 1, __ATOMIC_RELAXED);
+    uint64_t was = __atomic_load_n(&longest, __ATOMIC_RELAXED);
+    while (ns > was && !__atomic_compare_exchange_n(&longest, &was, ns, 1, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    }
+  }
+  uint64_t none = 0;
+  if (fromLen > 0 && n >= fromLen && memcmp(p, from, fromLen) == 0)
+    __atomic_compare_exchange_n(&spanFrom, &none, at, 0, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
 }
 
-static void Record(uint64_t ns, char kind, int fd, ssize_t count, const void* p) {
-  uint64_t i = __atomic_fetch_add(&used, 1, __ATOMIC_RELAXED);
-  if (i < kMax) Fill(&stamps[i], ns, kind, fd, count, p);
-}
-
-// What a stamp costs the program, in nanoseconds: the least mean of a few
-// rounds of taking the time and filling a record.
+// The least mean of a few rounds of taking a time stamp and counting a turn,
+// in nanoseconds, on a descriptor of its own.
 static double Cost(void) {
-  static struct Stamp scratch[64];
   double least = 1e9;
   for (int round = 0; round < 5; ++round) {
     uint64_t start = Now();
     for (int i = 0; i < 2000; ++i) {
-      Fill(&scratch[i % 64], Now(), 'W', 3, 8, "UPDATE..");
-      __asm__ volatile("" ::: "memory");  // the stores stay
+      readAt[kFds - 1] = Now();
+      Written(kFds - 1, Now(), "", 0);
     }
-    double mean = (double)(Now() - start) / 2000;
+    double mean = (double)(Now() - start) / 2000 / 2;
     if (mean < least) least = mean;
   }
   return least;
 }
 
-// Another library's constructor may read or write before this one's runs.
-__attribute__((constructor)) static void Bind(void) {
-  if (realClose != NULL) return;
-  realRead = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
-  realWrite = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
-  realOpen = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
-  realClose = (int (*)(int))dlsym(RTLD_NEXT, "close");
-  tty = getenv("QUARN_IO_TTY");
+// The whole microseconds below which a share q of the turns lies.
+static double Percentile(uint64_t total, double q) {
+  uint64_t want = (uint64_t)(q * (double)total), seen = 0;
+  if ((double)want < q * (double)total) ++want;
+  for (int us = 0; us < kSteps; ++us)
+    if ((seen += steps[us]) >= want && want > 0) return us + 1;
+  return (double)longest / 1e3;
 }
 
 __attribute__((destructor)) static void Dump(void) {
   const char* path = getenv("QUARN_IO_LOG");
   FILE* f = path != NULL ? fopen(path, "w") : NULL;
   if (f == NULL) return;
-  uint64_t n = used < kMax ? used : kMax;
-  for (uint64_t i = 0; i < n; ++i) {
-    const struct Stamp* s = &stamps[i];
-    fprintf(f, "%llu %c %d %d ", (unsigned long long)s->ns, s->kind, s->fd, s->count);
-    for (int k = 0; k < s->count && k < kBytes; ++k) fprintf(f, "%02x", s->bytes[k]);
-    fprintf(f, "%s\n", s->count > 0 ? "" : "-");
-  }
-  fprintf(f, "# dropped %llu\n", (unsigned long long)(used - n));
-  fprintf(f, "# cost %.1f\n", Cost());
+  uint64_t total = longer;
+  for (int us = 0; us < kSteps; ++us) total += steps[us];
+  const double p50 = Percentile(total, 0.5), p99 = Percentile(total, 0.99), max = (double)longest / 1e3;
+  const double span = spanFrom != 0 && spanTo > spanFrom ? (double)(spanTo - spanFrom) / 1e9 : 0.0;
+  fprintf(f, "turns %llu p50 %.0f p99 %.0f max %.1f span %.6f cost %.1f\n", (unsigned long long)total,
+          p50, p99, max, span, Cost());  // Cost counts turns of its own: last
   fclose(f);
 }
 
 static int Opened(const char* path, int fd) {
-  if (fd >= 0 && fd < kFds && tty != NULL && path != NULL && strcmp(path, tty) == 0)
+  if (fd >= 0 && fd < kFds - 1 && tty != NULL && path != NULL && strncmp(path, tty, strlen(tty)) == 0) {
+    readAt[fd] = 0;
     __atomic_store_n(&followed[fd], 1, __ATOMIC_RELAXED);
+  }
   return fd;
 }
 
@@ -125,25 +136,24 @@ int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
 int close(int fd) {
   Bind();
-  if (Followed(fd)) {
-    __atomic_store_n(&followed[fd], 0, __ATOMIC_RELAXED);
-    Record(Now(), 'C', fd, 0, NULL);
-  }
+  if (Followed(fd)) __atomic_store_n(&followed[fd], 0, __ATOMIC_RELAXED);
   return realClose(fd);
 }
 
 ssize_t read(int fd, void* buf, size_t n) {
   Bind();
   ssize_t r = realRead(fd, buf, n);
-  if (Followed(fd)) Record(Now(), 'R', fd, r, buf);
+  if (Followed(fd)) {
+    uint64_t at = r > 0 ? Now() : 0;
+    readAt[fd] = at;
+    if (at != 0) __atomic_store_n(&spanTo, at, __ATOMIC_RELAXED);
+  }
   return r;
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
   Bind();
   if (!Followed(fd)) return realWrite(fd, buf, n);
-  uint64_t at = Now();
-  ssize_t r = realWrite(fd, buf, n);
-  Record(at, 'W', fd, r, buf);
-  return r;
+  Written(fd, Now(), buf, n);
+  return realWrite(fd, buf, n);
 }
