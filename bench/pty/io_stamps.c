@@ -11,7 +11,7 @@
 // is fixed whatever the number of sessions. The span runs from the first
 // write() that starts with QUARN_IO_FROM to the last read() that returned
 // bytes. When the program exits normally, FILE gets one line:
-//   turns N p50 US p99 US max US span S cost NS
+//   turns N mean US p50 US p99 US max US span S cost NS
 // cost being what one time stamp costs the program, measured then.
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -28,6 +28,7 @@ enum { kFds = 4096, kSteps = 20000 };  // descriptors followed; 1 us steps count
 
 static uint64_t steps[kSteps];    // turns by whole microseconds
 static uint64_t longer, longest;  // turns of kSteps us or more; the longest turn (ns)
+static uint64_t allTurns;         // the turns' sum (ns)
 static uint64_t readAt[kFds];     // a followed descriptor's last read with bytes, 0 if none since
 static unsigned char followed[kFds];
 static uint64_t spanFrom, spanTo;
@@ -68,6 +69,7 @@ static void Written(int fd, uint64_t at, const void* p, size_t n) {
   if (read != 0) {
     uint64_t ns = at - read, us = ns / 1000;
     __atomic_fetch_add(us < kSteps ? &steps[us] : &longer, 1, __ATOMIC_RELAXED);
+    __atomic_fetch_add(&allTurns, ns, __ATOMIC_RELAXED);
     uint64_t was = __atomic_load_n(&longest, __ATOMIC_RELAXED);
     while (ns > was && !__atomic_compare_exchange_n(&longest, &was, ns, 1, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
     }
@@ -110,8 +112,9 @@ __attribute__((destructor)) static void Dump(void) {
   for (int us = 0; us < kSteps; ++us) total += steps[us];
   const double p50 = Percentile(total, 0.5), p99 = Percentile(total, 0.99), max = (double)longest / 1e3;
   const double span = spanFrom != 0 && spanTo > spanFrom ? (double)(spanTo - spanFrom) / 1e9 : 0.0;
-  fprintf(f, "turns %llu p50 %.0f p99 %.0f max %.1f span %.6f cost %.1f\n", (unsigned long long)total,
-          p50, p99, max, span, Cost());  // Cost counts turns of its own: last
+  const double mean = total > 0 ? (double)allTurns / (double)total / 1e3 : 0.0;
+  fprintf(f, "turns %llu mean %.1f p50 %.0f p99 %.0f max %.1f span %.6f cost %.1f\n",
+          (unsigned long long)total, mean, p50, p99, max, span, Cost());  // Cost counts turns of its own: last
   fclose(f);
 }
 
