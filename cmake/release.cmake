@@ -62,6 +62,15 @@ install(FILES packaging/linux/60-quarn-plc.rules DESTINATION lib/udev/rules.d)
 install(FILES ${QUARN_MAN_PAGES} DESTINATION share/man/man1)
 install(FILES README.md DESTINATION ${QUARN_DOC_DIR})
 install(FILES docs/operator.md docs/window.png DESTINATION ${QUARN_DOC_DIR}/docs)
+# The package's copyright file and changelog (gzip -n: no name or time stamp,
+# the same bytes from every build), and the bash completion of quarn-burn.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+  COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/linux/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+  DEPENDS packaging/linux/changelog)
+add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
+install(FILES packaging/linux/copyright ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${QUARN_DOC_DIR})
+install(FILES packaging/linux/quarn-burn.bash-completion
+  DESTINATION share/bash-completion/completions RENAME quarn-burn)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quarn-burn)

@@ -15,18 +15,6 @@ using namespace quarn;
 
 namespace {
 
-// Register values and loader version under which a PLC passes the guards of
-// its own model.
-void Fit(plcsim::Config& c) {
-  const std::string& m = c.model;
-  if (m == "KR2-C-V2") { c.d1386 = 0x4137; c.d1001 = 0x0030; }
-  if (m == "KR2-C-V4") { c.d1386 = 0x4138; c.d1001 = 0x0045; }
-  if (m == "KR2-MV2-V4" || m == "TJ-V4" || m == "RTF-KR2-V4") c.d1001 = 0x0041;
-  if (m == "QN28" || m == "GH26") c.d1148 = 1;
-  if (m == "MV3-AIO") c.loaderVersion = 0x12;
-  if (m == "VN200-AIO" || m == "TJ3-AIO") c.loaderVersion = 0x10;
-}
-
 constexpr int kMaxPasses = 4;  // then the cable is pulled: the session must end
 
 }  // namespace
@@ -46,9 +34,7 @@ int fuzz::Session(const uint8_t* data, size_t size) {
     cfg.d1001 = d1001;
     cfg.d1148 = d1148;
     cfg.loaderVersion = version;
-  } else {
-    Fit(cfg);
-  }
+  }  // else plcsim's defaults, which pass the model's guards
   if (flags & 4) {
     cfg.appId = appId;
     cfg.bootId = bootId;

@@ -114,7 +114,15 @@ class Burn {
     return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
   }
 
-  void interrupt() { kill(pid_, SIGINT); }
+  void interrupt(int sig = SIGINT) { kill(pid_, sig); }
+
+  // The reader of stdout and stderr goes away, as tee does on Ctrl-C.
+  void closeOutput() {
+    for (int& fd : fds_) {
+      close(fd);
+      fd = -1;
+    }
+  }
 
   void answer(const std::string& text) {
     ASSERT_EQ(write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -442,6 +450,40 @@ TEST(CliSession, SecondInterruptEndsAtOnce) {
   EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
 }
 
+// The field's ways of ending a session mid-transfer: a hang-up, and Ctrl-C
+// after the reader of the output went away (`2>&1 | tee`, tee ended too).
+// Either stops the session at the next exchange, with its whole record.
+TEST(CliSession, HangUpAndClosedOutputKeepTheRecord) {
+  struct Case {
+    int sig;
+    bool closeOutput;
+  };
+  for (const Case c : {Case{SIGHUP, false}, Case{SIGINT, true}}) {
+    TempDir dir;
+    const std::string file = dir.path + "/TB2_x.bin", rec = dir.path + "/runs.jsonl";
+    WriteFile(file, Pattern(5000));
+    Plcsim sim({"--model", "TB2", "--mode", "boot", "--fault", "block:silent:1"}, dir.path);
+    Burn burn({"--image", file, "--port", sim.pty, "--yes", "--record", rec});
+    ASSERT_TRUE(burn.pumpUntil([&] { return burn.err.find("Programming") != std::string::npos; }, 60))
+        << burn.err;
+    if (c.closeOutput) burn.closeOutput();
+    const auto start = Clock::now();
+    burn.interrupt(c.sig);
+    EXPECT_EQ(burn.wait(10), 130) << c.sig << burn.err;
+    std::printf("  signal %d%s: exit after %.2f s\n", c.sig, c.closeOutput ? ", output closed" : "",
+                std::chrono::duration<double>(Clock::now() - start).count());
+    const std::string where = "interrupted while programming block 1 of 40; the PLC stays in its "
+                              "bootloader: run quarn-burn again to finish the update";
+    if (!c.closeOutput) {
+      EXPECT_NE(burn.err.find("\n" + where + "\n"), std::string::npos) << burn.err;
+    }
+    const auto records = ReadRecords(rec);
+    ASSERT_EQ(records.size(), 1u) << c.sig;
+    EXPECT_EQ(records[0]["outcome"]["interrupted"], where);
+    EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
+  }
+}
+
 // Two sessions that run at once, both with the record file open, each
 // append one whole line: a success and a failure.
 TEST(CliSession, ConcurrentSessionsAppendWholeRecords) {
@@ -487,6 +529,10 @@ TEST(CliIdentify, ReadsAndChangesNothing) {
       {{"--model", "QN28", "--d1148", "1"}, {"--image", "/nowhere/QN2_x.bin"}, 0,
        {"  mode               application\n", "  type identifier    0x0013\n",
         "  models that fit    QN28\n", "  registers          D1001 0x0000  D1148 0x0001"}},
+      // plcsim's defaults for the model, and the loader version it is given.
+      {{"--model", "KR2-C-V4", "--loader-version", "0x11"}, {"--image", "/nowhere/KR2-C-V4_x.bin"}, 0,
+       {"  models that fit    KR2-C-V4\n", "  loader version     V1.1 (0x11)\n",
+        "  registers          D1001 0x0040  D1148 0x0000  D1386 0x4137"}},
       {{"--model", "VN300", "--mode", "boot"}, {}, 0,
        {"  mode               bootloader\n", "  models that fit    VN300\n",
         "  loader version     V2.0 (0x20)\n"}},

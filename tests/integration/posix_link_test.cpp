@@ -2,6 +2,7 @@
 // the master side; the port listing over a made-up /dev and sysfs; the choice
 // of the PLC among the USB devices.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -31,6 +33,11 @@ struct ModemRequest {
   int lines;
 };
 std::vector<ModemRequest> gModemRequests;
+// A port that takes low-latency mode, as a USB-serial adapter does: while
+// gSerialFlags >= 0, TIOCGSERIAL reports these flags and TIOCSSERIAL keeps
+// what it is given. Otherwise both reach the system (a pseudo-terminal
+// refuses them).
+int gSerialFlags = -1;
 
 }  // namespace
 
@@ -42,6 +49,16 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
   va_end(ap);
   if (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET)
     gModemRequests.push_back({request, *static_cast<const int*>(arg)});
+  if (gSerialFlags >= 0 && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
+    auto* s = static_cast<serial_struct*>(arg);
+    if (request == TIOCGSERIAL) {
+      *s = serial_struct{};
+      s->flags = gSerialFlags;
+    } else {
+      gSerialFlags = s->flags;
+    }
+    return 0;
+  }
   return __real_ioctl(fd, request, arg);
 }
 
@@ -217,6 +234,43 @@ TEST(LineSettings, OnlyFormatAndSpeedChange) {
   }
 }
 
+// A port that another program left with flow control on: the link clears
+// it at open, so that an exchange with the flow-control characters in it
+// goes through both ways; a port that takes low-latency mode is put in it,
+// its other flags kept.
+TEST(PosixLinkOpen, FlowControlLeftOnIsClearedAndLowLatencyAsked) {
+  struct Case {
+    const char* stty;  // what the other program left
+    int serialFlags;   // the port's serial flags; -1: it refuses them (a pseudo-terminal)
+    int flagsOpen;     // its serial flags while the link has it
+  } cases[] = {
+      {"crtscts ixoff ixany", -1, -1},
+      {"crtscts ixon ixoff ixany -clocal", ASYNC_SKIP_TEST, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stty);
+    Pty pty;
+    ASSERT_GE(pty.watch, 0);
+    ASSERT_EQ(std::system(("stty -F " + pty.slave + " " + c.stty).c_str()), 0);
+    gSerialFlags = c.serialFlags;
+    PosixLink link;
+    ASSERT_TRUE(link.open(false, pty.slave.c_str()));
+    EXPECT_EQ(gSerialFlags, c.flagsOpen);
+    gSerialFlags = -1;
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.watch, &t), 0);
+    EXPECT_EQ(t.c_cflag & (CRTSCTS | CLOCAL | CREAD), CLOCAL | CREAD);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    link.setTimeouts(1000);
+    const std::string request = "\x02\x13\x11\x13", reply = "\x13\x06\x11";
+    EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(request.data()), 4), 4);
+    EXPECT_EQ(pty.drain(request.size()), request);
+    ASSERT_EQ(::write(pty.master, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    uint8_t buf[8] = {};
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), link.read(buf, 3)), reply);
+  }
+}
+
 TEST(PosixLinkOpen, APortHeldElsewhereDoesNotOpen) {
   enum Holder { kLink, kLock, kExclusive };
   for (Holder h : {kLink, kLock, kExclusive}) {
@@ -230,10 +284,12 @@ TEST(PosixLinkOpen, APortHeldElsewhereDoesNotOpen) {
                             : ioctl(pty.watch, TIOCEXCL);
     ASSERT_EQ(held, 0);
     EXPECT_FALSE(second.open(false, pty.slave.c_str()));
+    EXPECT_EQ(second.openFailure(), "in use by another program");
     holder.close();
     flock(pty.watch, LOCK_UN);
     ioctl(pty.watch, TIOCNXCL);
     EXPECT_TRUE(second.open(false, pty.slave.c_str()));
+    EXPECT_EQ(second.openFailure(), "");
   }
 }
 
@@ -242,11 +298,17 @@ TEST(PosixLinkOpen, AFailedOpenLeavesAnInertLink) {
   fs::create_directories(dir);
   std::ofstream(dir / "file") << "not a port";
   std::string longName = "/dev/" + std::string(5000, 'x'), file = (dir / "file").string();
-  for (const char* name : {"", static_cast<const char*>(nullptr), "/dev/does-not-exist", "/dev/null",
-                           longName.c_str(), file.c_str(), dir.c_str()}) {
+  const std::string noSuch = "no such port", notSerial = "not a serial port";
+  const std::pair<const char*, std::string> names[] = {
+      {"", noSuch},           {nullptr, noSuch},       {"/dev/does-not-exist", noSuch},
+      {"/dev/null", notSerial}, {longName.c_str(), noSuch}, {file.c_str(), notSerial},
+      {dir.c_str(), notSerial},
+  };
+  for (auto [name, why] : names) {
     SCOPED_TRACE(name ? name : "(null)");
     PosixLink link;
     EXPECT_FALSE(link.open(false, name));
+    EXPECT_EQ(link.openFailure(), why);
     link.setTimeouts(1000);
     link.setLine(quarn::kAppLine);
     uint8_t buf[8] = {1, 2, 3};

@@ -54,15 +54,7 @@ Schedule Draw(std::mt19937_64& rng) {
   const Profile& p = kProfile[s.row];
   s.cfg.model = plcList[s.row];
   s.cfg.mode = chance(30) ? plcsim::Mode::Boot : plcsim::Mode::App;
-  const std::string& m = s.cfg.model;
-  if (chance(85)) {  // a PLC that passes its model's guards
-    if (m == "KR2-C-V2") { s.cfg.d1386 = 0x4137; s.cfg.d1001 = 0x0030; }
-    if (m == "KR2-C-V4") { s.cfg.d1386 = 0x4138; s.cfg.d1001 = 0x0045; }
-    if (m == "KR2-MV2-V4" || m == "TJ-V4" || m == "RTF-KR2-V4") s.cfg.d1001 = 0x0041;
-    if (m == "QN28" || m == "GH26") s.cfg.d1148 = 1;
-    if (m == "MV3-AIO") s.cfg.loaderVersion = 0x12;
-    if (m == "VN200-AIO" || m == "TJ3-AIO") s.cfg.loaderVersion = 0x10;
-  } else {
+  if (!chance(85)) {  // else plcsim's defaults, which pass the model's guards
     s.clean = false;
     const uint16_t regs[] = {0, 0x4137, 0x4138, 0x0030, 0x0045, 0x00F0, 1};
     s.cfg.d1386 = regs[pick(7)];

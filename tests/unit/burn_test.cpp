@@ -72,18 +72,11 @@ std::vector<uint8_t> ExpectedFlash(int idx, const std::vector<uint8_t>& img) {
   return f;
 }
 
-// The register values and loader version under which the PLC passes the
-// guards of its own model.
+// A PLC of the model as plcsim plays it by default: its registers and
+// loader version pass the guards of its own model.
 plcsim::Config GoodPlc(const std::string& model) {
   plcsim::Config c;
   c.model = model;
-  if (model == "KR2-C-V2") { c.d1386 = 0x4137; c.d1001 = 0x0030; }
-  if (model == "KR2-C-V4") { c.d1386 = 0x4138; c.d1001 = 0x0045; }
-  if (model == "KR2-MV2-V2") { c.d1001 = 0x0031; }
-  if (model == "KR2-MV2-V4" || model == "TJ-V4" || model == "RTF-KR2-V4") c.d1001 = 0x0041;
-  if (model == "QN28" || model == "GH26") c.d1148 = 1;
-  if (model == "MV3-AIO") c.loaderVersion = 0x12;
-  if (model == "VN200-AIO" || model == "TJ3-AIO") c.loaderVersion = 0x10;
   return c;
 }
 
@@ -151,7 +144,8 @@ std::vector<std::string> Tail(const std::vector<std::string>& v, size_t n) {
 
 }  // namespace
 
-// Every model, from a running application to a successful update.
+// Every model, from a running application to a successful update, against
+// plcsim's defaults for that model.
 TEST(Burn, EveryModelUpdatesFromItsApplication) {
   for (int idx = 0; idx < kModelCount; ++idx) {
     const std::string model = plcList[idx];
@@ -197,6 +191,31 @@ TEST(Burn, EveryModelUpdatesFromItsApplication) {
     EXPECT_EQ(b.op.promptsWithLinkOpen, 0);
     EXPECT_EQ(b.st.firstProbe, ENQ);  // for the record: the mode found at the start
     b.expectReset();
+  }
+}
+
+// One PLC updated three times in a row, for every way of reconnecting: each
+// update restarts it into the application it was given, and the next one
+// finds it there and takes it through its bootloader again.
+TEST(Burn, UpdatesOfOnePlcFollowEachOther) {
+  for (const char* model : {"TB2", "KR2-C-V4", "GH26", "VN300"}) {
+    SCOPED_TRACE(model);
+    const int idx = findModel(model);
+    Bench b(GoodPlc(model), ImageSizeFor(idx));
+    for (int round = 1; round <= 3; ++round) {
+      SCOPED_TRACE(round);
+      for (uint8_t& x : b.image) x = static_cast<uint8_t>(x + 1);  // new firmware each time
+      b.op.events.clear();
+      b.link.writesBeforeDeath = 2000;  // a PLC that never reaches its bootloader ends the run
+      b.run();
+      EXPECT_EQ(b.plc.requests(Kind::Erase), round);  // it was in its application
+      EXPECT_EQ(b.op.prompts, kProfile[idx].reconnect == Reconnect::Wait1s ? 0 : round);
+      EXPECT_EQ(b.op.events[b.op.events.size() - 2],
+                kProfile[idx].usb ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
+                                  : "INFORMATION: Firmware update is SUCCESSFUL");
+      EXPECT_EQ(b.plc.flash(), ExpectedFlash(idx, b.image));
+      b.expectReset();
+    }
   }
 }
 

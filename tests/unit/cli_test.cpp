@@ -13,6 +13,7 @@
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/platform.h"
+#include "ui/cli/ports.h"
 #include "ui/cli/record.h"
 
 using quarn::cli::Options;
@@ -89,6 +90,55 @@ TEST(CliPorts, FirstListedPortThatFits) {
     st.setComPort("COM9");
     EXPECT_EQ(quarn::cli::ChooseFirstPort(st, c.ports), *c.chosen != '\0') << c.chosen;
     EXPECT_STREQ(st.selectedComPort, c.chosen);
+  }
+}
+
+// The ports a run's sessions take, from the ports the system listed: the
+// port given, the model's own USB device, "all" by link, refusals.
+TEST(CliPorts, ChosenFromTheListedPorts) {
+  const quarn::cli::PresentPorts present{{"/dev/ttyS0", "/dev/ttyUSB0"}, {"usb:1-2", "usb:1-3"}};
+  struct Case {
+    const char* model;
+    std::vector<std::string> given;  // empty: no --port
+    std::vector<std::string> ports;  // what the sessions take
+    const char* wrong;               // start of the usage error; "" none
+  };
+  const Case cases[] = {
+      {"TB2", {}, {"/dev/ttyS0"}, ""},
+      {"VN300", {}, {"USB"}, ""},
+      {"TB2", {"/dev/ttyUSB0"}, {"/dev/ttyUSB0"}, ""},
+      {"VN300", {"usb:1-3"}, {"usb:1-3"}, ""},
+      {"VN300", {"usb:x"}, {}, "'usb:x' is no USB port path"},
+      {"TB2", {"all"}, {"/dev/ttyS0", "/dev/ttyUSB0"}, ""},
+      {"VN300", {"usb:1-3", "all"}, {"usb:1-3", "usb:1-2"}, ""},
+      {"TB2", {"/dev/ttyUSB0", "all"}, {"/dev/ttyUSB0", "/dev/ttyS0"}, ""},
+      {"TB2", {"usb:1-2", "all"}, {}, "'usb:1-2' is a USB port path; TB2"},
+      {"TB2", {std::string(130, 'x')}, {}, "the port name is longer than"},
+  };
+  for (const Case& c : cases) {
+    const int row = quarn::cli::ModelFromImageName(std::string(c.model) + "_v1.bin");
+    std::vector<std::string> ports, taken;
+    std::string why;
+    if (c.given.size() > 1 || (c.given.size() == 1 && c.given[0] == "all")) {
+      why = quarn::cli::BatchPorts(c.given, row, present, ports);
+    } else {
+      if (!c.given.empty()) ports = c.given;
+      else ports.push_back("");
+    }
+    for (const std::string& p : why.empty() ? ports : std::vector<std::string>{}) {
+      quarn::SessionState st;
+      st.selectModel(static_cast<uint32_t>(row));
+      std::string pipe, warning;
+      why = quarn::cli::ChoosePort(p.empty() ? nullptr : &p, row, present.serial, nullptr, st,
+                                   pipe, warning);
+      if (!why.empty()) break;
+      taken.push_back(st.selectedComPort);
+      EXPECT_EQ(pipe, quarn::kProfile[row].usb && !p.empty() ? p : "") << c.model;
+    }
+    EXPECT_EQ(why.substr(0, std::strlen(c.wrong)), c.wrong) << c.model << " " << why;
+    if (!*c.wrong) {
+      EXPECT_EQ(taken, c.ports) << c.model;
+    }
   }
 }
 

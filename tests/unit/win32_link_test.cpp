@@ -1,11 +1,13 @@
 // The Win32 link on real handles: a COM port is opened exclusively, the pipe
-// shared for reading and writing; a failed opening reads and writes nothing.
-// The line settings as the DCB carries them to a COM port.
+// shared for reading and writing; what is no serial port is refused; a failed
+// opening reads and writes nothing and says why. The names ports open by, and
+// the line settings as the DCB carries them to a COM port.
 #ifdef _WIN32
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "link/win32/win32_link.h"
@@ -18,6 +20,13 @@ TEST(Win32Link, SharingOfPortAndPipe) {
     GetTempPathA(sizeof dir, dir);
     GetTempFileNameA(dir, "qwl", 0, path);
     Win32Link link(usbPipe ? path : "");
+    if (!usbPipe) {
+      // A file named as a port opens but is no serial port: refused, not held.
+      EXPECT_FALSE(link.open(false, path));
+      EXPECT_EQ(link.openFailure(), "not a serial port");
+      EXPECT_TRUE(DeleteFileA(path));
+      continue;
+    }
     ASSERT_TRUE(link.open(usbPipe, path));
     link.setTimeouts(200);  // not a COM port: both calls fail and are ignored
     link.setLine(kAppLine);
@@ -37,43 +46,83 @@ TEST(Win32Link, SharingOfPortAndPipe) {
   }
 }
 
-// A DCB as a port might report it, with every field the settings touch set
-// otherwise: speed, size and parity follow the settings, one stop bit, DTR
-// and RTS held inactive, flow control and the rest as they were.
+// A DCB as another program may leave a port, once with every switch the
+// settings touch set otherwise and once with all of them on: speed, size and
+// parity follow the settings, parity checked only with a parity, one stop
+// bit, binary, DTR and RTS held inactive, no flow control, no replaced
+// characters, no abort on a line error; the special characters as they were.
 TEST(Win32Link, LineSettingsInTheDcb) {
-  struct Case { LineSettings line; DWORD baud; BYTE size, parity; };
-  const Case cases[] = {{kAppLine, 9600, 7, EVENPARITY}, {kTransferLine, 115200, 8, NOPARITY}};
+  struct Case { LineSettings line; bool allOn; DWORD baud; BYTE size, parity; DWORD checked; };
+  const Case cases[] = {{kAppLine, false, 9600, 7, EVENPARITY, TRUE},
+                        {kTransferLine, false, 115200, 8, NOPARITY, FALSE},
+                        {kAppLine, true, 9600, 7, EVENPARITY, TRUE},
+                        {kTransferLine, true, 115200, 8, NOPARITY, FALSE}};
   for (const Case& c : cases) {
     DCB dcb{};
+    if (c.allOn) std::memset(&dcb, 0xFF, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = 38400;
     dcb.ByteSize = 6;
     dcb.Parity = ODDPARITY;
+    dcb.fParity = !c.checked;
     dcb.StopBits = TWOSTOPBITS;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    dcb.fOutxCtsFlow = TRUE;
     dcb.XonChar = 0x11;
     ApplyLine(dcb, c.line);
+    SCOPED_TRACE(c.allOn ? "all on" : "some set");
     EXPECT_EQ(dcb.BaudRate, c.baud);
     EXPECT_EQ(dcb.ByteSize, c.size);
     EXPECT_EQ(dcb.Parity, c.parity);
+    EXPECT_EQ(dcb.fParity, c.checked);
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fBinary, static_cast<DWORD>(TRUE));
     EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
     EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
-    EXPECT_EQ(dcb.fOutxCtsFlow, static_cast<DWORD>(TRUE));
+    const DWORD off[] = {dcb.fOutxCtsFlow, dcb.fOutxDsrFlow, dcb.fDsrSensitivity, dcb.fOutX,
+                         dcb.fInX, dcb.fErrorChar, dcb.fNull, dcb.fAbortOnError};
+    for (DWORD flag : off) EXPECT_EQ(flag, static_cast<DWORD>(FALSE));
     EXPECT_EQ(dcb.XonChar, 0x11);
+    EXPECT_EQ(dcb.XoffChar, c.allOn ? '\xFF' : 0);
     EXPECT_EQ(dcb.DCBlength, sizeof dcb);
   }
 }
 
+// COMn opens in the device namespace whatever its number, as Windows takes
+// the letters in either case; the message keeps the name as given.
+TEST(Win32Link, PortDevicePath) {
+  struct Case { const char* name; const char* path; };
+  const Case cases[] = {{"COM3", "\\\\.\\COM3"},   {"COM12", "\\\\.\\COM12"},
+                        {"com256", "\\\\.\\com256"}, {"Com7", "\\\\.\\Com7"},
+                        {"COM", "COM"},             {"COM1:", "COM1:"},
+                        {"COMX1", "COMX1"},         {"\\\\.\\COM12", "\\\\.\\COM12"},
+                        {"USB", "USB"},             {"", ""},
+                        {"C:\\tmp\\COM3", "C:\\tmp\\COM3"}};
+  for (const Case& c : cases) EXPECT_EQ(PortDevicePath(c.name), c.path) << c.name;
+}
+
+TEST(Win32Link, OpenFailureReason) {
+  struct Case { DWORD error; const char* reason; };
+  const Case cases[] = {{ERROR_FILE_NOT_FOUND, "no such port"},
+                        {ERROR_PATH_NOT_FOUND, "no such port"},
+                        {ERROR_ACCESS_DENIED, "in use by another program"},
+                        {ERROR_SHARING_VIOLATION, "in use by another program"},
+                        {ERROR_PRIVILEGE_NOT_HELD, "permission denied"},
+                        {ERROR_SUCCESS, ""},
+                        {ERROR_GEN_FAILURE, ""}};
+  for (const Case& c : cases) EXPECT_STREQ(OpenFailureReason(c.error), c.reason) << c.error;
+}
+
 TEST(Win32Link, FailedOpeningCountsNothing) {
-  struct Case { bool usbPipe; const char* name; const char* pipePath; };
-  const Case cases[] = {{false, "", ""}, {false, "COM250", ""}, {false, nullptr, ""},
-                        {true, "USB", "C:\\no such dir\\pipe\\"}};
+  struct Case { bool usbPipe; const char* name; const char* pipePath; const char* reason; };
+  const Case cases[] = {{false, "", "", "no such port"},
+                        {false, "COM250", "", "no such port"},
+                        {false, nullptr, "", "no such port"},
+                        {true, "USB", "C:\\no such dir\\pipe\\", "no such port"}};
   for (const Case& c : cases) {
     Win32Link link(c.pipePath);
     EXPECT_FALSE(link.open(c.usbPipe, c.name));
+    EXPECT_EQ(link.openFailure(), c.reason) << (c.name ? c.name : "(null)");
     link.setTimeouts(3000);
     link.setLine(kTransferLine);
     uint8_t buf[8] = {1, 2, 3};

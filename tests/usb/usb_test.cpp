@@ -404,20 +404,53 @@ TEST(UsbBatch, FourPlcsEachBackOnItsOwnDevice) {
   EXPECT_EQ(out.substr(out.size() - 19), "4 passed, 0 failed\n") << out;
 }
 
+// An endpoint that stalled a reply stays halted until the host clears it:
+// the pipe clears it once, the exchange's retry gets its answer, and the
+// session finishes byte for byte.
+TEST(UsbSession, AStalledReplyIsClearedAndTheSessionFinishes) {
+  const struct {
+    const char* name;
+    plcsim::Kind kind;
+    int at;
+  } cases[] = {
+      {"identity check in the application", plcsim::Kind::CheckId, 1},
+      {"the third block", plcsim::Kind::Block, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const Bytes image = Pattern(20000, 3);
+    usbplc::Testbed testbed;
+    usbplc::Options o = Plc("GH26");
+    o.stallKind = c.kind;
+    o.stallAt = c.at;
+    usbplc::UsbPlc plc(testbed, o);
+    Burn burn({"--image", WriteImage(dir.path, "GH26_v1.0.bin", image), "--yes"});
+    EXPECT_EQ(burn.wait(60), 0) << burn.err();
+    EXPECT_EQ(burn.out(), std::string(kReplug) + kSuccess);
+    EXPECT_EQ(plc.haltsCleared(), 1);
+    EXPECT_TRUE(plc.flash() == Padded(image, 128)) << plc.flash().size() << " bytes in the flash";
+  }
+}
+
 // Sessions that cannot open the PLC: at once, with the hint when the system
-// refused access.
+// refused access; the link tells why (seen in this process, where the
+// system refuses nothing).
 TEST(UsbSession, CannotOpen) {
   const std::string hint = "quarn-burn: this user may not open the USB PLC; install the udev rule 60-quarn-plc.rules";
   struct Case {
     const char* name;
-    bool plcPresent, foreignNode;
+    bool plcPresent, foreignNode, held;
     std::vector<std::string> args, prefix;
     bool hinted;
+    const char* why;  // PosixLink::openFailure in this process; nullptr: not looked at
   };
   const Case cases[] = {
-      {"no PLC", false, false, {}, {}, false},
-      {"a PLC on another path", true, false, {"--port", "usb:1-4"}, {}, false},
-      {"access refused", true, true, {}, {"setpriv", "--bounding-set=-dac_override,-dac_read_search"}, true},
+      {"no PLC", false, false, false, {}, {}, false, "no such port"},
+      {"a PLC on another path", true, false, false, {"--port", "usb:1-4"}, {}, false, "no such port"},
+      {"held by another program", true, false, true, {}, {}, false, "in use by another program"},
+      {"access refused", true, true, false, {}, {"setpriv", "--bounding-set=-dac_override,-dac_read_search"},
+       true, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -428,6 +461,8 @@ TEST(UsbSession, CannotOpen) {
       o.foreignNode = c.foreignNode;
       plc = std::make_unique<usbplc::UsbPlc>(testbed, o);
     }
+    quarn::PosixLink holder;
+    ASSERT_EQ(c.held, c.held && holder.open(true, "USB"));
     std::vector<std::string> args = c.args;
     args.push_back("--yes");
     auto t0 = Clock::now();
@@ -439,6 +474,13 @@ TEST(UsbSession, CannotOpen) {
     EXPECT_EQ(burn.err().find(hint) != std::string::npos, c.hinted) << burn.err();
     if (plc) {
       EXPECT_EQ(plc->requests(plcsim::Kind::Wake), 0);
+    }
+    // After quarn-burn: the emulator counts the node's opens, and two opens
+    // at once would count as one.
+    if (c.why != nullptr) {
+      quarn::PosixLink link(c.args.empty() ? "" : c.args[1]);
+      EXPECT_FALSE(link.open(true, "USB"));
+      EXPECT_EQ(link.openFailure(), c.why);
     }
   }
 }

@@ -50,8 +50,9 @@ void usage(FILE* f) {
       "  --app-id N          identifier the application reports (default: the model's)\n"
       "  --boot-id N         identifier the bootloader reports (default: what the model expects)\n"
       "  --id67 N            identifier by function 0x67 (default: the model's)\n"
-      "  --d1386 N --d1001 N --d1148 N   register values (default 0)\n"
-      "  --version N         bootloader version byte, 0xMm (default 0x20)\n"
+      "  --d1386 N --d1001 N --d1148 N   register values (default: what a PLC of the\n"
+      "                      model holds, so that it passes its own model's checks)\n"
+      "  --loader-version N  bootloader version byte, 0xMm (default 0x20)\n"
       "  --no-enter-boot     the enter-update request is acknowledged but ignored\n"
       "  --no-line-check     accept bytes at any line settings\n"
       "  --pace              take the time of the wire and of the PLC: serial models at the\n"
@@ -77,6 +78,7 @@ void usage(FILE* f) {
       "                      pseudo-terminal comes up, its path printed and at --link,\n"
       "                      the PLC as it was (a USB-serial adapter pulled and put back)\n"
       "  --verbose           log requests and replies on stderr\n"
+      "  --version           print plcsim's version and exit\n"
       "Numbers are decimal or 0x hex.\n",
       kLatencyUs, plcsim::Times{}.erasePageUs, plcsim::Times{}.writeBlockUs, plcsim::Times{}.restartUs);
 }
@@ -370,6 +372,13 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       usage(stdout);
       return 0;
+    } else if (a == "--version") {
+      if (parseNumber(val, 0xFF, v)) {  // the loader version's old spelling
+        std::fprintf(stderr, "plcsim: --version takes no value; the bootloader's is --loader-version N\n");
+        return 2;
+      }
+      std::printf("plcsim %s\n", QUARN_VERSION);
+      return 0;
     } else if (a == "--model") {
       cfg.model = text();
     } else if (a == "--mode") {
@@ -390,12 +399,12 @@ int main(int argc, char** argv) {
     } else if (a == "--id67") {
       cfg.id67 = static_cast<int>(number(0xFFFF));
     } else if (a == "--d1386") {
-      cfg.d1386 = static_cast<uint16_t>(number(0xFFFF));
+      cfg.d1386 = static_cast<int>(number(0xFFFF));
     } else if (a == "--d1001") {
-      cfg.d1001 = static_cast<uint16_t>(number(0xFFFF));
+      cfg.d1001 = static_cast<int>(number(0xFFFF));
     } else if (a == "--d1148") {
-      cfg.d1148 = static_cast<uint16_t>(number(0xFFFF));
-    } else if (a == "--version") {
+      cfg.d1148 = static_cast<int>(number(0xFFFF));
+    } else if (a == "--loader-version") {
       cfg.loaderVersion = static_cast<uint8_t>(number(0xFF));
     } else if (a == "--no-enter-boot") {
       cfg.enterBoot = false;

@@ -80,6 +80,32 @@ struct Fault {
 
 const char* const kBootCommands[] = {"ID", "VERSION", "ERASE", "UPDATE"};
 
+// The registers of the variants that share a type identifier: a KR2-C holds
+// 0x4137 in D1386; D1001 carries the firmware generation in bits 4 to 7
+// (0x20 V2.xx, 0x30 V3.xx, 0x40 V4.xx); D1148 tells a 28QN2 or 26GH from its
+// 12 variant. Every other model holds 0 in all three.
+struct Registers {
+  const char* model;
+  uint16_t d1386, d1001, d1148;
+};
+constexpr Registers kRegisters[] = {
+    {"KR2-MV2-V2", 0x0000, 0x0020, 0},  {"KR2-C-V2", 0x4137, 0x0020, 0},
+    {"KR2-MV2-V4", 0x0000, 0x0040, 0},  {"KR2-C-V4", 0x4137, 0x0040, 0},
+    {"TJ-V3", 0x0000, 0x0030, 0},       {"TJ-V4", 0x0000, 0x0040, 0},
+    {"RTF-KR2-V2", 0x0000, 0x0020, 0},  {"RTF-KR2-V4", 0x0000, 0x0040, 0},
+    {"QN28", 0x0000, 0x0000, 28},       {"GH26", 0x0000, 0x0000, 26},
+};
+
+Registers registersOf(const std::string& model) {
+  for (const Registers& r : kRegisters)
+    if (model == r.model) return r;
+  return Registers{"", 0, 0, 0};
+}
+
+uint16_t orDefault(int value, uint16_t fallback) {
+  return static_cast<uint16_t>(value >= 0 ? value : fallback);
+}
+
 }  // namespace
 
 struct Plc::Impl {
@@ -88,6 +114,7 @@ struct Plc::Impl {
   bool usb = false;
   size_t blockData = 128;
   uint16_t appId = 0, bootId = 0, id67 = 0;
+  Registers regs{"", 0, 0, 0};
 
   Mode mode = Mode::App;
   quarn::LineSettings line = quarn::kAppLine;
@@ -119,11 +146,15 @@ struct Plc::Impl {
     const uint16_t id = quarn::plcID[idx];
     usb = p.usb;
     blockData = p.blockData;
-    appId = static_cast<uint16_t>(cfg.appId >= 0 ? cfg.appId : id);
-    id67 = static_cast<uint16_t>(cfg.id67 >= 0 ? cfg.id67 : id);
+    appId = orDefault(cfg.appId, id);
+    id67 = orDefault(cfg.id67, id);
     // The bootloader reports what the updater accepts for the model: serial
     // models drop bit 15 of their type identifier.
-    bootId = static_cast<uint16_t>(cfg.bootId >= 0 ? cfg.bootId : (usb ? id : (id & 0x7FFF)));
+    bootId = orDefault(cfg.bootId, usb ? id : (id & 0x7FFF));
+    regs = registersOf(cfg.model);
+    regs.d1386 = orDefault(cfg.d1386, regs.d1386);
+    regs.d1001 = orDefault(cfg.d1001, regs.d1001);
+    regs.d1148 = orDefault(cfg.d1148, regs.d1148);
     const uint8_t h = p.aio ? 0x5B : 0x59;
     wake = asciiFrame({0x00, 0x7F});
     probe = asciiFrame({0x00, 0x64, 0x01, h, 0x01});
@@ -267,7 +298,7 @@ struct Plc::Impl {
     } else if (fr == checkId) {
       longReply(0x64, 0x01, header(), ACK, appId >> 8, appId & 0xFF, request(Kind::CheckId), out);
     } else if (fr == d1386 || fr == d1001 || fr == d1148) {
-      const uint16_t v = fr == d1386 ? cfg.d1386 : fr == d1001 ? cfg.d1001 : cfg.d1148;
+      const uint16_t v = fr == d1386 ? regs.d1386 : fr == d1001 ? regs.d1001 : regs.d1148;
       shortReply(0x03, v >> 8, v & 0xFF, true, request(Kind::Register), out);
     } else if (fr == version) {
       longReply(0x64, 0x01, 0x59, cfg.loaderVersion, 0, 0, request(Kind::Version), out);
@@ -425,10 +456,14 @@ void Plc::reconnected() {
   if (m.enterPending) {
     m.enterBootloader();
   } else if (m.mode == Mode::Boot) {
-    // The bootloader restarts; after a finished transfer the new application runs.
+    // The bootloader restarts; after a finished transfer the new application
+    // runs, and the next update starts from it afresh.
     const bool done = m.closed;
     m.enterBootloader();
-    if (done) m.mode = Mode::App;
+    if (done) {
+      m.mode = Mode::App;
+      m.closed = false;
+    }
   }
 }
 

@@ -64,8 +64,10 @@ struct Config {
   int appId = -1;    // identifier the application reports (-1: the model's plcID)
   int bootId = -1;   // identifier the bootloader reports (-1: what the model expects)
   int id67 = -1;     // identifier by function 0x67 (-1: the model's plcID)
-  uint16_t d1386 = 0, d1001 = 0, d1148 = 0;
-  uint8_t loaderVersion = 0x20;  // version byte, as the updater keeps it
+  // Registers D1386, D1001, D1148 (-1: what a PLC of the model holds, so
+  // that it passes its own model's guards).
+  int d1386 = -1, d1001 = -1, d1148 = -1;
+  uint8_t loaderVersion = 0x20;  // version byte, as the updater keeps it (V2.0 passes every model)
   bool enterBoot = true;         // the enter-update request moves it to its bootloader
   bool checkLine = true;         // serial models: ignore bytes sent at the wrong line settings
   Times times;                   // only a paced server takes them
@@ -103,7 +105,7 @@ class Plc {
   // Data of every accepted block in order, padding included.
   const std::vector<uint8_t>& flash() const;
   int erasedPages() const;
-  bool transferClosed() const;   // the closing EOT was acknowledged
+  bool transferClosed() const;   // the closing EOT was acknowledged (until the PLC restarts)
   int requests(Kind kind) const; // how many requests of this kind arrived
 
  private:

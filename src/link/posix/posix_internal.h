@@ -1,6 +1,7 @@
 // Pieces the POSIX link's files share: the monotonic clock and the libusb
 // pipe to the PLC's USB device.
 #pragma once
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -40,8 +41,11 @@ class UsbPipe {
   bool open();
   void close();
   bool isOpen() const { return dev_ != nullptr; }
-  // An open found a PLC that the system would not let this user open.
-  bool accessDenied() const { return accessDenied_; }
+  // Why the last open failed, as an errno value: EACCES a PLC was found
+  // that the system would not let this user open, EBUSY one that another
+  // program holds, ENODEV none; 0 after an open that succeeded.
+  int openError() const { return openError_; }
+  bool accessDenied() const { return openError_ == EACCES; }
   int write(const uint8_t* data, int n, uint32_t ms);
   int read(uint8_t* buf, int n, uint32_t ms);
   // Drops the part of a packet that a read left (what the device still
@@ -51,10 +55,14 @@ class UsbPipe {
 
  private:
   bool claim(libusb_device* device);
+  // Another program holds a PLC (a refused access counts for more).
+  void busy() {
+    if (openError_ != EACCES) openError_ = EBUSY;
+  }
   int takeBuffered(uint8_t* buf, int n);
 
   UsbPortPath pin_;
-  bool accessDenied_ = false;
+  int openError_ = 0;
   libusb_context* ctx_ = nullptr;
   libusb_device_handle* dev_ = nullptr;
   int iface_ = -1;

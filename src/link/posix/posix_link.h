@@ -30,6 +30,10 @@ class PosixLink : public Link {
 
   // A USB PLC was found that this user may not open.
   bool usbAccessDenied() const;
+  // Why the last open failed: "permission denied", "in use by another
+  // program", "no such port", "not a serial port", or "" when not known
+  // (and after an open that succeeded).
+  std::string openFailure() const;
   // The USB PLC's port path (usb:BUS-PORTS) the pipe keeps to; "" before a
   // device has opened, and for a serial port or a pipe path.
   std::string usbPort() const;
@@ -38,6 +42,10 @@ class PosixLink : public Link {
   struct Impl;
   Impl* impl_;
 };
+
+// openFailure()'s words for an errno value from opening a port; "" for one
+// that says nothing about the port.
+const char* OpenFailureReason(int err);
 
 // The serial ports present, by the names a Linux user types (/dev/ttyUSB0,
 // /dev/ttyACM0, /dev/ttyS0, ...), sorted.

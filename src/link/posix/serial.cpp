@@ -2,6 +2,7 @@
 // against a monotonic deadline for the link time-outs; the USB pipe is in
 // usb.cpp.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -21,39 +22,63 @@ struct PosixLink::Impl {
   std::string pipePath;
   uint32_t timeoutMs = 3000;  // until the first setTimeouts
   int fd = -1;                // the serial port or the pipe path
+  const char* failure = "";   // why the last open failed
   bool serial = false;        // line settings apply (not on a pipe path)
   UsbPipe usb;
 };
 
 namespace {
 
+// Best effort: a USB-serial adapter in low-latency mode passes received
+// bytes on at once instead of holding them for its latency timer (16 ms on
+// the common chips). A port that refuses (a pseudo-terminal) is used as it is.
+void LowLatency(int fd) {
+  serial_struct s{};
+  if (ioctl(fd, TIOCGSERIAL, &s) != 0 || (s.flags & ASYNC_LOW_LATENCY) != 0) return;
+  s.flags |= ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &s);
+}
+
 // Opens a tty raw and for this link alone: the name must be a character
-// device, no other program may hold it exclusively or under a lock.
-int OpenTty(const char* path) {
+// device, no other program may hold it exclusively or under a lock. Flow
+// control that another program left on is cleared: with no CTS wired, or a
+// firmware byte taken for XOFF, nothing would get through. -1 with the
+// reason in err (an errno value) when it does not open.
+int OpenTty(const char* path, int& err) {
   struct stat st {};
-  if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return -1;
-  int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
+  err = stat(path, &st) != 0 ? errno : S_ISCHR(st.st_mode) ? 0 : ENOTTY;
+  int fd = err != 0 ? -1 : ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (err == 0) err = errno;
+    return -1;
+  }
   termios t{};
   int excl = 0;
-  bool ok = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && tcgetattr(fd, &t) == 0 &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0;
-  // Root passes TIOCEXCL, so a port another program holds exclusively is
-  // refused here as well.
-  if (ok && ioctl(fd, TIOCGEXCL, &excl) == 0 && excl) ok = false;
-  if (ok) ok = ioctl(fd, TIOCEXCL) == 0;
-  if (ok) {
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    err = ENOTTY;  // another file took the name between the two looks
+  } else if (tcgetattr(fd, &t) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    err = errno;
+  } else if (ioctl(fd, TIOCGEXCL, &excl) == 0 && excl) {
+    err = EBUSY;  // root passes TIOCEXCL: a port held exclusively is refused here
+  } else if (ioctl(fd, TIOCEXCL) != 0) {
+    err = errno;
+  } else {
     cfmakeraw(&t);
+    t.c_cflag &= ~CRTSCTS;
     t.c_cflag |= CLOCAL | CREAD;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    ok = tcsetattr(fd, TCSANOW, &t) == 0;
-    if (!ok) ioctl(fd, TIOCNXCL);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+      err = errno;
+      ioctl(fd, TIOCNXCL);
+    }
   }
-  if (!ok) {
+  if (err != 0) {
     ::close(fd);
     return -1;
   }
+  LowLatency(fd);
   return fd;
 }
 
@@ -99,6 +124,25 @@ PosixLink::PosixLink(std::string pipePath) : impl_(new Impl) {
 
 bool PosixLink::usbAccessDenied() const { return impl_->usb.accessDenied(); }
 
+std::string PosixLink::openFailure() const { return impl_->failure; }
+
+const char* OpenFailureReason(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM: return "permission denied";
+    case EBUSY:
+    case EWOULDBLOCK: return "in use by another program";
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ENODEV:
+    case ENXIO:
+    case EIO: return "no such port";  // EIO: a UART the driver knows of is not there
+    case ENOTTY: return "not a serial port";
+    default: return "";
+  }
+}
+
 std::string PosixLink::usbPort() const {
   return impl_->usb.pinned().depth == 0 ? "" : FormatUsbPort(impl_->usb.pinned());
 }
@@ -110,11 +154,16 @@ PosixLink::~PosixLink() {
 
 bool PosixLink::open(bool usbPipe, const char* portName) {
   close();
-  if (usbPipe && impl_->pipePath.empty()) return impl_->usb.open();
+  impl_->failure = "";
+  if (usbPipe && impl_->pipePath.empty()) {
+    if (!impl_->usb.open()) impl_->failure = OpenFailureReason(impl_->usb.openError());
+    return impl_->usb.isOpen();
+  }
   const char* path = usbPipe ? impl_->pipePath.c_str() : portName;
-  if (path == nullptr) return false;
-  impl_->fd = OpenTty(path);
+  int err = ENOENT;  // no name: no such port
+  impl_->fd = path == nullptr ? -1 : OpenTty(path, err);
   impl_->serial = !usbPipe;
+  if (impl_->fd < 0) impl_->failure = OpenFailureReason(err);
   return impl_->fd >= 0;
 }
 

@@ -57,8 +57,10 @@ bool Devices(libusb_context* ctx, libusb_device**& list, std::vector<UsbIds>& id
 
 bool UsbPipe::open() {
   close();
+  openError_ = 0;
   if (libusb_init(&ctx_) != 0) {
     ctx_ = nullptr;
+    openError_ = ENODEV;
     return false;
   }
   libusb_device** list = nullptr;
@@ -71,6 +73,8 @@ bool UsbPipe::open() {
     libusb_free_device_list(list, 1);
   }
   if (dev_ == nullptr) close();
+  if (dev_ != nullptr) openError_ = 0;
+  else if (openError_ == 0) openError_ = ENODEV;
   return dev_ != nullptr;
 }
 
@@ -100,7 +104,8 @@ std::vector<std::string> ListUsbPlcs() {
 bool UsbPipe::claim(libusb_device* device) {
   libusb_device_handle* h = nullptr;
   int rc = libusb_open(device, &h);
-  if (rc == LIBUSB_ERROR_ACCESS) accessDenied_ = true;
+  if (rc == LIBUSB_ERROR_ACCESS) openError_ = EACCES;
+  if (rc == LIBUSB_ERROR_BUSY) busy();
   if (rc != 0) return false;
   libusb_config_descriptor* cfg = nullptr;
   if (libusb_get_active_config_descriptor(device, &cfg) != 0) {
@@ -140,7 +145,9 @@ bool UsbPipe::claim(libusb_device* device) {
     ok = libusb_detach_kernel_driver(h, iface) == 0;
     detached = ok;
   }
-  bool claimed = ok && libusb_claim_interface(h, iface) == 0;
+  rc = ok ? libusb_claim_interface(h, iface) : LIBUSB_ERROR_NOT_FOUND;
+  if (rc == LIBUSB_ERROR_BUSY) busy();
+  bool claimed = rc == 0;
   ok = claimed && (alt == 0 || libusb_set_interface_alt_setting(h, iface, alt) == 0);
   if (!ok) {
     if (claimed) libusb_release_interface(h, iface);
@@ -179,7 +186,10 @@ int UsbPipe::write(const uint8_t* data, int n, uint32_t ms) {
   // libusb splits the transfer into packets; a time-out of 0 would mean "no
   // limit" to it.
   int done = 0;
-  libusb_bulk_transfer(dev_, epOut_, const_cast<uint8_t*>(data), n, &done, std::max<uint32_t>(ms, 1));
+  int rc = libusb_bulk_transfer(dev_, epOut_, const_cast<uint8_t*>(data), n, &done, std::max<uint32_t>(ms, 1));
+  // A halted endpoint fails every transfer until the host clears it: cleared
+  // once here, the exchange's retry gets through.
+  if (rc == LIBUSB_ERROR_PIPE) libusb_clear_halt(dev_, epOut_);
   return std::clamp(done, 0, n);
 }
 
@@ -204,6 +214,7 @@ int UsbPipe::read(uint8_t* buf, int n, uint32_t ms) {
     rxPos_ = 0;
     rxLen_ = static_cast<size_t>(std::clamp<int>(len, 0, inPacket_));
     got += takeBuffered(buf + got, n - got);
+    if (rc == LIBUSB_ERROR_PIPE) libusb_clear_halt(dev_, epIn_);  // as in write
     if (rc != 0) break;  // time-out or a fault: what arrived is the answer
   }
   return got;

@@ -3,6 +3,7 @@
 // ignored; on the USB pipe they simply fail.
 #include <windows.h>
 
+#include <cctype>
 #include <utility>
 
 #include "link/win32/usb.h"
@@ -15,16 +16,58 @@ Win32Link::Win32Link(std::string pipePath)
 
 Win32Link::~Win32Link() { close(); }
 
+std::string PortDevicePath(std::string_view portName) {
+  bool com = portName.size() > 3;
+  for (size_t i = 0; com && i < portName.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(portName[i]);
+    com = i < 3 ? std::toupper(c) == "COM"[i] : c >= '0' && c <= '9';
+  }
+  return com ? "\\\\.\\" + std::string(portName) : std::string(portName);
+}
+
+const char* OpenFailureReason(uint32_t lastError) {
+  switch (lastError) {
+    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_INVALID_NAME:
+    case ERROR_DEV_NOT_EXIST:
+      return "no such port";
+    // A serial driver refuses a second opening of its port with "access
+    // denied"; COM ports are not kept from users by their permissions.
+    case ERROR_ACCESS_DENIED: case ERROR_SHARING_VIOLATION: case ERROR_BUSY:
+      return "in use by another program";
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return "permission denied";
+    default:
+      return "";
+  }
+}
+
 bool Win32Link::open(bool usbPipe, const char* portName) {
   close();
   pipe_ = usbPipe;
+  failure_.clear();
   if (usbPipe)
     h_ = pipePath_.empty() ? OpenMyDevPipe("") : OpenPipePath(pipePath_.c_str());
   else
-    // The name as the port list shows it ("COM3"), exclusive, synchronous.
-    h_ = CreateFileA(portName ? portName : "", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return h_ != INVALID_HANDLE_VALUE;
+    // Exclusive, synchronous; COM12 opens as \\.\COM12.
+    h_ = CreateFileA(PortDevicePath(portName ? portName : "").c_str(), GENERIC_READ | GENERIC_WRITE,
+                     0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h_ == INVALID_HANDLE_VALUE) {
+    failure_ = OpenFailureReason(GetLastError());
+    return false;
+  }
+  if (!usbPipe) {
+    // What opened must be a serial port (a file or another device has no
+    // line state); a line error another program left pending is cleared.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h_, &dcb)) {
+      close();
+      failure_ = "not a serial port";
+      return false;
+    }
+    ClearCommError(h_, nullptr, nullptr);
+  }
+  return true;
 }
 
 void Win32Link::close() {
@@ -42,7 +85,11 @@ int Win32Link::write(const uint8_t* data, int n) {
 int Win32Link::read(uint8_t* buf, int n) {
   if (h_ == INVALID_HANDLE_VALUE || n <= 0) return 0;
   DWORD got = 0;
-  if (!ReadFile(h_, buf, static_cast<DWORD>(n), &got, nullptr)) return 0;
+  if (!ReadFile(h_, buf, static_cast<DWORD>(n), &got, nullptr)) {
+    // A line error stops every later read until it is cleared.
+    if (!pipe_) ClearCommError(h_, nullptr, nullptr);
+    return 0;
+  }
   return got <= static_cast<DWORD>(n) ? static_cast<int>(got) : 0;
 }
 
@@ -68,9 +115,16 @@ void ApplyLine(DCB& dcb, const LineSettings& line) {
   dcb.BaudRate = line.baud;
   dcb.ByteSize = line.dataBits;
   dcb.Parity = line.parity;
+  dcb.fParity = line.parity != NOPARITY;
   dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = TRUE;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  // No flow control by the modem lines or by XON/XOFF, no byte replaced or
+  // dropped, and a line error does not stop the reads that follow.
+  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = dcb.fInX = FALSE;
+  dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = FALSE;
 }
 
 void Win32Link::setLine(const LineSettings& line) {

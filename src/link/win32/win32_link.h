@@ -1,7 +1,9 @@
 // The link on Windows: COM ports through the Comm API and the PLC's USB pipe
 // found through the device set-up interface.
 #pragma once
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/link.h"
@@ -25,14 +27,31 @@ class Win32Link : public Link {
   void setTimeouts(uint32_t ms) override;
   void setLine(const LineSettings& line) override;
 
+  // Why the last open() failed: one of OpenFailureReason's texts, "not a
+  // serial port", or "" when the cause is not known or the open succeeded.
+  std::string openFailure() const { return failure_; }
+
  private:
   void* h_;  // HANDLE; INVALID_HANDLE_VALUE when not open
   bool pipe_ = false;
   std::string pipePath_;
+  std::string failure_;
 };
 
-// Puts the line settings into a DCB read from a port: speed, data bits,
-// parity, one stop bit, DTR and RTS held inactive; the rest stays as read.
+// The name CreateFileA opens a port by: "COMn" (n any decimal number, "COM"
+// in any letter case) as "\\.\COMn", since Windows resolves the bare name only
+// for COM1 to COM9; every other name as given.
+std::string PortDevicePath(std::string_view portName);
+
+// Why CreateFileA did not open a port or pipe, from GetLastError: "no such
+// port", "in use by another program", "permission denied", or "" for any
+// other error. (What opens but is no serial port fails later, in open().)
+const char* OpenFailureReason(uint32_t lastError);
+
+// Puts the whole line into a DCB read from a port: speed, data bits, parity
+// (checked when there is one), one stop bit, binary mode, DTR and RTS held
+// inactive, no flow control of either kind, no error or NUL replacement and
+// no abort on a line error. The special characters stay as read.
 void ApplyLine(_DCB& dcb, const LineSettings& line);
 
 // The COM ports present: friendly names carrying "(COMn)", then the ports

@@ -59,13 +59,6 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
   return "";
 }
 
-bool ChooseFirstPort(SessionState& st, const std::vector<std::string>& ports) {
-  st.selectedComPort[0] = '\0';
-  for (const std::string& p : ports)
-    if (st.setComPort(p.c_str())) return true;
-  return false;
-}
-
 std::string BaseName(const std::string& path) {
 #ifdef _WIN32
   size_t slash = path.find_last_of("/\\");
@@ -235,6 +228,46 @@ std::string SummaryTable(const std::vector<SummaryRow>& rows) {
   }
   return s + std::to_string(passed) + " passed, " + std::to_string(rows.size() - passed) +
          " failed\n";
+}
+
+const char* const kUsage =
+    "Usage: quarn-burn [--image FILE] [--port PORT]... [--yes] [--record FILE]\n"
+    "       quarn-burn --identify [--port PORT] [--image FILE]\n"
+    "       quarn-burn --list-ports | --list-models | --version | --help\n"
+    "\n"
+    "Writes a firmware image into a PLC. The image's file name fixes the model:\n"
+    "the part before its first '_' (VN300_v1.14.10_20240103_01.bin is for VN300).\n"
+    "\n"
+    "  --image FILE   write FILE instead of the image built into this program\n"
+    "  --port PORT    serial models: the serial port (default: the first one found);\n"
+    "                 USB models: usb:BUS-PORTS, the USB PLC on that port path\n"
+    "                 (usb:1-2.3), or a device opened as the PLC's pipe (default:\n"
+    "                 the first PLC found by vendor and product; the session keeps\n"
+    "                 to its port path across the PLC's restart)\n"
+    "                 Given more than once, or as 'all' (every port --list-ports\n"
+    "                 lists that fits the model's link): one session on each port\n"
+    "                 at once, every line starting with its port, then a summary\n"
+    "  --yes          answer the reconnect prompts at once (the waits still happen)\n"
+    "  --record FILE  append one line of JSON about the session to FILE\n"
+    "  --identify     show what the PLC on the port reports about itself and which\n"
+    "                 models fit it, changing nothing; the port is opened as a burn\n"
+    "                 of the image's model would open it (the file is not read)\n"
+    "  --list-ports   list the serial ports present, then the USB PLCs (usb:BUS-PORTS)\n"
+    "  --list-models  list the models with link, image size limit and block size\n"
+    "  --version      show the version and the built-in image\n"
+    "  --help         show this text\n"
+    "\n"
+    "Ctrl-C stops a session at the next exchange with the PLC and says where;\n"
+    "a second Ctrl-C ends quarn-burn at once.\n"
+    "\n"
+    "Exit status: 0 after the success message, 1 after an error message,\n"
+    "2 for a usage error, 130 after an interrupt. Several ports: 0 when every\n"
+    "session succeeded, 1 when any failed. --identify: 0 when a PLC answered,\n"
+    "1 when none did.\n";
+
+int Usage(const std::string& why) {
+  std::fprintf(stderr, "quarn-burn: %s\nTry 'quarn-burn --help'.\n", why.c_str());
+  return 2;
 }
 
 }  // namespace quarn::cli

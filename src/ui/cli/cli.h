@@ -11,6 +11,12 @@
 
 namespace quarn::cli {
 
+// The text of --help.
+extern const char* const kUsage;
+
+// Says what is wrong with the command line, on stderr; returns 2.
+int Usage(const std::string& why);
+
 struct Options {
   std::string image;  // --image FILE; empty: the embedded image
   std::string port;   // the first --port PORT
@@ -28,11 +34,6 @@ struct Options {
 // Fills o from the arguments; returns what is wrong with them, or "" when
 // they are sound.
 std::string ParseOptions(int argc, const char* const* argv, Options& o);
-
-// The serial port of a session that names none: the first of the ports
-// present, as listed, whose name fits selectedComPort. false, and the name
-// left empty, when none does.
-bool ChooseFirstPort(SessionState& st, const std::vector<std::string>& ports);
 
 // The catalogue row an image's file name fixes: the part of the base name
 // before its first '_' must be a catalogue name, exactly. -1 otherwise.

@@ -1,19 +1,41 @@
-// What quarn-burn needs from the operating system beyond the link: the
-// operator's interrupts, an append-only record file, SHA-256, and waiting for
-// Enter. One implementation per platform (platform_posix.cpp,
-// platform_win32.cpp).
+// What quarn-burn needs from the operating system: the link and the ports
+// present, the operator's interrupts, an append-only record file, SHA-256,
+// and waiting for Enter. One implementation per platform
+// (platform_posix.cpp, platform_win32.cpp).
 #pragma once
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "link/link.h"
 
 namespace quarn::cli {
 
-// From now on, SIGINT and SIGTERM (Ctrl-C and Ctrl-Break on Windows) call
-// onInterrupt(n) for the n-th of them, on a thread of its own; the process
-// is not ended by them. An interrupt the process was started to ignore stays
-// ignored. Call once, before any other thread starts.
+// The platform's link. pipePath: where a USB-attached model's pipe is opened
+// ("": the device found by its ids).
+std::unique_ptr<Link> MakeLink(const std::string& pipePath);
+// The serial ports present, and the USB PLCs by port path (usb:BUS-PORTS).
+std::vector<std::string> PresentSerialPorts();
+std::vector<std::string> PresentUsbPlcs();
+// Why a USB port path cannot be given on this platform; null where it can.
+const char* UsbPortRefusal();
+// Of a link MakeLink made: whether a USB PLC was there that this user may
+// not open, and the USB port path its pipe kept to ("" where none is known).
+bool UsbAccessDenied(const Link& link);
+std::string UsbPortOf(const Link& link);
+// What to do about a USB PLC this user may not open: a line, or "".
+const char* UsbAccessHint();
+bool IsTerminal(FILE* f);
+
+// From now on, SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on
+// Windows) call onInterrupt(n) for the n-th of them, on a thread of its own;
+// the process is not ended by them, nor by SIGPIPE (a write to a closed
+// output fails instead). An interrupt the process was started to ignore
+// stays ignored. Call once, before any other thread starts.
 void WatchInterrupts(void (*onInterrupt)(int n));
 
 // A file that is only ever appended to, one whole record per write.

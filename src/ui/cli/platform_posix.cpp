@@ -12,20 +12,43 @@
 #include <cstring>
 #include <thread>
 
+#include "link/posix/posix_link.h"
 #include "ui/cli/platform.h"
 
 namespace quarn::cli {
 
+std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
+  return std::make_unique<PosixLink>(pipePath);
+}
+std::vector<std::string> PresentSerialPorts() { return ListSerialPorts(); }
+std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
+const char* UsbPortRefusal() { return nullptr; }
+bool UsbAccessDenied(const Link& link) {
+  return static_cast<const PosixLink&>(link).usbAccessDenied();
+}
+std::string UsbPortOf(const Link& link) { return static_cast<const PosixLink&>(link).usbPort(); }
+const char* UsbAccessHint() {
+  return "quarn-burn: this user may not open the USB PLC; install the udev rule "
+         "60-quarn-plc.rules (packaging/linux/ in the sources) with 'sudo install -m 644 "
+         "60-quarn-plc.rules /etc/udev/rules.d/ && sudo udevadm control --reload && "
+         "sudo udevadm trigger', then plug the PLC in again\n";
+}
+bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
+
 void WatchInterrupts(void (*onInterrupt)(int n)) {
+  // A closed stdout or stderr (a pipe's reader that went away) must not end
+  // a session mid-flash: a write to it fails, and the session goes on.
+  signal(SIGPIPE, SIG_IGN);
   // The signals are blocked in every thread and taken by one that waits for
-  // them, so no handler runs in the middle of an exchange.
+  // them, so no handler runs in the middle of an exchange. A hang-up (the
+  // terminal closed, an ssh connection dropped) stops a session as Ctrl-C does.
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaddset(&set, sig);
   }
-  if (sigismember(&set, SIGINT) != 1 && sigismember(&set, SIGTERM) != 1) return;
+  if (sigisemptyset(&set)) return;
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set, onInterrupt] {
     for (int n = 1;; ++n) {

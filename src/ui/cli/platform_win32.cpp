@@ -3,13 +3,27 @@
 // flushed with FlushFileBuffers, SHA-256 from BCrypt, and Enter on stdin.
 #include <windows.h>
 #include <bcrypt.h>
+#include <io.h>
 
 #include <cstdio>
 #include <string>
 
+#include "link/win32/win32_link.h"
 #include "ui/cli/platform.h"
 
 namespace quarn::cli {
+
+std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
+  return std::make_unique<Win32Link>(pipePath);
+}
+std::vector<std::string> PresentSerialPorts() { return ListComPorts(); }
+std::vector<std::string> PresentUsbPlcs() { return {}; }
+const char* UsbPortRefusal() { return "USB port paths (usb:BUS-PORTS) are known on Linux only"; }
+bool UsbAccessDenied(const Link&) { return false; }
+std::string UsbPortOf(const Link&) { return ""; }
+const char* UsbAccessHint() { return ""; }
+bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
+
 namespace {
 
 void (*g_onInterrupt)(int) = nullptr;

@@ -25,6 +25,11 @@ constexpr size_t kPortNameMax = 9;
 
 quarn::SessionState st;
 ParamStruct paramStruct;
+// The port the operator has picked, kept by the window. A session copies it
+// into st.selectedComPort as it starts, so a change of the list while a
+// session runs (the list is greyed out then; only a message from outside can
+// make one) reaches the next session, never the running one's reopening.
+char chosenPort[kPortNameMax + 1];
 HWND hComPortList, hPlcList, hStartBurn;
 HWND hwndFilePath;  // this layout has no path label: the text goes nowhere
 OPENFILENAMEA ofn;
@@ -102,12 +107,16 @@ void StartBurnCommand(HWND hwnd) {
   // message from outside while the button is disabled).
   if (paramStruct.running.exchange(true)) return;
   st.isFileChosed = 1;
+  st.setComPort(chosenPort);
   paramStruct.hwnd = hwnd;
   paramStruct.lParam = hStartBurn;
+  paramStruct.portList = hComPortList;
   paramStruct.st = &st;
+  EnableWindow(hComPortList, FALSE);
   SetTimer(hwnd, ONESECONDTIMER, 1000, nullptr);
   if (_beginthread(StartBurnThread, 0, &paramStruct) == static_cast<uintptr_t>(-1)) {
     KillTimer(hwnd, ONESECONDTIMER);
+    EnableWindow(hComPortList, TRUE);
     paramStruct.running = false;
   }
 }
@@ -146,7 +155,7 @@ void PortListChanged() {
   LRESULT idx = SendMessageA(hComPortList, CB_GETCURSEL, 0, 0);
   if (idx == CB_ERR) return;
   st.ComSelidx = static_cast<int32_t>(idx);
-  GetListText(hComPortList, idx, st.selectedComPort, sizeof st.selectedComPort);
+  GetListText(hComPortList, idx, chosenPort, sizeof chosenPort);
 }
 
 // Reached only where the model list is enabled; never while a session runs,
@@ -232,7 +241,7 @@ int WINAPI WinMain(HINSTANCE hThisInstance, HINSTANCE, LPSTR, int nFunsterStil) 
   FillPortList();
   SendMessageA(hComPortList, CB_SETCURSEL, 0, 0);
   LRESULT port = SendMessageA(hComPortList, CB_GETCURSEL, 0, 0);
-  if (port != CB_ERR) GetListText(hComPortList, port, st.selectedComPort, sizeof st.selectedComPort);
+  if (port != CB_ERR) GetListText(hComPortList, port, chosenPort, sizeof chosenPort);
 
   SetTimer(hwnd, ONEHUNDREDMSTIMER, 100, nullptr);
   ShowWindow(hwnd, nFunsterStil);

@@ -13,8 +13,9 @@ constexpr UINT_PTR ONESECONDTIMER = 5, ONEHUNDREDMSTIMER = 6;
 
 // What the window hands the burn worker's thread.
 struct ParamStruct {
-  HWND hwnd = nullptr;    // main window: owner of the messages, owner of ONESECONDTIMER
-  HWND lParam = nullptr;  // the "Start Burn" button
+  HWND hwnd = nullptr;      // main window: owner of the messages, owner of ONESECONDTIMER
+  HWND lParam = nullptr;    // the "Start Burn" button
+  HWND portList = nullptr;  // the port list, greyed out with the button while a session runs
   quarn::SessionState* st = nullptr;
   std::atomic<bool> running{false};  // a session runs; cleared by the thread as it ends
 };

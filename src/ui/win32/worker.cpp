@@ -16,7 +16,10 @@ class WindowOperator final : public quarn::Operator {
     UINT kind = icon == quarn::Icon::Error ? MB_ICONERROR : MB_ICONINFORMATION;
     MessageBoxA(p_.hwnd, text, caption, MB_OK | kind);
   }
-  void enableStart(bool enabled) override { EnableWindow(p_.lParam, enabled); }
+  void enableStart(bool enabled) override {
+    EnableWindow(p_.lParam, enabled);
+    EnableWindow(p_.portList, enabled);
+  }
   void stopTimer() override { KillTimer(p_.hwnd, ONESECONDTIMER); }
   void sleepSeconds(unsigned seconds) override { Sleep(seconds * 1000); }
 

@@ -53,6 +53,11 @@ struct Options {
                               // that may override file permissions opens it
   unsigned packetBytes = 64;  // the most bytes one IN transfer carries
   unsigned replyDelayMs = 0;  // the PLC's replies become readable this long after the request
+  // The PLC's reply to its stallAt-th request of kind stallKind (from 1) is
+  // lost: the IN endpoint halts instead, and every IN transfer ends in a
+  // stall until the host clears the halt. 0: never.
+  int stallAt = 0;
+  plcsim::Kind stallKind = plcsim::Kind::Block;
   // Paced like a real PLC on a full-speed bus: every transfer takes this
   // long (one frame, 1000 us), and the PLC takes its own times (plc.times)
   // to erase, program and restart. 0: at memory speed.
@@ -83,6 +88,7 @@ class UsbPlc {
   bool driverBound() const;
   int driverDetaches() const;
   long reaps() const;        // REAPURBNDELAY calls served
+  int haltsCleared() const;  // CLEAR_HALT requests for the IN endpoint
 
   struct Impl;
 

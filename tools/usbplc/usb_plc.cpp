@@ -179,6 +179,8 @@ struct UsbPlc::Impl {
   bool restarting = false;  // the PLC has left its application: it ignores the pipe
   int restarts = 0;
   long reaps = 0;
+  bool halted = false;  // the IN endpoint stalls every transfer
+  int haltsCleared = 0;
 
   Impl(Testbed::Impl& t, const Options& opt) : tb(t), o(opt), plc(opt.plc), driver(opt.kernelDriver) {}
 
@@ -201,6 +203,15 @@ struct UsbPlc::Impl {
     UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &err);
     g_clear_error(&err);
     return d;
+  }
+
+  // The ioctl's argument as one number (an interface, an endpoint).
+  static bool ArgNumber(UMockdevIoctlClient* client, unsigned& v) {
+    UMockdevIoctlData* d = Arg(client, sizeof v);
+    if (d == nullptr) return false;
+    std::memcpy(&v, d->data, sizeof v);
+    g_object_unref(d);
+    return true;
   }
 
   void ioctl(Node& n, UMockdevIoctlClient* client) {
@@ -252,11 +263,8 @@ struct UsbPlc::Impl {
       }
       case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_RELEASEINTERFACE: {
-        UMockdevIoctlData* d = Arg(client, sizeof(unsigned));
-        if (d == nullptr) return Complete(client, -1, EFAULT);
         unsigned ifno = 0;
-        std::memcpy(&ifno, d->data, sizeof ifno);
-        g_object_unref(d);
+        if (!ArgNumber(client, ifno)) return Complete(client, -1, EFAULT);
         if (ifno != 0) return Complete(client, -1, EINVAL);
         if (req == USBDEVFS_CLAIMINTERFACE) {
           if (driver || (claimer != nullptr && claimer != client)) return Complete(client, -1, EBUSY);
@@ -281,8 +289,16 @@ struct UsbPlc::Impl {
         }
         return Complete(client, -1, EINVAL);
       }
+      case USBDEVFS_CLEAR_HALT: {
+        unsigned ep = 0;
+        if (!ArgNumber(client, ep)) return Complete(client, -1, EFAULT);
+        if (ep == 0x81) {
+          halted = false;
+          ++haltsCleared;
+        }
+        return Complete(client, 0, 0);
+      }
       case USBDEVFS_SETINTERFACE:
-      case USBDEVFS_CLEAR_HALT:
       case USBDEVFS_RESETEP:
         return Complete(client, 0, 0);
       default:
@@ -315,11 +331,16 @@ struct UsbPlc::Impl {
       // The PLC takes the bytes at once; a restarting PLC lets them fall.
       if (!restarting) {
         const plcsim::Mode before = plc.mode();
+        const int asked = plc.requests(o.stallKind);
         std::vector<uint8_t> out;
         plc.receive(buf->data, static_cast<size_t>(buf->data_len), out);
         if (before == plcsim::Mode::App && plc.mode() == plcsim::Mode::Boot) {
           restarting = true;  // gone into its bootloader: nothing more on this pipe
           TRACE("%03d: restarting into the bootloader\n", n.devnum);
+        } else if (asked < o.stallAt && plc.requests(o.stallKind) >= o.stallAt) {
+          halted = true;  // the reply is lost
+          o.stallAt = 0;
+          TRACE("%03d: IN endpoint halted\n", n.devnum);
         } else if (!out.empty()) {
           // A paced PLC answers once the request is across the bus and the
           // PLC has done its work (an erased page, a programmed block).
@@ -371,7 +392,10 @@ struct UsbPlc::Impl {
   }
 
   // The first parked IN URB takes what the PLC has said, one packet at most.
+  // While the IN endpoint is halted, every IN URB ends in a stall.
   void deliver(Clock::time_point now) {
+    for (Urb& u : urbs)
+      if (halted && u.in && !u.done) finish(u, -EPIPE, 0);
     if (toHost.empty() || now < toHostAt || restarting) return;
     for (Urb& u : urbs) {
       if (!u.in || u.done || u.node != current()) continue;
@@ -602,6 +626,10 @@ int UsbPlc::driverDetaches() const {
 long UsbPlc::reaps() const {
   std::lock_guard<std::mutex> lock(impl_->m);
   return impl_->reaps;
+}
+int UsbPlc::haltsCleared() const {
+  std::lock_guard<std::mutex> lock(impl_->m);
+  return impl_->haltsCleared;
 }
 
 }  // namespace usbplc

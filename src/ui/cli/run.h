@@ -1,0 +1,23 @@
+// Running sessions: a burn on one port or on many at once, and identify.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "ui/cli/cli.h"
+#include "ui/cli/image.h"
+
+namespace quarn::cli {
+
+// One burn of image on each of ports (null: the one port the options name,
+// or the default one), all at once. One port prints as quarn-burn always
+// has; several print every line after their port, a block of live lines on
+// a terminal and a summary at the end. Exit status: 0 when every session
+// succeeded, 130 after an interrupt, 1 otherwise (2 for a usage error found
+// before any port was opened).
+int RunBurns(const Options& o, const Image& image, const std::vector<std::string>* ports);
+
+// What the PLC on the port says about itself, changing nothing; row: the
+// model whose link opens the port.
+int RunIdentify(const Options& o, int row);
+
+}  // namespace quarn::cli
