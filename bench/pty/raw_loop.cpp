@@ -3,6 +3,8 @@
 // It sends the frames the updater sends for the model (one "ERASE" per page
 // and EOT, "UPDATE", the numbered CRC-16 blocks, EOT), each the moment the
 // previous one is acknowledged, with no retry budget, counters or progress.
+// A serial model's line is 9600 7E1 up to the ACK of "UPDATE" and 115200 8N1
+// from then on, as the updater leaves it.
 //
 //   raw_loop MODEL IMAGE PTY
 //
@@ -64,10 +66,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "raw_loop: bad model, image or port\n");
     return 2;
   }
+  const bool serial = !quarn::kProfile[row].usb;
   termios t{};
   tcgetattr(fd, &t);
   cfmakeraw(&t);
-  cfsetspeed(&t, B115200);
+  if (serial) t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB;
+  cfsetspeed(&t, serial ? B9600 : B115200);
   tcsetattr(fd, TCSANOW, &t);
 
   const uint32_t L = static_cast<uint32_t>(image.size());
@@ -75,6 +79,11 @@ int main(int argc, char** argv) {
   for (uint16_t page = 0; page < quarn::totalPages(static_cast<uint32_t>(row), L); ++page)
     if (!Exchange("ERASE", 5)) return 1;
   if (!Exchange(&eot, 1) || !Exchange("UPDATE", 6)) return 1;
+  if (serial) {
+    t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB)) | CS8;
+    cfsetspeed(&t, B115200);
+    tcsetattr(fd, TCSANOW, &t);
+  }
 
   const size_t D = quarn::kProfile[row].blockData;
   const int32_t blocks = quarn::totalPacket(static_cast<uint32_t>(row), L);
