@@ -13,4 +13,6 @@ quarn_fuzz_target(app AppReplies app_replies.cpp)
 quarn_fuzz_target(loader LoaderReplies loader_replies.cpp)
 quarn_fuzz_target(session Session session.cpp)
 quarn_fuzz_target(ports PortNames port_names.cpp)
-quarn_fuzz_target(cli CommandLine command_line.cpp ${CMAKE_SOURCE_DIR}/src/ui/cli/cli.cpp)
+quarn_fuzz_target(cli CommandLine command_line.cpp ${CMAKE_SOURCE_DIR}/src/ui/cli/cli.cpp
+  ${CMAKE_SOURCE_DIR}/src/ui/cli/report.cpp)
+target_include_directories(fuzz_cli SYSTEM PRIVATE "${QUARN_JSON_INCLUDE}")
