@@ -217,6 +217,7 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
   st.sessionRetries = 0;
   st.modbusException = false;
   st.unansweredReads = 0;
+  st.failReason = nullptr;
 
   // The image, from its first byte, whatever a chosen file set before.
   st.image = image;

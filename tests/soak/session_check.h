@@ -77,10 +77,11 @@ struct WatchedLink : plcsim::SimLink {
     else if (t >= 240) ++shortWrites;
     return SimLink::write(data, n);
   }
-  void drainInput(uint32_t quietMs, uint32_t timeoutMs, int owed) override {
+  int drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) override {
     draining = true;
-    SimLink::drainInput(quietMs, timeoutMs, owed);
+    const int n = SimLink::drainInput(quietMs, timeoutMs, kept, keep);
     draining = false;
+    return n;
   }
   int read(uint8_t* buf, int n) override {
     watch();

@@ -99,10 +99,14 @@ int Win32Link::read(uint8_t* buf, int n) {
   return got <= static_cast<DWORD>(n) ? static_cast<int>(got) : 0;
 }
 
-void Win32Link::discardInput() {
-  // A COM port's driver buffer; on the USB pipe the call fails and nothing
+int Win32Link::discardInput() {
+  // A COM port's driver buffer; on the USB pipe the calls fail and nothing
   // is kept on this side to throw away.
-  if (h_ != INVALID_HANDLE_VALUE) PurgeComm(h_, PURGE_RXCLEAR);
+  if (h_ == INVALID_HANDLE_VALUE) return 0;
+  COMSTAT stat{};
+  const int waiting = ClearCommError(h_, nullptr, &stat) ? static_cast<int>(stat.cbInQue) : 0;
+  PurgeComm(h_, PURGE_RXCLEAR);
+  return waiting;
 }
 
 void Win32Link::setTimeouts(uint32_t ms) {
