@@ -96,7 +96,7 @@ Exchanged Exchange(SessionState& st, Link& link, const Request& req, Judge judge
     if (timedOut) {
       Failed(st, req, a.rerrCounter);
       readFailed = true;
-      if (req.lateMs > 0) {
+      if (req.lateMs > 0 && !st.stopRequested) {
         link.setTimeouts(req.lateMs);
         n += link.read(req.reply + n, req.replyLen - n);
         link.setTimeouts(req.timeoutMs);

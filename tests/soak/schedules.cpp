@@ -133,6 +133,14 @@ int main(int argc, char** argv) {
                       kFaults[aims[0].fault].name, outcome.c_str());
         auto& c = classes[Describe(speed, aims)];
         (ok ? c.first : c.second) += 1;
+        // One reply late by just over a time-out costs no success: it is
+        // waited for and taken as its own request's answer.
+        if (!ok && aims.size() == 1 && kFaults[aims[0].fault].lateMs == 3100 &&
+            speed.erasePageUs == kSpeeds[0].erasePageUs) {
+          ++broken;
+          std::fprintf(stderr, "schedules: %s: one reply 3.1 s late (reply %d) ended in failure\n",
+                       m.name, aims[0].reply);
+        }
       } catch (const std::exception& e) {
         ++broken;
         std::string where;
@@ -150,9 +158,7 @@ int main(int argc, char** argv) {
       for (int i = 0; i < places; ++i)
         for (int f = 0; f < kFaultKinds; ++f) {
           one(speed, {{i, f}});
-          if (quick || speed.erasePageUs != kSpeeds[0].erasePageUs ||
-              speed.writeBlockUs != kSpeeds[0].writeBlockUs)
-            continue;  // two faults on the PLC of normal speed
+          if (quick) continue;
           for (int j = i + 1; j < places; ++j)
             for (int g = 0; g < kFaultKinds; ++g) one(speed, {{i, f}, {j, g}});
         }

@@ -31,12 +31,15 @@ inline std::vector<uint8_t> ExpectedFlash(const quarn::Profile& p, const std::ve
 // wake-up burst ten of 200 ms; `passes` application passes with the KR3
 // identifier read, probe, identity, two register reads, version read,
 // enter-update request and a reconnect wait of at most 5 s; then the
-// bootloader's identity, version, pages, update, blocks and two EOTs.
+// bootloader's identity, version, pages, update, blocks and two EOTs, where
+// each time-out may be followed by 3 s more for a late reply and the owed
+// wait is 6 s, and the quiet spell of 6 s after the last EOT.
 inline uint64_t TimeBoundMs(const quarn::Profile& p, uint32_t L, int passes) {
   const uint64_t exchange = 6 * (3000 + 200) + 200 + 3000;
+  const uint64_t bootExchange = 6 * (3000 + 3000 + 200) + 200 + 6000;
   const uint64_t pass = 2000 + 2 * 3000 + 5 * exchange + 2 * exchange + 5000;
   const uint64_t pages = L / 2048 + 4, blocks = L / p.blockData + 1;
-  return static_cast<uint64_t>(passes) * pass + (pages + blocks + 6) * exchange;
+  return static_cast<uint64_t>(passes) * pass + (pages + blocks + 6) * bootExchange + 6000;
 }
 
 using Broken = std::function<void(const std::string& what)>;

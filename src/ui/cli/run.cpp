@@ -120,6 +120,7 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   rec.pagesErased = b.st.pagesErased;
   rec.blocksSent = b.st.blocksSent;
   rec.unansweredReads = b.st.unansweredReads;
+  if (const char* why = b.st.failReason) rec.reason = why;
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
   return "the session record could not be appended to " + run.o.record + " (" + failed + ")\n";
