@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -149,6 +150,7 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
       {"TB2", {"/dev/ttyUSB0"}, {"/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3"}, {"usb:1-3"}, ""},
       {"VN300", {"usb:x"}, {}, "'usb:x' is no USB port path"},
+      {"VN300", {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"}, {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"}, ""},
       {"TB2", {"all"}, {"/dev/ttyS0", "/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3", "all"}, {"usb:1-3", "usb:1-2"}, ""},
       {"TB2", {"/dev/ttyUSB0", "all"}, {"/dev/ttyUSB0", "/dev/ttyS0"}, ""},
@@ -180,6 +182,18 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
       EXPECT_EQ(taken, c.ports) << c.model;
     }
   }
+  // Two PLCs the system puts at one place: a batch that would take that
+  // name is refused, not run on one of them.
+  present.usb = {"usb:1-2", "usb:1-3", "usb:1-3"};
+  const int vn300 = quarn::cli::ModelFromImageName("VN300_v1.bin");
+  const std::pair<std::vector<std::string>, bool> batches[] = {
+      {{"all"}, true}, {{"usb:1-2", "usb:1-3"}, true}, {{"usb:1-2", "usb:1-4"}, false}};
+  for (const auto& [given, refused] : batches) {
+    std::vector<std::string> ports;
+    EXPECT_EQ(quarn::cli::BatchPorts(given, vn300, present, ports),
+              refused ? quarn::cli::SharedUsbNameLine("usb:1-3") : "");
+  }
+  EXPECT_EQ(quarn::cli::SharedUsbNames({"a", "b", "a", "c", "a"}), std::vector<std::string>{"a"});
 }
 
 TEST(CliImageName, ModelIsThePartBeforeTheFirstUnderscore) {

@@ -13,7 +13,9 @@ namespace quarn {
 
 Win32Link::Win32Link(std::string pipePath)
     : h_(INVALID_HANDLE_VALUE), pipePath_(std::move(pipePath)) {
-  ParseUsbPort(pipePath_, pin_);
+  // A usb: name is the pin as given: one that names no place the system
+  // tells matches no PLC.
+  if (IsUsbPortName(pipePath_)) pin_ = pipePath_;
 }
 
 Win32Link::~Win32Link() { close(); }

@@ -44,9 +44,9 @@ std::string ChoosePort(const std::string* port, int row, const std::vector<PortI
     if (usb && *port != "USB") pipePath = *port;
     if (usb && IsUsbPortName(*port)) {
       if (usbRefusal) return usbRefusal;
-      UsbPortPath usbPath;
-      if (!ParseUsbPort(*port, usbPath))
-        return "'" + *port + "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3)";
+      if (!IsUsbPortPath(*port))
+        return "'" + *port + "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3, or on "
+               "Windows usb: and a location path, as --list-ports lists them)";
     }
   } else if (usb) {
     st.setComPort("USB");
@@ -76,7 +76,24 @@ std::string BatchPorts(const std::vector<std::string>& given, int row, const Pre
     }
   }
   if (ports.empty()) return std::string("--port all found no ") + (usb ? "USB PLC" : "serial port");
+  const std::vector<std::string> shared = SharedUsbNames(present.usb);
+  for (const std::string& p : usb ? ports : std::vector<std::string>{})
+    if (std::find(shared.begin(), shared.end(), p) != shared.end()) return SharedUsbNameLine(p);
   return "";
+}
+
+std::vector<std::string> SharedUsbNames(const std::vector<std::string>& usb) {
+  std::vector<std::string> shared;
+  for (const std::string& u : usb)
+    if (std::count(usb.begin(), usb.end(), u) > 1 &&
+        std::find(shared.begin(), shared.end(), u) == shared.end())
+      shared.push_back(u);
+  return shared;
+}
+
+std::string SharedUsbNameLine(const std::string& name) {
+  return "the system gives two USB PLCs the same place, " + Printable(name) +
+         ": a session there could take either; plug one of them into another port";
 }
 
 std::string PortLabel(const SessionState& st) {

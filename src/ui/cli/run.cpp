@@ -296,14 +296,13 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
     std::fputs(Banner(run, *b, b->tag.empty() ? "" : b->tag + " ").c_str(), stderr);
   if (block) run.con.startBlock(rows, columns);
 
-  // A second interrupt ends every burn still running where it stands.
-  ArmStops(states, [&run] {
+  // A second interrupt, or the end of the process from outside, ends every
+  // burn still running where it stands.
+  ArmStops(states, [&run](const char* why) {
     for (auto& b : run.burns) {
       if (b->ended) continue;
       b->op->abandon();
-      Finish(run, *b, 130,
-             InterruptedLine(b->st, run.image.size) +
-                 " (a second interrupt ended quarn-burn at once)");
+      Finish(run, *b, 130, InterruptedLine(b->st, run.image.size) + " (" + why + ")");
     }
     if (run.batch) PrintSummary(run);
   });
@@ -353,7 +352,7 @@ int RunIdentify(const Options& o, int imageRow) {
   if (!why.empty()) return Usage(why);
   if (!o.trace.empty()) traced = std::make_unique<TraceLink>(*link, trace, st, "");
   const std::string port = PortLabel(st);
-  ArmStops({&st}, [] { std::fprintf(stderr, "%s\n", kUntouched); });
+  ArmStops({&st}, [](const char*) { std::fprintf(stderr, "%s\n", kUntouched); });
   std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", Printable(port).c_str());
   const Identity id = Identify(st, traced ? static_cast<Link&>(*traced) : *link);
   DisarmStops();
