@@ -111,31 +111,33 @@ struct WatchedLink : plcsim::SimLink {
   }
 };
 
-// The operator: every request of the worker in order ("disable", "enable",
-// "stop", "sleep N", "CAPTION: text"). Each reconnect step ends in exactly
+// The operator: every prompt and outcome message in order ("CAPTION: text")
+// and the waits ("sleep N"). Each reconnect step ends in exactly
 // one sleep, so sleeps count the passes that went on to another.
 struct Watcher : quarn::Operator {
   WatchedLink& link;
   std::vector<std::string> events;
-  int outcomes = 0, prompts = 0, passes = 0;
+  int outcomes = 0, prompts = 0, passes = 0, ends = 0, mismatched = 0;
   bool success = false;
   std::function<void()> onPrompt;  // what the person does at a reconnect prompt
   std::function<void()> onSleep;
 
   explicit Watcher(WatchedLink& l) : link(l) {}
-  void message(const char* caption, quarn::Icon, const char* text) override {
-    link.watch();  // the panel as the message shows it
+  void prompt(quarn::Prompt, const char* caption, const char* text) override {
+    link.watch();  // the panel as the prompt shows it
     events.push_back(std::string(caption) + ": " + text);
-    if (std::strncmp(text, "Please", 6) == 0) {
-      ++prompts;
-      if (onPrompt) onPrompt();
-    } else {
-      ++outcomes;
-      success = std::strstr(text, "SUCCESSFUL") != nullptr;
-    }
+    ++prompts;
+    if (onPrompt) onPrompt();
   }
-  void enableStart(bool on) override { events.push_back(on ? "enable" : "disable"); }
-  void stopTimer() override { events.push_back("stop"); }
+  void outcome(const quarn::Outcome& o) override {
+    link.watch();  // the panel as the message shows it
+    ++ends;
+    if (o.caption == nullptr) return;
+    events.push_back(std::string(o.caption) + ": " + o.text);
+    ++outcomes;
+    success = o.success;
+    if (success != (std::strstr(o.text, "SUCCESSFUL") != nullptr)) success = false, ++mismatched;
+  }
   void sleepSeconds(unsigned s) override {
     events.push_back("sleep " + std::to_string(s));
     link.nowMs += 1000ull * s;
@@ -153,7 +155,8 @@ inline void CheckEnd(const quarn::SessionState& st, const WatchedLink& link, con
     if (plc.flash() != ExpectedFlash(st.profile(), img)) broken("SUCCESSFUL with a wrong flash");
     if (!plc.transferClosed()) broken("SUCCESSFUL with the transfer not closed");
   }
-  if (op.events.empty() || op.events.back() != "enable") broken("Start not enabled at the end");
+  if (op.ends != 1) broken("not exactly one end of the session");
+  if (op.mismatched != 0) broken("an outcome's success flag and its text disagree");
   if (st.elapsedTime != 0) broken("elapsedTime not reset");
   if (st.image != nullptr) broken("image not released");
   if (link.isOpen) broken("link left open");

@@ -39,11 +39,21 @@ void CliOperator::lastMessage(std::string& caption, std::string& text) {
   text = lastText_;
 }
 
-void CliOperator::message(const char* caption, Icon icon, const char* text) {
-  // The reconnect prompts come while the timer runs; every outcome
-  // message comes after it was stopped and closes the progress display.
-  const bool prompt = icon == Icon::Information && timerRunning();
-  if (prompt) restarting_ = true;  // the reconnect prompts come as the PLC restarts
+void CliOperator::prompt(Prompt, const char* caption, const char* text) {
+  restarting_ = true;  // the reconnect prompts come as the PLC restarts
+  show(caption, Icon::Information, text, true);
+}
+
+// The session's time stops; its outcome message closes the progress display.
+void CliOperator::outcome(const Outcome& o) {
+  {
+    std::lock_guard<std::mutex> lock(con_.lock);
+    timerRunning_ = false;
+  }
+  if (o.caption != nullptr) show(o.caption, o.icon, o.text, false);
+}
+
+void CliOperator::show(const char* caption, Icon icon, const char* text, bool prompt) {
   std::unique_lock<std::mutex> turn;
   if (prompt && !yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
   {
@@ -60,18 +70,10 @@ void CliOperator::message(const char* caption, Icon icon, const char* text) {
       if (prompt && yes_) trace_->line(prefix_, "OK (--yes)");
       trace_->flush();
     }
-    shown_ = true;
-    outcome_ = !prompt;
-    lastIcon_ = icon;
     lastCaption_ = caption;
     lastText_ = text;
   }
   if (prompt && !yes_) waitForEnter();
-}
-
-void CliOperator::stopTimer() {
-  std::lock_guard<std::mutex> lock(con_.lock);
-  timerRunning_ = false;
 }
 
 void CliOperator::sleepSeconds(unsigned seconds) {
@@ -117,11 +119,6 @@ void CliOperator::tick() {
       }
     }
   }
-}
-
-bool CliOperator::timerRunning() {
-  std::lock_guard<std::mutex> lock(con_.lock);
-  return timerRunning_;
 }
 
 // Waits until no other session's prompt waits for Enter; false when the

@@ -38,25 +38,20 @@ class CliOperator : public Operator {
   // showed when a stop came) and nothing more is printed on it.
   void abandon();
 
-  // 0 when the session's last message was information (the success
-  // message), 1 when it was an error or nothing was shown.
-  int exitStatus() const { return shown_ && lastIcon_ == Icon::Information ? 0 : 1; }
-  // Whether the session ended with its outcome message (not a stop).
-  bool outcomeShown() const { return outcome_; }
+  // The last message shown, a prompt's or the outcome's ("" when none).
   void lastMessage(std::string& caption, std::string& text);
   // The session's progress line as its row of the block shows it, within
   // columns. With con_.lock held, or before start().
   std::string progress(size_t columns = 80) { return label_ + state(columns - std::min(columns, label_.size())); }
 
-  void message(const char* caption, Icon icon, const char* text) override;
-  void enableStart(bool) override {}
-  void stopTimer() override;
+  void prompt(Prompt kind, const char* caption, const char* text) override;
+  void outcome(const Outcome& o) override;
   // Cut short by a stop: the session ends before its next exchange anyway.
   void sleepSeconds(unsigned seconds) override;
 
  private:
   void tick();
-  bool timerRunning();
+  void show(const char* caption, Icon icon, const char* text, bool prompt);
   bool takeTurn(std::unique_lock<std::mutex>& turn);
   ProgressView view();
   std::string state(size_t width);
@@ -85,9 +80,6 @@ class CliOperator : public Operator {
   int32_t lastStatus_ = IDLE;  // flashStatus when stageStart_ was taken
   std::chrono::steady_clock::time_point stageStart_;
   size_t lineWidth_ = 0;       // the live line's width as last drawn
-  bool shown_ = false;
-  bool outcome_ = false;
-  Icon lastIcon_ = Icon::Error;
   std::string lastCaption_, lastText_;
 };
 

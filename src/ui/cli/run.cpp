@@ -153,8 +153,9 @@ void Burn(Run& run, PortBurn& b) {
   b.rec.start = std::chrono::system_clock::now();
   b.op->start();
   b.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the burn
-  StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op, run.image.data,
-            run.image.size);
+  const Outcome out = StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op,
+                                run.image.data, run.image.size);
+  const int status = out.success ? 0 : 1;
   b.op->finish();
   run.trace.flush();
   const std::string guessed = UnansweredReadLines(b.st);
@@ -167,20 +168,20 @@ void Burn(Run& run, PortBurn& b) {
     run.con.print(stderr, lines);
   }
   const std::string failure = OpenFailure(*b.link);
-  if (b.op->exitStatus() != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
+  if (status != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
     // "CANNOT open ... Port!!!" says what; this line says why.
     std::string line = b.prefix + "quarn-burn: cannot open " + PortLabel(b.st) + ": " + failure;
     if (failure == "permission denied" && !kProfile[run.row].usb) line += SerialAccessHint();
     std::lock_guard<std::mutex> lock(run.con.lock);
     run.con.print(stderr, line + "\n");
   }
-  const bool stopped = b.st.stopRequested && !b.op->outcomeShown();
-  if (b.st.modbusException && !stopped && b.op->exitStatus() != 0) {
+  const bool stopped = b.st.stopRequested && out.caption == nullptr;
+  if (b.st.modbusException && !stopped && status != 0) {
     std::lock_guard<std::mutex> lock(run.con.lock);
     run.con.print(stderr, b.prefix + ModbusLine(b.st));
   }
   std::lock_guard<std::mutex> lock(StopLock());
-  Finish(run, b, stopped ? 130 : b.op->exitStatus(),
+  Finish(run, b, stopped ? 130 : status,
          stopped ? InterruptedLine(b.st, run.image.size) : "");
 }
 
