@@ -28,6 +28,7 @@ struct PortInfo {
   std::string manufacturer, productName, serial;
   std::string byId;      // Linux: its /dev/serial/by-id name
   std::string friendly;  // Windows: its friendly name
+  bool console = false;  // Linux: an active system console (taken only when named)
 };
 
 // Cuts the port name out of a device's friendly name: it starts after the "("

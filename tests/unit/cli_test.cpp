@@ -134,10 +134,12 @@ TEST(CliPorts, DefaultIsTheOnlyUsbAdapter) {
 // The ports a run's sessions take, from the ports the system listed: the
 // port given, the model's own USB device, "all" by link, refusals.
 TEST(CliPorts, ChosenFromTheListedPorts) {
-  quarn::cli::PresentPorts present{{{}, {}}, {"usb:1-2", "usb:1-3"}};
+  quarn::cli::PresentPorts present{{{}, {}, {}}, {"usb:1-2", "usb:1-3"}};
   present.serial[0].name = "/dev/ttyS0";
-  present.serial[1].name = "/dev/ttyUSB0";
-  present.serial[1].usbAdapter = true;
+  present.serial[0].console = true;  // taken only when named
+  present.serial[1].name = "/dev/ttyS1";
+  present.serial[2].name = "/dev/ttyUSB0";
+  present.serial[2].usbAdapter = true;
   struct Case {
     const char* model;
     std::vector<std::string> given;  // empty: no --port
@@ -151,9 +153,10 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
       {"VN300", {"usb:1-3"}, {"usb:1-3"}, ""},
       {"VN300", {"usb:x"}, {}, "'usb:x' is no USB port path"},
       {"VN300", {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"}, {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"}, ""},
-      {"TB2", {"all"}, {"/dev/ttyS0", "/dev/ttyUSB0"}, ""},
+      {"TB2", {"all"}, {"/dev/ttyS1", "/dev/ttyUSB0"}, ""},
+      {"TB2", {"/dev/ttyS0", "all"}, {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3", "all"}, {"usb:1-3", "usb:1-2"}, ""},
-      {"TB2", {"/dev/ttyUSB0", "all"}, {"/dev/ttyUSB0", "/dev/ttyS0"}, ""},
+      {"TB2", {"/dev/ttyUSB0", "all"}, {"/dev/ttyUSB0", "/dev/ttyS1"}, ""},
       {"TB2", {"usb:1-2", "all"}, {}, "'usb:1-2' is a USB port path; TB2"},
       {"TB2", {std::string(130, 'x')}, {}, "the port name is longer than"},
   };

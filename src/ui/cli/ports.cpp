@@ -67,7 +67,8 @@ std::string BatchPorts(const std::vector<std::string>& given, int row, const Pre
       if (usb) {
         for (const std::string& q : present.usb) add(q);
       } else {
-        for (const PortInfo& q : present.serial) add(q.name);
+        for (const PortInfo& q : present.serial)
+          if (!q.console) add(q.name);  // a console is taken only when named
       }
     } else if (!usb && IsUsbPortName(p)) {
       return "'" + p + "' is a USB port path; " + plcList[row] + " is a serial model";
@@ -116,7 +117,7 @@ std::string DescribePort(const PortInfo& p) {
   // " " + name (MinGW).
   std::string s;
   if (!p.friendly.empty()) s.append(Printable(p.friendly)).append(", ");
-  if (!p.usbAdapter) return s.append("serial port");
+  if (!p.usbAdapter) return s.append(p.console ? "serial port, the system's console" : "serial port");
   s.append("USB serial adapter");
   if (p.vendor >= 0) s.append(" ").append(Ids(p));
   for (const std::string* text : {&p.manufacturer, &p.productName})
@@ -134,6 +135,7 @@ std::string PortList(const PresentPorts& present, bool json) {
     for (const PortInfo& p : present.serial) {
       j["serial_ports"].push_back({{"name", p.name},
                                    {"usb_adapter", p.usbAdapter},
+                                   {"console", p.console},
                                    {"vendor_id", p.vendor >= 0 ? Json(Ids(p).substr(0, 4)) : Json(nullptr)},
                                    {"product_id", p.product >= 0 ? Json(Ids(p).substr(5)) : Json(nullptr)},
                                    {"manufacturer", text(p.manufacturer)},
