@@ -1,6 +1,7 @@
 #include "burn/burn.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "appproto/appproto.h"
 #include "burn/guards.h"
@@ -36,7 +37,9 @@ struct Session {
     if (!stopped()) {
       out.caption = caption;
       out.icon = icon;
-      std::snprintf(out.text, sizeof out.text, "%s", text);
+      const size_t n = strnlen(text, sizeof out.text - 1);  // a port name in it may be cut
+      std::memcpy(out.text, text, n);
+      out.text[n] = '\0';
       out.success = success;
       out.timeStopsAfterMessage = timeStopsAfterMessage;
     }
@@ -57,7 +60,10 @@ struct Session {
   // The end-of-session reset, in its order, after the last message closed.
   // A session stopped before its outcome ends without a message.
   void endSession() {
-    conclude(nullptr, Icon::Error, "");
+    if (!concluded) {  // stopped before its outcome: no message
+      concluded = true;
+      op.outcome(out);
+    }
     st.sessionRetries = static_cast<int32_t>(st.totalErrCounter);
     st.elapsedTime = 0;
     st.flashStatus = IDLE;
