@@ -17,7 +17,7 @@ struct Stops {
   std::mutex lock;  // guards what follows, and the end of each session of a batch
   Armed armed = Armed::Before;
   std::vector<SessionState*> sessions;
-  std::function<void()> atOnce;
+  std::function<int()> atOnce;
 };
 
 Stops& TheStops() {
@@ -29,22 +29,24 @@ void OnInterrupt(int n) {
   Stops& s = TheStops();
   std::lock_guard<std::mutex> lock(s.lock);
   if (s.armed == Stops::Armed::After) return;
+  int status = 130;
   if (s.armed == Stops::Armed::During) {
     for (SessionState* st : s.sessions) st->stopRequested = true;
     if (n < 2) return;
-    s.atOnce();
-  } else {
+    status = s.atOnce();
+  } else if (Writable(stderr)) {  // a stopped terminal does not hold the exit
     std::fprintf(stderr, "%s\n", kUntouched);
   }
-  std::fflush(nullptr);
-  std::_Exit(130);
+  // Nothing is flushed here: every line was flushed as it was printed, and
+  // a stream another thread waits on would hold the exit up.
+  std::_Exit(status);
 }
 
 }  // namespace
 
 void WatchForStops() { WatchInterrupts(OnInterrupt); }
 
-void ArmStops(std::vector<SessionState*> sessions, std::function<void()> atOnce) {
+void ArmStops(std::vector<SessionState*> sessions, std::function<int()> atOnce) {
   Stops& s = TheStops();
   std::lock_guard<std::mutex> lock(s.lock);
   s.armed = Stops::Armed::During;

@@ -46,7 +46,8 @@ std::string ChoosePort(const std::string* port, int row, const std::vector<PortI
       if (usbRefusal) return usbRefusal;
       UsbPortPath usbPath;
       if (!ParseUsbPort(*port, usbPath))
-        return "'" + *port + "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3)";
+        return std::string(1, '\'').append(Printable(*port)) +
+               "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3)";
     }
   } else if (usb) {
     st.setComPort("USB");
@@ -70,7 +71,10 @@ std::string BatchPorts(const std::vector<std::string>& given, int row, const Pre
         for (const PortInfo& q : present.serial) add(q.name);
       }
     } else if (!usb && IsUsbPortName(p)) {
-      return "'" + p + "' is a USB port path; " + plcList[row] + " is a serial model";
+      // Built piece by piece: GCC 12 (MinGW) raises a -Wrestrict false alarm on "'" + text.
+      std::string why(1, '\'');
+      return why.append(Printable(p)).append("' is a USB port path; ") + plcList[row] +
+             " is a serial model";
     } else {
       add(p);
     }
