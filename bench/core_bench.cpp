@@ -97,13 +97,19 @@ class AckLink : public quarn::Link {
  public:
   bool open(bool, const char*) override { return true; }
   void close() override {}
-  int write(const uint8_t*, int n) override { ++frames; return n; }
-  int read(uint8_t* buf, int n) override {
-    if (n < 1) return 0;
+  int write(const uint8_t*, int n) override {
+    ++frames;
+    ++owed;
+    return n;
+  }
+  int read(uint8_t* buf, int n) override {  // one ACK for each request
+    if (n < 1 || owed == 0) return 0;
+    --owed;
     buf[0] = quarn::ACK;
     return 1;
   }
-  void discardInput() override {}
+  long owed = 0;
+  int discardInput() override { return 0; }
   void setTimeouts(uint32_t) override {}
   void setLine(const quarn::LineSettings&) override {}
   long frames = 0;

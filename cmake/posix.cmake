@@ -89,3 +89,10 @@ add_executable(soak tests/soak/soak.cpp)
 target_include_directories(soak PRIVATE tests/soak)
 target_link_libraries(soak PRIVATE quarn_core plcsim_lib)
 add_test(NAME soak COMMAND soak --count 300)
+
+# Every schedule of up to two faulted replies for one model of each kind.
+add_executable(schedules tests/soak/schedules.cpp)
+target_include_directories(schedules PRIVATE tests/soak)
+target_link_libraries(schedules PRIVATE quarn_core plcsim_lib)
+add_test(NAME schedules COMMAND schedules)
+set_tests_properties(schedules PROPERTIES TIMEOUT 900)

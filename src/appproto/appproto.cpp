@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "exchange/exchange.h"
+
 namespace quarn {
 namespace {
 
@@ -50,80 +52,65 @@ bool Send(Link& link, std::string_view frame) {
   return link.write(reinterpret_cast<const uint8_t*>(frame.data()), n) == n;
 }
 
-// Failed attempts of one operation. The exchange ends at the limit-th failed
-// write or the limit-th failed read; unless `counts` is off, every failure is
-// shown in errCounter and added to totalErrCounter.
+// The retry budget of one operation: the exchange ends at the limit-th
+// failed write or the limit-th failed read; unless `counts` is off, every
+// failure is shown in errCounter and added to totalErrCounter.
 struct Budget {
   uint8_t limit = 6;
   bool counts = true;
-  uint8_t werrCounter = 0;
-  uint8_t rerrCounter = 0;
+  Attempts attempts;
 };
 
 void FailedWrite(SessionState& st, Budget& b) {
-  ++b.werrCounter;
+  ++b.attempts.werrCounter;
   if (!b.counts) return;
-  st.errCounter = b.werrCounter;
+  st.errCounter = b.attempts.werrCounter;
   st.totalErrCounter.add(1);
 }
 
-void FailedRead(SessionState& st, Budget& b) {
-  ++b.rerrCounter;
-  if (!b.counts) return;
-  st.errCounter = b.rerrCounter;
-  st.totalErrCounter.add(1);
-}
-
-enum class Exchanged { Spent, Replied, Unanswered };
+enum class AppReply { Spent, Replied, Unanswered };
 
 // A Modbus exception reply, ":AAFFEELL\r\n" with bit 7 of the function code
 // set, at the start of the n characters read.
-bool IsException(uint8_t* reply, int n) {
+bool IsException(const uint8_t* reply, int n) {
   if (n < 11 || reply[0] != ':' || reply[9] != '\r' || reply[10] != '\n') return false;
   uint8_t bytes[8];
   std::memcpy(bytes, reply + 1, sizeof bytes);
   return CheckLRC(bytes, sizeof bytes) == 0 && (bytes[1] & 0x80) != 0;
 }
 
-// Writes the request (after throwing away any late reply to an earlier one)
-// and reads a reply of N characters until one arrives in full, passes
-// CheckLRC and the operation's test `good`, or the budget is spent. With
-// `silenceIsConsent`, a reply that falls short ends the exchange (Unanswered)
-// instead of counting as a failed read. The reply buffer keeps what the last
-// read left in it.
-// After a failed read the line is drained until quiet before the retry: the
-// PLC may still be answering the attempt before. Once an answer passes after
-// such a retry, the line is drained again; and when a read had timed out,
-// that answer may have been the late one: the retry's own is owed and is
-// waited for (up to a time-out) so that it cannot stand for the next
-// request's.
+void NoteException(SessionState& st, const uint8_t* reply, int n) {
+  if (IsException(reply, n)) st.modbusException = true;
+}
+
+// Writes the request and reads a reply of N characters until one arrives in
+// full, passes CheckLRC and the operation's test `good`, or the budget is
+// spent; the engine pairs replies with requests (a late reply to an earlier
+// attempt of the same request is waited for once an answer passes). With
+// `silenceIsConsent`, a reply that falls short ends the exchange
+// (Unanswered) instead of counting as a failed read. The reply buffer keeps
+// what the last read left in it.
 template <int N, class Good>
-Exchanged Exchange(SessionState& st, Link& link, std::string_view request, uint8_t (&reply)[N],
-                   Budget& b, Good good, bool silenceIsConsent = false) {
-  bool readFailed = false, timedOut = false;
-  while (b.werrCounter < b.limit && b.rerrCounter < b.limit) {
-    if (st.stopRequested) return Exchanged::Spent;
-    if (readFailed) link.drainInput(kQuietMs, kTimeoutMs, 0);
-    link.discardInput();
-    if (!Send(link, request)) {
-      FailedWrite(st, b);
-      continue;
-    }
-    std::memset(reply, 0, N);
-    if (b.counts) st.errCounter = b.rerrCounter;
-    const int n = link.read(reply, N);
-    if (IsException(reply, n)) st.modbusException = true;
-    if (n != N && silenceIsConsent) return Exchanged::Unanswered;
-    // The hex part: everything between ':' and CR LF, the LRC last.
-    if (n == N && CheckLRC(reply + 1, N - 3) == 0 && good(static_cast<const uint8_t*>(reply))) {
-      if (readFailed) link.drainInput(kQuietMs, kTimeoutMs, timedOut ? N : 0);
-      return Exchanged::Replied;
-    }
-    FailedRead(st, b);
-    readFailed = true;
-    timedOut = timedOut || n < N;
-  }
-  return Exchanged::Spent;
+AppReply AppExchange(SessionState& st, Link& link, std::string_view request,
+                     uint8_t (&reply)[N], Budget& b, Good good,
+                      bool silenceIsConsent = false) {
+  Request req{reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size()),
+              reply, N, kTimeoutMs};
+  req.budget = b.limit;
+  req.counts = b.counts;
+  req.silenceEnds = silenceIsConsent;
+  req.clearReply = true;
+  req.seen = NoteException;
+  req.attempts = &b.attempts;
+  // The hex part: everything between ':' and CR LF, the LRC last. CheckLRC
+  // decodes in place, as the operations then read the reply.
+  const auto judge = [&](uint8_t* r) {
+    return CheckLRC(r + 1, N - 3) == 0 && good(static_cast<const uint8_t*>(r)) ? Verdict::Good
+                                                                              : Verdict::Bad;
+  };
+  const Exchanged e = Exchange(st, link, req, judge);
+  if (e.outcome == Outcome::Good) return AppReply::Replied;
+  return e.outcome == Outcome::Unanswered ? AppReply::Unanswered : AppReply::Spent;
 }
 
 bool AnyReply(const uint8_t*) { return true; }
@@ -153,7 +140,7 @@ uint16_t ReadRegister(SessionState& st, Link& link, std::string_view request, Gu
   uint8_t reply[kRegisterReply] = {};
   Budget b;
   link.setTimeouts(kTimeoutMs);
-  if (Exchange(st, link, request, reply, b, AnyReply) != Exchanged::Replied) {
+  if (AppExchange(st, link, request, reply, b, AnyReply) != AppReply::Replied) {
     st.unansweredReads |= which;
     return 0;
   }
@@ -169,7 +156,7 @@ uint8_t IdentityRequest(SessionState& st, Link& link, bool aio, uint16_t& id, Ac
   uint8_t reply[kLongReply] = {};
   Budget b;
   const auto fits = [&](const uint8_t* r) { return Byte(r, 4) == ACK && accepted(Word(r, 5)); };
-  if (Exchange(st, link, aio ? kCheckIdAio : kCheckId, reply, b, fits) != Exchanged::Replied)
+  if (AppExchange(st, link, aio ? kCheckIdAio : kCheckId, reply, b, fits) != AppReply::Replied)
     return Refusal(reply, FLOWERROR_STATE2, FLOWERROR_STATE3, false);
   id = Word(reply, 5);
   return OK;
@@ -211,7 +198,7 @@ uint8_t ConfirmComm(SessionState& st, Link& hSerial, bool aio) {
   uint8_t reply[kLongReply] = {};
   Budget b;
   const auto running = [](const uint8_t* r) { return Byte(r, 4) == ENQ || Byte(r, 4) == ACK; };
-  if (Exchange(st, hSerial, aio ? kProbeAio : kProbe, reply, b, running) == Exchanged::Replied) {
+  if (AppExchange(st, hSerial, aio ? kProbeAio : kProbe, reply, b, running) == AppReply::Replied) {
     st.errCounter = 0;
     return Byte(reply, 4);
   }
@@ -251,7 +238,7 @@ uint8_t read_fu_version_A(SessionState& st, Link& hSerial) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[kLongReply] = {};
   Budget b;
-  if (Exchange(st, hSerial, kReadLoaderVersion, reply, b, AnyReply) != Exchanged::Replied) {
+  if (AppExchange(st, hSerial, kReadLoaderVersion, reply, b, AnyReply) != AppReply::Replied) {
     st.unansweredReads |= GUARD_VERSION;
     return 0;
   }
@@ -261,8 +248,8 @@ uint8_t read_fu_version_A(SessionState& st, Link& hSerial) {
 uint16_t read_0x67_PLCID(SessionState& st, Link& hSerial) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[kLongReply] = {};
-  Budget b{.limit = 2, .counts = false};
-  if (Exchange(st, hSerial, kRead67, reply, b, AnyReply) != Exchanged::Replied) return 0;
+  Budget b{.limit = 2, .counts = false, .attempts = {}};
+  if (AppExchange(st, hSerial, kRead67, reply, b, AnyReply) != AppReply::Replied) return 0;
   return Word(reply, 3);
 }
 
@@ -277,11 +264,11 @@ uint8_t SendErase_A(SessionState& st, Link& hSerial) {
   Budget b;
   const auto acknowledged = [](const uint8_t* r) { return Byte(r, 4) == ACK; };
   for (;;) {
-    const Exchanged got = Exchange(st, hSerial, aio ? kEraseAio : kErase, reply, b, acknowledged,
+    const AppReply got = AppExchange(st, hSerial, aio ? kEraseAio : kErase, reply, b, acknowledged,
                                    silenceIsConsent);
-    if (got == Exchanged::Spent) return Refusal(reply, FLOWERROR_STATE3, FLOWERROR_STATE4, false);
+    if (got == AppReply::Spent) return Refusal(reply, FLOWERROR_STATE3, FLOWERROR_STATE4, false);
     st.errCounter = 0;
-    if (got == Exchanged::Unanswered) return OK;
+    if (got == AppReply::Unanswered) return OK;
     // The PLC has acknowledged: confirm, expecting no answer. A confirmation
     // that does not go out in full costs a write and a new erase request.
     if (Send(hSerial, aio ? kConfirmAio : kConfirm)) return OK;

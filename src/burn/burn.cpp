@@ -1,6 +1,7 @@
 #include "burn/burn.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "appproto/appproto.h"
 #include "burn/guards.h"
@@ -22,23 +23,33 @@ struct Session {
   Link& hSerial;
   Operator& op;
   uint8_t isError = 1;
+  Outcome out;
+  bool concluded = false;
 
   // A session asked to stop ends without a message: what failed then is the
   // stop, not the PLC.
   bool stopped() const { return st.stopRequested; }
-  void error(const char* text) {
-    if (!stopped()) op.message("ERROR", Icon::Error, text);
+  // The session's one outcome, given to the operator as it is decided.
+  void conclude(const char* caption, Icon icon, const char* text, bool success = false,
+                bool timeStopsAfterMessage = false) {
+    if (concluded) return;
+    concluded = true;
+    if (!stopped()) {
+      out.caption = caption;
+      out.icon = icon;
+      const size_t n = strnlen(text, sizeof out.text - 1);  // a port name in it may be cut
+      std::memcpy(out.text, text, n);
+      out.text[n] = '\0';
+      out.success = success;
+      out.timeStopsAfterMessage = timeStopsAfterMessage;
+    }
+    op.outcome(out);
   }
-  void stopThenError(const char* text) {
-    op.stopTimer();
-    error(text);
-  }
+  void error(const char* text) { conclude("ERROR", Icon::Error, text); }
   // A session that ends before the link was opened: only the image is given
   // back, and elapsedTime cleared.
   void refuseImage(const char* text) {
-    op.stopTimer();
     error(text);
-    op.enableStart(true);
     st.elapsedTime = 0;
     CloseFile();
   }
@@ -47,14 +58,18 @@ struct Session {
     st.imageSize = 0;
   }
   // The end-of-session reset, in its order, after the last message closed.
+  // A session stopped before its outcome ends without a message.
   void endSession() {
+    if (!concluded) {  // stopped before its outcome: no message
+      concluded = true;
+      op.outcome(out);
+    }
     st.sessionRetries = static_cast<int32_t>(st.totalErrCounter);
     st.elapsedTime = 0;
     st.flashStatus = IDLE;
     st.progress = 0;
     st.errCounter = 0;
     st.totalErrCounter = 0;
-    op.enableStart(true);
     hSerial.close();
     CloseFile();
   }
@@ -96,8 +111,7 @@ bool TypeAndVersionGuards(Session& s, bool& refused) {
   if (isVersionedLoaderId(st.selectedPLCID)) {
     st.VN_fu_version = read_fu_version_A(st, s.hSerial);
     if (const char* refusal = LoaderVersionRefusal(st)) {
-      s.error(refusal);  // the timer stops only after this message
-      s.op.stopTimer();
+      s.conclude("ERROR", Icon::Error, refusal, false, true);  // time stops after the message
       s.endSession();
       return false;
     }
@@ -112,7 +126,7 @@ bool TypeAndVersionGuards(Session& s, bool& refused) {
     return uint16_t{0};
   };
   if (const char* refusal = TypeGuardRefusal(st, read)) {
-    s.stopThenError(refusal);
+    s.error(refusal);
     refused = true;
   }
   return true;
@@ -124,7 +138,7 @@ bool ApplicationBranch(Session& s) {
   SessionState& st = s.st;
   uint8_t status = CheckID_A(st, s.hSerial);
   if (status != 0) {
-    s.stopThenError(State2Message(status));
+    s.error(State2Message(status));
     return true;
   }
   bool refused = false;
@@ -134,7 +148,7 @@ bool ApplicationBranch(Session& s) {
   st.stage = STAGE_ENTERING;
   status = SendErase_A(st, s.hSerial);
   if (status != 0) {
-    s.stopThenError(State3Message(status));
+    s.error(State3Message(status));
     return true;
   }
   s.isError = 0;
@@ -146,13 +160,13 @@ bool ApplicationBranch(Session& s) {
     case Reconnect::Replug2s:
     case Reconnect::Replug5s:
       s.hSerial.close();
-      s.op.message("Information", Icon::Information, kReplug);
+      s.op.prompt(Prompt::Replug, "Information", kReplug);
       s.op.sleepSeconds(p.reconnect == Reconnect::Replug2s ? 2 : 5);
       s.hSerial.open(true, st.selectedComPort);  // not tested: the next probe tells
       break;
     case Reconnect::PowerCycle2s:
       s.hSerial.close();
-      s.op.message("Information", Icon::Information, kPowerCycle);
+      s.op.prompt(Prompt::PowerCycle, "Information", kPowerCycle);
       s.op.sleepSeconds(2);
       s.hSerial.open(false, st.selectedComPort);
       break;
@@ -169,26 +183,24 @@ void BootloaderBranch(Session& s) {
   SessionState& st = s.st;
   Link& h = s.hSerial;
   if (CheckID_B(st, h) != 0) {
-    s.stopThenError(kTypeWrong);
+    s.error(kTypeWrong);
   } else if (isVersionedLoaderId(st.selectedPLCID) && read_fu_version_B(st, h) != 0) {
-    s.stopThenError("PLC DOES NOT respond to the version read");
+    s.error("PLC DOES NOT respond to the version read");
   } else if (const char* refusal =
                  isVersionedLoaderId(st.selectedPLCID) ? LoaderVersionRefusal(st) : nullptr) {
-    s.error(refusal);  // the timer stops only after this message
-    s.op.stopTimer();
+    s.conclude("ERROR", Icon::Error, refusal, false, true);  // time stops after the message
   } else if (SendErase_B(st, h) != 0) {
-    s.stopThenError("PLC DOES NOT respond to the erasing signal");
+    s.error("PLC DOES NOT respond to the erasing signal");
   } else if (SendUpdate(st, h) != 0) {
-    s.stopThenError("PLC DOES NOT respond to the update signal");
+    s.error("PLC DOES NOT respond to the update signal");
   } else {
     const uint8_t status = SendFW(st, h);
-    s.op.stopTimer();
     if (status == OK) {
       if (st.profile().usb)
-        s.op.message("Information", Icon::Information,
-                     "Firmware update is SUCCESSFUL!, please REPLUG the USB cable");
+        s.conclude("Information", Icon::Information,
+                   "Firmware update is SUCCESSFUL!, please REPLUG the USB cable", true);
       else
-        s.op.message("INFORMATION", Icon::Information, "Firmware update is SUCCESSFUL");
+        s.conclude("INFORMATION", Icon::Information, "Firmware update is SUCCESSFUL", true);
     } else if (status == NOK) {
       s.error("Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again");
     } else {
@@ -207,9 +219,9 @@ const char* ImageRefusal(uint32_t modelIdx, uint32_t L) {
   return nullptr;
 }
 
-void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* image,
-               uint32_t imageSize) {
-  Session s{st, hSerial, op};
+Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* image,
+                  uint32_t imageSize) {
+  Session s{st, hSerial, op, 1, {}, false};
   st.firstProbe = 0;
   st.stage = STAGE_CHECKING;
   st.pagesErased = 0;
@@ -217,33 +229,33 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
   st.sessionRetries = 0;
   st.modbusException = false;
   st.unansweredReads = 0;
+  st.failReason = nullptr;
 
   // The image, from its first byte, whatever a chosen file set before.
   st.image = image;
   st.imageSize = image ? imageSize : 0;
   st.fin = st.image;
   st.fileLength = st.imageSize;
-  op.enableStart(false);
 
   const Profile& p = st.profile();
-  if (const char* refusal = ImageRefusal(st.selectedPLCIdx, st.fileLength))
-    return s.refuseImage(refusal);
+  if (const char* refusal = ImageRefusal(st.selectedPLCIdx, st.fileLength)) {
+    s.refuseImage(refusal);
+    return s.out;
+  }
 
   if (!hSerial.open(p.usb, st.selectedComPort)) {
-    op.stopTimer();
     char tempStr[sizeof "CANNOT open " + sizeof st.selectedComPort + sizeof " Port!!!"];
     std::snprintf(tempStr, sizeof tempStr, "CANNOT open %s Port!!!", p.usb ? "USB" : st.selectedComPort);
     s.error(tempStr);
     st.elapsedTime = 0;
-    op.enableStart(true);
     s.CloseFile();
-    return;
+    return s.out;
   }
 
   uint8_t checked_PLCID_0x67 = 0;
   uint32_t switches = 0;  // passes that ended in the reconnect step
   for (;;) {
-    if (s.stopped()) return s.endSession();
+    if (s.stopped()) break;
     s.isError = 1;
     DummyComm(st, hSerial);
     if (!checked_PLCID_0x67) {
@@ -251,8 +263,8 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
         const uint16_t PLCID_0x67 = read_0x67_PLCID(st, hSerial);
         const uint8_t PLCID_0x67_ERROR = PLCID_0x67 != 0 && PLCID_0x67 != 0x0020;
         if (PLCID_0x67_ERROR) {
-          s.stopThenError(kTypeWrong);
-          return s.endSession();
+          s.error(kTypeWrong);
+          break;
         }
       }
       checked_PLCID_0x67 = 1;
@@ -265,19 +277,22 @@ void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* ima
       // Still its application after the last switch: give up once the front
       // end's limit of switches is reached.
       if (st.bootSwitchLimit != 0 && switches >= st.bootSwitchLimit) {
-        s.stopThenError(kNoRestart);
-        return s.endSession();
+        s.error(kNoRestart);
+        break;
       }
-      if (!ApplicationBranch(s)) return;
+      if (!ApplicationBranch(s)) return s.out;
       switches += s.isError == 0;
     } else if (status == ACK) {
       st.stage = STAGE_BOOTLOADER;
-      return BootloaderBranch(s);
+      BootloaderBranch(s);
+      return s.out;
     } else {
-      s.stopThenError(State1Message(status));
+      s.error(State1Message(status));
     }
-    if (s.isError) return s.endSession();
+    if (s.isError) break;
   }
+  s.endSession();
+  return s.out;
 }
 
 }  // namespace quarn

@@ -9,11 +9,12 @@
 
 namespace quarn {
 
-// Runs one session for the selected model over the link and operator seams.
-// image/imageSize: the firmware image the front end has loaded (null or 0 when
-// it could not be found); the worker reads it from its first byte.
-void StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* image,
-               uint32_t imageSize);
+// Runs one session for the selected model over the link and operator seams,
+// and returns its outcome (as given to the operator). image/imageSize: the
+// firmware image the front end has loaded (null or 0 when it could not be
+// found); the worker reads it from its first byte.
+Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* image,
+                  uint32_t imageSize);
 
 // Why a session of catalogue row modelIdx refuses an image of L bytes before
 // it opens the link (the text of its error message), or null when it takes it.

@@ -101,6 +101,9 @@ struct SessionState {
   std::atomic<bool> modbusException{false};
   // Guard reads that got no valid reply and were judged as 0 (GuardRead bits).
   uint8_t unansweredReads = 0;
+  // Why the session failed where its message does not say it (a fixed
+  // text, such as "replies out of step"); nullptr when there is nothing to add.
+  std::atomic<const char*> failReason{nullptr};
 
   const char* model() const { return plcList[selectedPLCIdx]; }
   const Profile& profile() const { return kProfile[selectedPLCIdx]; }

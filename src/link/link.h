@@ -36,23 +36,28 @@ class Link {
   // Returns as soon as n bytes have arrived, or when the read time-out has
   // run out, with what arrived by then (0 to n).
   virtual int read(uint8_t* buf, int n) = 0;
-  // Throws away what has arrived and not been read: a reply that came after
-  // its read had timed out must not pass for the answer to the next request.
-  virtual void discardInput() = 0;
-  // Reads and throws away what the line brings: first, when `owed` is not
-  // 0, an answer of that many bytes that may still be on its way (waited for
-  // up to timeoutMs), then whatever comes until the line has been quiet for
-  // quietMs; then sets the read time-out to timeoutMs. A reply on its way
-  // when a read timed out is gone with it. A line that never falls quiet is
-  // given up on after 32 reads (about 2 KiB or 32 quiet periods).
-  virtual void drainInput(uint32_t quietMs, uint32_t timeoutMs, int owed) {
+  // Throws away what has arrived and not been read, and returns how many
+  // bytes that was (as far as the link can tell: at least 1 when anything
+  // was waiting). A byte waiting before a request goes out answers nothing
+  // the host can pair with a request.
+  virtual int discardInput() = 0;
+  // Reads and throws away whatever the line brings until it has been quiet
+  // for quietMs, then sets the read time-out to timeoutMs. Returns how many
+  // bytes came; the first `keep` of them are copied to `kept` for the caller
+  // to look at. A line that never falls quiet is given up on after 32 reads
+  // (about 2 KiB or 32 quiet periods).
+  virtual int drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) {
     uint8_t scrap[64];
-    setTimeouts(timeoutMs);
-    if (owed > 0) read(scrap, owed < 64 ? owed : 64);
+    int total = 0;
     setTimeouts(quietMs);
-    for (int i = 0; i < 32 && read(scrap, sizeof scrap) > 0; ++i) {
+    for (int i = 0; i < 32; ++i) {
+      const int n = read(scrap, sizeof scrap);
+      if (n <= 0) break;
+      for (int k = 0; k < n && total + k < keep; ++k) kept[total + k] = scrap[k];
+      total += n;
     }
     setTimeouts(timeoutMs);
+    return total;
   }
   // Read and write time-outs, in milliseconds.
   virtual void setTimeouts(uint32_t ms) = 0;

@@ -104,38 +104,52 @@ bool Take(std::string_view text, size_t& at, std::string_view word) {
 
 }  // namespace
 
-bool UsbPathFromLocationInfo(std::string_view text, UsbPortPath& out) {
+std::string UsbNameFromLocationInfo(std::string_view text) {
   size_t at = 0;
   unsigned port = 0, hub = 0;
   if (!Take(text, at, "Port_#") || !TakeDigits(text, at, 1, port) || !Take(text, at, ".Hub_#") ||
       !TakeDigits(text, at, 1, hub) || at != text.size())
-    return false;
+    return "";
   UsbPortPath p;
   p.bus = static_cast<uint8_t>(hub);
   p.depth = 1;
   p.ports[0] = static_cast<uint8_t>(port);
-  out = p;
-  return true;
+  return FormatUsbPort(p);
 }
 
-bool UsbPathFromLocationPaths(std::string_view text, UsbPortPath& out) {
-  size_t at = text.find("#USBROOT(");
-  unsigned root = 0;
-  if (at == std::string_view::npos) return false;
-  at += 9;
-  if (!TakeDigits(text, at, 0, root) || root > 254 || !Take(text, at, ")")) return false;
-  UsbPortPath p;
-  p.bus = static_cast<uint8_t>(root + 1);
+std::string UsbNameFromLocationPaths(std::string_view text) {
+  if (4 + text.size() > kMaxUsbPortName) return "";
+  const auto word = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  };
+  // The controller's parts, NAME(ARG)#, up to the root hub's.
+  size_t at = 0, parts = 0;
+  while (!Take(text, at, "USBROOT(")) {
+    size_t name = at;
+    while (at < text.size() && word(text[at])) ++at;
+    if (at == name || !Take(text, at, "(")) return "";
+    size_t arg = at;
+    while (at < text.size() && word(text[at])) ++at;
+    if (at == arg || !Take(text, at, ")#")) return "";
+    ++parts;
+  }
+  unsigned root = 0, ports = 0;
+  if (parts == 0 || !TakeDigits(text, at, 0, root) || !Take(text, at, ")")) return "";
   while (at < text.size()) {
     unsigned port = 0;
-    if (p.depth == kMaxUsbPorts || !Take(text, at, "#USB(") || !TakeDigits(text, at, 1, port) ||
+    if (ports == kMaxUsbPorts || !Take(text, at, "#USB(") || !TakeDigits(text, at, 1, port) ||
         !Take(text, at, ")"))
-      return false;
-    p.ports[p.depth++] = static_cast<uint8_t>(port);
+      return "";
+    ++ports;
   }
-  if (p.depth == 0) return false;
-  out = p;
-  return true;
+  if (ports == 0) return "";
+  return "usb:" + std::string(text);
+}
+
+bool IsUsbPortPath(std::string_view text) {
+  UsbPortPath p;
+  return ParseUsbPort(text, p) ||
+         (IsUsbPortName(text) && !UsbNameFromLocationPaths(text.substr(4)).empty());
 }
 
 bool IsUsbPortName(std::string_view text) { return text.substr(0, 4) == "usb:"; }

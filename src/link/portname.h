@@ -28,6 +28,7 @@ struct PortInfo {
   std::string manufacturer, productName, serial;
   std::string byId;      // Linux: its /dev/serial/by-id name
   std::string friendly;  // Windows: its friendly name
+  bool console = false;  // Linux: an active system console (taken only when named)
 };
 
 // Cuts the port name out of a device's friendly name: it starts after the "("
@@ -90,12 +91,24 @@ bool ParseUsbPort(std::string_view text, UsbPortPath& out);
 // "usb:BUS-P1.P2..."; "" for a path with no ports.
 std::string FormatUsbPort(const UsbPortPath& path);
 
-// Windows: a USB device's place as the device set-up interface tells it, as
-// a USB port path. SPDRP_LOCATION_PATHS' entry "...#USBROOT(R)#USB(P1)#USB(P2)"
-// gives bus R+1 and ports P1.P2; SPDRP_LOCATION_INFORMATION's
-// "Port_#0003.Hub_#0002" gives bus 2 (the hub's number) and port 3. Numbers
-// above 255 and any other text are refused (false, out unchanged).
-bool UsbPathFromLocationPaths(std::string_view text, UsbPortPath& out);
-bool UsbPathFromLocationInfo(std::string_view text, UsbPortPath& out);
+// Windows: a USB device's name, from its place as the device set-up interface
+// tells it. The first of its SPDRP_LOCATION_PATHS,
+// "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)" (the host controller's place,
+// its root hub, the hub ports down to the device), is kept whole:
+// "usb:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)", so that PLCs at the same
+// port numbers of two controllers have two names. It is refused ("") unless it
+// is made of NAME(ARG) parts (letters, digits and "_") joined by "#", with at
+// least one part before USBROOT(R) and 1 to kMaxUsbPorts USB(P) parts after
+// it and nothing else, R and P numbers up to 255 (P from 1), and its name has
+// at most kMaxUsbPortName characters. Where there is no location path,
+// SPDRP_LOCATION_INFORMATION's "Port_#0003.Hub_#0002" gives "usb:2-3" (hub 2,
+// port 3); numbers above 255 and any other text are refused ("").
+constexpr size_t kMaxUsbPortName = 127;  // a session's port name with its terminator fits 128
+std::string UsbNameFromLocationPaths(std::string_view text);
+std::string UsbNameFromLocationInfo(std::string_view text);
+
+// Whether text is a USB port name in one of the forms above: "usb:BUS-PORTS"
+// (ParseUsbPort), or "usb:" and a location path.
+bool IsUsbPortPath(std::string_view text);
 
 }  // namespace quarn

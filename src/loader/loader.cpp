@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exchange/exchange.h"
+
 namespace quarn {
 
 namespace {
@@ -14,56 +16,64 @@ constexpr uint32_t kTimeoutMs = 3000;
 constexpr uint8_t kBudget = 6;      // the sixth failed write or read ends an exchange
 constexpr uint32_t kUnsent = 4096;  // a 4K-page model's last 4096 bytes are never erased nor sent
 
-// An operation's own test of a reply that has its length and leading ACK.
-using Accept = bool (*)(const SessionState& st, const uint8_t* reply);
+// A reply late by more than the read time-out (a page erase or a block
+// write slower than 3 s) is waited for this much longer before the command
+// goes again.
+constexpr uint32_t kLateMs = 3000;
+// After the closing EOT's ACK the line must stay quiet this long: a byte
+// that comes means a reply was read for the wrong request. Longer when any
+// read of the session failed, as a reply may then be as late as a late one.
+constexpr uint32_t kQuietAfterMs = 200;
+
+// How one command is exchanged: its reply's own test after the leading ACK,
+// its budget, whether a NOK ends it, and whether its replies are bare (all
+// but the first identity read, whose reply names the PLC and follows the
+// application-mode probe's frames).
+struct Boot {
+  bool (*accept)(const SessionState& st, const uint8_t* reply) = nullptr;
+  uint8_t budget = kBudget;
+  bool nokEnds = false;
+  bool bare = true;
+};
 
 // The bootloader exchange: cmd is written until a reply of replyLen bytes led
-// by ACK (and passing accept) comes back. A short write, or a reply that is
-// missing, short or wrong, is a failed attempt counted in errCounter and
-// totalErrCounter; the budget-th failed write or read gives ERR. With nokEnds
-// a 1-byte NOK reply ends the exchange at once with NOK. On OK, errCounter is
-// left at the failed reads; each operation clears it as the protocol says.
-uint8_t Exchange(SessionState& st, Link& hSerial, const void* cmd, int len, uint8_t* reply,
-                 int replyLen, Accept accept = nullptr, uint8_t budget = kBudget,
-                 bool nokEnds = false) {
-  uint8_t werrCounter = 0, rerrCounter = 0;
-  bool readFailed = false, timedOut = false;
-  while (werrCounter < budget && rerrCounter < budget) {
-    if (st.stopRequested) return ERR;
-    // A late answer to an earlier attempt, an ACK above all, would pass for
-    // this one's: after a failed read the line is drained until quiet, and
-    // what is waiting is thrown away before every attempt.
-    if (readFailed) hSerial.drainInput(kQuietMs, kTimeoutMs, 0);
-    hSerial.discardInput();
-    if (hSerial.write(static_cast<const uint8_t*>(cmd), len) != len) {
-      st.errCounter = ++werrCounter;
-      st.totalErrCounter.add(1);
-      continue;
-    }
-    st.errCounter = rerrCounter;
-    const int got = hSerial.read(reply, replyLen);
-    if (got == replyLen && reply[0] == ACK && (accept == nullptr || accept(st, reply))) {
-      // After a time-out that ACK may have been the late one of the attempt
-      // before: the retry's own is owed, and waited for (up to a time-out)
-      // so that it cannot stand for the next command's.
-      if (readFailed) hSerial.drainInput(kQuietMs, kTimeoutMs, timedOut ? replyLen : 0);
-      return OK;
-    }
-    if (nokEnds && got == 1 && reply[0] == NOK) return NOK;
-    st.errCounter = ++rerrCounter;
-    st.totalErrCounter.add(1);
-    readFailed = true;
-    timedOut = timedOut || got < replyLen;
-  }
-  return ERR;
+// by ACK (and passing accept) comes back; with nokEnds a 1-byte NOK ends it
+// at once with NOK. The engine pairs the replies with their commands; OK
+// leaves errCounter at the failed reads, for each operation to clear as the
+// protocol says. `acks` gets the number of ACKs the command got (an owed
+// ERASE's late one included).
+uint8_t BootExchange(SessionState& st, Link& hSerial, const void* cmd, int len, uint8_t* reply,
+                     int replyLen, const Boot& how = {}, int* acks = nullptr) {
+  Request req{static_cast<const uint8_t*>(cmd), len, reply, replyLen, kTimeoutMs};
+  req.bare = how.bare;
+  req.lateMs = kLateMs;
+  req.budget = how.budget;
+  const auto judge = [&](const uint8_t* r) {
+    if (r[0] == ACK && (how.accept == nullptr || how.accept(st, r))) return Verdict::Good;
+    if (how.nokEnds && replyLen == 1 && r[0] == NOK) return Verdict::Refusal;
+    return Verdict::Bad;
+  };
+  const Exchanged e = Exchange(st, hSerial, req, judge);
+  if (acks != nullptr) *acks = e.good;
+  if (e.outcome == Outcome::Good) return OK;
+  return e.outcome == Outcome::Refused ? NOK : ERR;
 }
 
 // Closes the erase or the transfer: EOT with the full budget; its ACK ends
-// the phase at 100 %.
-uint8_t CloseWithEOT(SessionState& st, Link& hSerial) {
+// the phase at 100 %. Closing the transfer, a NOK can only be a block's
+// refusal read late, and ends it as such.
+// Closing the transfer, the line must then stay quiet: a byte that comes
+// means a reply was read for the wrong request, and the update has not been
+// shown to be complete.
+uint8_t CloseWithEOT(SessionState& st, Link& hSerial, bool transfer) {
   uint8_t reply[1];
-  if (Exchange(st, hSerial, &EOT, 1, reply, 1) != OK) return ERR;
+  const uint8_t res = BootExchange(st, hSerial, &EOT, 1, reply, 1, Boot{.nokEnds = transfer});
+  if (res != OK) return res;
   st.errCounter = 0;
+  if (transfer) {
+    const uint32_t quiet = st.totalErrCounter > 0 ? kTimeoutMs + kLateMs : kQuietAfterMs;
+    if (!QuietAfterwards(st, hSerial, quiet, kTimeoutMs)) return ERR;
+  }
   st.progress = 100;
   return OK;
 }
@@ -141,7 +151,8 @@ void FileRead(SessionState& st, uint8_t* rxbuf, int32_t counter) {
 uint8_t CheckID_B(SessionState& st, Link& hSerial) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[3];
-  if (Exchange(st, hSerial, "ID", 2, reply, 3, IdReplyAccepted) != OK) return ERR;
+  if (BootExchange(st, hSerial, "ID", 2, reply, 3, Boot{.accept = IdReplyAccepted, .bare = false}) != OK)
+    return ERR;
   // The 0x000C serial family keeps its count of failed reads in errCounter.
   if (st.profile().usb || st.selectedPLCID != 0x000C) st.errCounter = 0;
   return OK;
@@ -150,7 +161,7 @@ uint8_t CheckID_B(SessionState& st, Link& hSerial) {
 uint8_t ReadID_B(SessionState& st, Link& hSerial, uint16_t& id) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[3];
-  if (Exchange(st, hSerial, "ID", 2, reply, 3) != OK) return ERR;
+  if (BootExchange(st, hSerial, "ID", 2, reply, 3, Boot{.bare = false}) != OK) return ERR;
   id = ReplyId(reply);
   st.errCounter = 0;
   return OK;
@@ -159,7 +170,7 @@ uint8_t ReadID_B(SessionState& st, Link& hSerial, uint16_t& id) {
 uint8_t read_fu_version_B(SessionState& st, Link& hSerial) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[3];
-  if (Exchange(st, hSerial, "VERSION", 7, reply, 3) != OK) return ERR;
+  if (BootExchange(st, hSerial, "VERSION", 7, reply, 3) != OK) return ERR;
   // Low nibble of byte A: major version; high nibble of byte B: minor.
   st.VN_fu_version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
   st.errCounter = 0;
@@ -174,22 +185,25 @@ uint8_t SendErase_B(SessionState& st, Link& hSerial) {
   st.flashStatus = ERASE;
   st.stage = STAGE_ERASING;
   st.progress = 0;
-  // A 4K-page model gets one try per page: no "ERASE" is sent twice.
-  const uint8_t budget = st.profile().fourKPage ? 1 : kBudget;
+  // A 4K-page model gets one try per page: no "ERASE" is sent twice. Pages
+  // are counted by the ACKs that come back, an owed one's included.
+  const Boot how{.budget = st.profile().fourKPage ? uint8_t{1} : kBudget};
   uint8_t reply[1];
-  for (uint16_t page = 0; page < pages; ++page) {
-    if (Exchange(st, hSerial, "ERASE", 5, reply, 1, nullptr, budget) != OK) return ERR;
-    st.pagesErased.add(1);
+  for (int acked = 0; acked < pages;) {
+    int acks = 0;
+    if (BootExchange(st, hSerial, "ERASE", 5, reply, 1, how, &acks) != OK) return ERR;
+    st.pagesErased.add(acks);
     st.errCounter = 0;
-    st.progress = page * 100 / pages;
+    st.progress = acked * 100 / pages;
+    acked += acks;
   }
-  return CloseWithEOT(st, hSerial);
+  return CloseWithEOT(st, hSerial, false);
 }
 
 uint8_t SendUpdate(SessionState& st, Link& hSerial) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[1];
-  if (Exchange(st, hSerial, "UPDATE", 6, reply, 1) != OK) return ERR;  // line left as it was
+  if (BootExchange(st, hSerial, "UPDATE", 6, reply, 1) != OK) return ERR;  // line left as it was
   hSerial.setLine(kTransferLine);  // everything after the ACK runs at 115200 8N1
   st.errCounter = 0;
   return OK;
@@ -223,8 +237,8 @@ uint8_t SendFW(SessionState& st, Link& hSerial) {
     txBuf[3 + D] = static_cast<uint8_t>(c >> 8);
     txBuf[4 + D] = static_cast<uint8_t>(c & 0xFF);
     st.errCounter = 0;
-    const uint8_t res = Exchange(st, hSerial, txBuf, static_cast<int>(5 + D), reply, 1, nullptr,
-                                 kBudget, true);
+    const uint8_t res =
+        BootExchange(st, hSerial, txBuf, static_cast<int>(5 + D), reply, 1, Boot{.nokEnds = true});
     if (res != OK) return res;  // ERR, or the bootloader's NOK passed through
     ++packetNum;  // 255 wraps to 0
     ++packetCounter;
@@ -232,7 +246,7 @@ uint8_t SendFW(SessionState& st, Link& hSerial) {
     st.progress = static_cast<int32_t>(int64_t{packetCounter} * 100 / (packets + 1));
   }
   st.errCounter = 0;
-  return CloseWithEOT(st, hSerial);
+  return CloseWithEOT(st, hSerial, true);
 }
 
 }  // namespace quarn

@@ -336,6 +336,35 @@ TEST(CliSession, FailuresEndWithTheirMessage) {
   }
 }
 
+// A page erase slower than the read time-out and the last block refused:
+// the late ACK is the erase's own, so the refusal is seen where it comes
+// and the session fails; a second run over the same PLC (its erase as slow)
+// finishes the update byte-exact.
+TEST(CliSession, SlowEraseAndRefusedLastBlockNeverSucceed) {
+  TempDir dir;
+  const Bytes image = Pattern(1000);
+  const std::string file = dir.path + "/QN28_v1.0_20240101_01.bin", rec = dir.path + "/rec.jsonl";
+  WriteFile(file, image);
+  Plcsim sim({"--model", "QN28", "--mode", "boot", "--pace", "--no-line-check", "--erase-us",
+              "3500000", "--fault", "block:lowercase:7", "--fault", "block:nok:1", "--flash-out",
+              dir.path + "/flash"},
+             dir.path);
+  Burn first({"--image", file, "--port", sim.pty, "--yes", "--record", rec});
+  EXPECT_EQ(first.wait(60), 1) << first.err << sim.log();
+  EXPECT_EQ(first.out, "");
+  EXPECT_NE(first.err.find("ERROR: Flash write error"), std::string::npos) << first.err;
+  Burn second({"--image", file, "--port", sim.pty, "--yes", "--record", rec});
+  EXPECT_EQ(second.wait(60), 0) << second.err << sim.log();
+  EXPECT_EQ(second.out, kSuccessSerial);
+  sim.stop();
+  ExpectFlash(dir.path + "/flash", Padded(image, 128));
+  const auto records = ReadRecords(rec);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["outcome"]["exit_status"], 1);
+  EXPECT_EQ(records[0]["pages_erased"], 1);  // the late ACK counted once, the page erased once
+  EXPECT_EQ(records[1]["outcome"]["exit_status"], 0);
+}
+
 // A silent first probe reply and two NAK'd blocks: the retries deliver the
 // image intact and the counters show them.
 TEST(CliSession, RetriesStillDeliverTheImage) {

@@ -385,6 +385,10 @@ TEST(SerialPorts, ListsPortsThatArePresent) {
   std::vector<std::string> want;
   for (const char* n : {"rfcomm0", "ttyACM10", "ttyAMA0", "ttyS0", "ttyUSB0"}) want.push_back((dev / n).string());
   EXPECT_EQ(quarn::ListSerialPorts(dev.string(), sys.string()), want);
+  // An active system console is marked, to be taken only when named.
+  std::ofstream(sys / "ttyS0" / "console") << "Y\n";
+  for (const quarn::PortInfo& p : quarn::DescribeSerialPorts(dev.string(), sys.string()))
+    EXPECT_EQ(p.console, p.name == (dev / "ttyS0").string()) << p.name;
   EXPECT_TRUE(quarn::ListSerialPorts((root / "absent").string(), sys.string()).empty());
   fs::remove_all(root);
 }

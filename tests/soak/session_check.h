@@ -31,12 +31,15 @@ inline std::vector<uint8_t> ExpectedFlash(const quarn::Profile& p, const std::ve
 // wake-up burst ten of 200 ms; `passes` application passes with the KR3
 // identifier read, probe, identity, two register reads, version read,
 // enter-update request and a reconnect wait of at most 5 s; then the
-// bootloader's identity, version, pages, update, blocks and two EOTs.
+// bootloader's identity, version, pages, update, blocks and two EOTs, where
+// each time-out may be followed by 3 s more for a late reply and the owed
+// wait is 6 s, and the quiet spell of 6 s after the last EOT.
 inline uint64_t TimeBoundMs(const quarn::Profile& p, uint32_t L, int passes) {
   const uint64_t exchange = 6 * (3000 + 200) + 200 + 3000;
+  const uint64_t bootExchange = 6 * (3000 + 3000 + 200) + 200 + 6000;
   const uint64_t pass = 2000 + 2 * 3000 + 5 * exchange + 2 * exchange + 5000;
   const uint64_t pages = L / 2048 + 4, blocks = L / p.blockData + 1;
-  return static_cast<uint64_t>(passes) * pass + (pages + blocks + 6) * exchange;
+  return static_cast<uint64_t>(passes) * pass + (pages + blocks + 6) * bootExchange + 6000;
 }
 
 using Broken = std::function<void(const std::string& what)>;
@@ -77,10 +80,11 @@ struct WatchedLink : plcsim::SimLink {
     else if (t >= 240) ++shortWrites;
     return SimLink::write(data, n);
   }
-  void drainInput(uint32_t quietMs, uint32_t timeoutMs, int owed) override {
+  int drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) override {
     draining = true;
-    SimLink::drainInput(quietMs, timeoutMs, owed);
+    const int n = SimLink::drainInput(quietMs, timeoutMs, kept, keep);
     draining = false;
+    return n;
   }
   int read(uint8_t* buf, int n) override {
     watch();
@@ -107,31 +111,33 @@ struct WatchedLink : plcsim::SimLink {
   }
 };
 
-// The operator: every request of the worker in order ("disable", "enable",
-// "stop", "sleep N", "CAPTION: text"). Each reconnect step ends in exactly
+// The operator: every prompt and outcome message in order ("CAPTION: text")
+// and the waits ("sleep N"). Each reconnect step ends in exactly
 // one sleep, so sleeps count the passes that went on to another.
 struct Watcher : quarn::Operator {
   WatchedLink& link;
   std::vector<std::string> events;
-  int outcomes = 0, prompts = 0, passes = 0;
+  int outcomes = 0, prompts = 0, passes = 0, ends = 0, mismatched = 0;
   bool success = false;
   std::function<void()> onPrompt;  // what the person does at a reconnect prompt
   std::function<void()> onSleep;
 
   explicit Watcher(WatchedLink& l) : link(l) {}
-  void message(const char* caption, quarn::Icon, const char* text) override {
-    link.watch();  // the panel as the message shows it
+  void prompt(quarn::Prompt, const char* caption, const char* text) override {
+    link.watch();  // the panel as the prompt shows it
     events.push_back(std::string(caption) + ": " + text);
-    if (std::strncmp(text, "Please", 6) == 0) {
-      ++prompts;
-      if (onPrompt) onPrompt();
-    } else {
-      ++outcomes;
-      success = std::strstr(text, "SUCCESSFUL") != nullptr;
-    }
+    ++prompts;
+    if (onPrompt) onPrompt();
   }
-  void enableStart(bool on) override { events.push_back(on ? "enable" : "disable"); }
-  void stopTimer() override { events.push_back("stop"); }
+  void outcome(const quarn::Outcome& o) override {
+    link.watch();  // the panel as the message shows it
+    ++ends;
+    if (o.caption == nullptr) return;
+    events.push_back(std::string(o.caption) + ": " + o.text);
+    ++outcomes;
+    success = o.success;
+    if (success != (std::strstr(o.text, "SUCCESSFUL") != nullptr)) success = false, ++mismatched;
+  }
   void sleepSeconds(unsigned s) override {
     events.push_back("sleep " + std::to_string(s));
     link.nowMs += 1000ull * s;
@@ -149,7 +155,8 @@ inline void CheckEnd(const quarn::SessionState& st, const WatchedLink& link, con
     if (plc.flash() != ExpectedFlash(st.profile(), img)) broken("SUCCESSFUL with a wrong flash");
     if (!plc.transferClosed()) broken("SUCCESSFUL with the transfer not closed");
   }
-  if (op.events.empty() || op.events.back() != "enable") broken("Start not enabled at the end");
+  if (op.ends != 1) broken("not exactly one end of the session");
+  if (op.mismatched != 0) broken("an outcome's success flag and its text disagree");
   if (st.elapsedTime != 0) broken("elapsedTime not reset");
   if (st.image != nullptr) broken("image not released");
   if (link.isOpen) broken("link left open");

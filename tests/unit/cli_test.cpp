@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -133,10 +134,12 @@ TEST(CliPorts, DefaultIsTheOnlyUsbAdapter) {
 // The ports a run's sessions take, from the ports the system listed: the
 // port given, the model's own USB device, "all" by link, refusals.
 TEST(CliPorts, ChosenFromTheListedPorts) {
-  quarn::cli::PresentPorts present{{{}, {}}, {"usb:1-2", "usb:1-3"}};
+  quarn::cli::PresentPorts present{{{}, {}, {}}, {"usb:1-2", "usb:1-3"}};
   present.serial[0].name = "/dev/ttyS0";
-  present.serial[1].name = "/dev/ttyUSB0";
-  present.serial[1].usbAdapter = true;
+  present.serial[0].console = true;  // taken only when named
+  present.serial[1].name = "/dev/ttyS1";
+  present.serial[2].name = "/dev/ttyUSB0";
+  present.serial[2].usbAdapter = true;
   struct Case {
     const char* model;
     std::vector<std::string> given;  // empty: no --port
@@ -149,9 +152,11 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
       {"TB2", {"/dev/ttyUSB0"}, {"/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3"}, {"usb:1-3"}, ""},
       {"VN300", {"usb:x"}, {}, "'usb:x' is no USB port path"},
-      {"TB2", {"all"}, {"/dev/ttyS0", "/dev/ttyUSB0"}, ""},
+      {"VN300", {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"}, {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"}, ""},
+      {"TB2", {"all"}, {"/dev/ttyS1", "/dev/ttyUSB0"}, ""},
+      {"TB2", {"/dev/ttyS0", "all"}, {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3", "all"}, {"usb:1-3", "usb:1-2"}, ""},
-      {"TB2", {"/dev/ttyUSB0", "all"}, {"/dev/ttyUSB0", "/dev/ttyS0"}, ""},
+      {"TB2", {"/dev/ttyUSB0", "all"}, {"/dev/ttyUSB0", "/dev/ttyS1"}, ""},
       {"TB2", {"usb:1-2", "all"}, {}, "'usb:1-2' is a USB port path; TB2"},
       {"TB2", {std::string(130, 'x')}, {}, "the port name is longer than"},
   };
@@ -180,6 +185,18 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
       EXPECT_EQ(taken, c.ports) << c.model;
     }
   }
+  // Two PLCs the system puts at one place: a batch that would take that
+  // name is refused, not run on one of them.
+  present.usb = {"usb:1-2", "usb:1-3", "usb:1-3"};
+  const int vn300 = quarn::cli::ModelFromImageName("VN300_v1.bin");
+  const std::pair<std::vector<std::string>, bool> batches[] = {
+      {{"all"}, true}, {{"usb:1-2", "usb:1-3"}, true}, {{"usb:1-2", "usb:1-4"}, false}};
+  for (const auto& [given, refused] : batches) {
+    std::vector<std::string> ports;
+    EXPECT_EQ(quarn::cli::BatchPorts(given, vn300, present, ports),
+              refused ? quarn::cli::SharedUsbNameLine("usb:1-3") : "");
+  }
+  EXPECT_EQ(quarn::cli::SharedUsbNames({"a", "b", "a", "c", "a"}), std::vector<std::string>{"a"});
 }
 
 TEST(CliImageName, ModelIsThePartBeforeTheFirstUnderscore) {

@@ -129,7 +129,8 @@ TEST(Loader, RetryBudgets) {
       {SendErase_B, "30MV2-AIO", 12288, "GGGGTTTTTT", ERR, 6, 75},
       {SendFW, "TB2", 1000, "GNNGGGGGGGG", OK, 0, 100}, {SendFW, "TB2", 1000, "GGGGK", NOK, 0, 44},
       {SendFW, "TB2", 1000, "TTTTTT", ERR, 6, 0},     {SendFW, "TB2", 1000, "wwwwww", ERR, 6, 0},
-      {SendFW, "TB2", 1000, "GGGGGGGGKG", OK, 0, 100}};
+      // Closing the transfer, a NOK is the refusal of a block read late.
+      {SendFW, "TB2", 1000, "GGGGGGGGK", NOK, 0, 88}, {SendFW, "TB2", 1000, "GGGGGGGGNG", OK, 0, 100}};
   for (const auto& r : rows) {
     Boot run(r.model, r.L);
     run.st.totalErrCounter = 10;

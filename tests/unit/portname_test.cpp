@@ -135,10 +135,12 @@ TEST(UsbPortPath, ParsedAndWrittenBack) {
   EXPECT_EQ(FormatUsbPort(UsbPortPath{}), "");
 }
 
-// What Windows tells of a USB device's place, read as a port path: the
-// location path where the system has one, else "Port_#P.Hub_#H".
+// What Windows tells of a USB device's place, as the name of its port: the
+// location path where the system has one, whole, else "Port_#P.Hub_#H".
+// Every name given is taken back as a USB port path.
 TEST(UsbPortPath, FromWindowsLocation) {
   struct Case { bool paths; std::string text; std::string port; };
+  const std::string path = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)";
   const Case cases[] = {
       {false, "Port_#0001.Hub_#0001", "usb:1-1"},
       {false, "Port_#0003.Hub_#0012", "usb:12-3"},
@@ -149,18 +151,30 @@ TEST(UsbPortPath, FromWindowsLocation) {
       {false, "Port_#.Hub_#0001", ""},
       {false, "port_#0001.hub_#0001", ""},
       {false, "", ""},
-      {true, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)", "usb:1-2.3"},
-      {true, "PCIROOT(0)#PCI(1400)#USBROOT(1)#USB(4)", "usb:2-4"},
+      {true, path + "#USB(3)", "usb:" + path + "#USB(3)"},
+      // Port 2 of the root hubs of two controllers: two names.
+      {true, path, "usb:" + path},
+      {true, "PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)", "usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"},
+      {true, "PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(1)#USB(255)", "usb:PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(1)#USB(255)"},
       {true, "PCIROOT(0)#PCI(1400)#USBROOT(0)", ""},
-      {true, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USBMI(0)", ""},
+      {true, path + "#USBMI(0)", ""},
+      {true, path + "#USB(0)", ""},
+      {true, path + "#", ""},
+      {true, "PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)", "usb:PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)"},
       {true, "PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)", ""},
-      {true, "PCIROOT(0)#USBROOT(255)#USB(1)", ""},
+      {true, "PCIROOT(0)#USBROOT(256)#USB(1)", ""},
+      {true, "USBROOT(0)#USB(2)", ""},  // no controller
+      {true, "PCIROOT(0) #PCI(1400)#USBROOT(0)#USB(2)", ""},
+      {true, "PCIROOT()#USBROOT(0)#USB(2)", ""},
+      {true, "PCIROOT(0)#PCI(14-00)#USBROOT(0)#USB(2)", ""},
+      {true, std::string(110, 'P') + "(0)#USBROOT(0)#USB(2)", ""},  // longer than a port name
       {true, "ACPI(_SB_)#ACPI(PCI0)", ""},
   };
   for (const Case& c : cases) {
-    UsbPortPath p{9, 1, {9}};
-    const bool ok = c.paths ? UsbPathFromLocationPaths(c.text, p) : UsbPathFromLocationInfo(c.text, p);
-    EXPECT_EQ(ok, !c.port.empty()) << c.text;
-    EXPECT_EQ(FormatUsbPort(p), c.port.empty() ? "usb:9-9" : c.port) << c.text;
+    const std::string name = c.paths ? UsbNameFromLocationPaths(c.text) : UsbNameFromLocationInfo(c.text);
+    EXPECT_EQ(name, c.port) << c.text;
+    EXPECT_EQ(IsUsbPortPath(name), !name.empty()) << name;
+    EXPECT_FALSE(IsUsbPortPath(c.text)) << c.text;  // without "usb:"
   }
+  EXPECT_FALSE(IsUsbPortPath("usb:" + path + "#USBMI(0)"));
 }

@@ -1,6 +1,7 @@
-// A link whose peer is a script: each read takes the next scripted reply (an
-// empty one is a time-out, which advances the virtual clock), each write may
-// be scripted to come back short. Everything written is kept for byte-exact
+// A link whose peer is a script: the first read after each write takes the
+// next scripted reply (an empty one is a time-out, which advances the virtual
+// clock); later reads before the next write find nothing on its way. Each
+// write may be scripted to come back short. Everything written is kept for byte-exact
 // comparisons.
 #pragma once
 #include <cstring>
@@ -25,6 +26,7 @@ class ScriptLink : public quarn::Link {
   bool open(bool, const char*) override { isOpen = true; return true; }
   void close() override { isOpen = false; }
   int write(const uint8_t* data, int n) override {
+    answered = false;
     writes.emplace_back(reinterpret_cast<const char*>(data), n);
     if (!writeCounts.empty()) {
       int c = writeCounts.front();
@@ -36,15 +38,20 @@ class ScriptLink : public quarn::Link {
   int read(uint8_t* buf, int n) override {
     readSizes.push_back(n);
     std::string r;
-    if (!replies.empty()) { r = replies.front(); replies.pop_front(); }
+    if (!answered && !replies.empty()) { r = replies.front(); replies.pop_front(); }
+    answered = true;
     int c = static_cast<int>(r.size()) < n ? static_cast<int>(r.size()) : n;
     std::memcpy(buf, r.data(), c);
     if (c < n) nowMs += timeoutMs;
     return c;
   }
-  void discardInput() override { ++discards; }  // a script has nothing waiting
+  int discardInput() override {  // a script has nothing waiting
+    ++discards;
+    return 0;
+  }
   int discards = 0;
-  void drainInput(uint32_t, uint32_t, int) override {}  // nor anything on its way
+  int drainInput(uint32_t, uint32_t, uint8_t*, int) override { return 0; }  // nor anything on its way
+  bool answered = false;  // the last write's reply has been read
   void setTimeouts(uint32_t ms) override { timeoutMs = ms; timeouts.push_back(ms); }
   void setLine(const quarn::LineSettings& l) override { lines.push_back(l); }
 };

@@ -141,6 +141,13 @@ struct Plc::Impl {
     int times = 0;  // < 0: every request
   };
   std::array<Late, static_cast<size_t>(Kind::Count)> late{};
+  struct Aimed {
+    int index;
+    Armed armed;  // act Count: none
+    uint32_t lateUs;
+  };
+  std::vector<Aimed> aimed;
+  int replyIndex = 0;  // requests that got a reply so far
 
   // The exact requests of this model.
   std::string wake, probe, checkId, d1386, d1001, d1148, version, read67, erase, confirm;
@@ -186,6 +193,13 @@ struct Plc::Impl {
       busy.us += l.us;
       busy.lateUs += l.us;
     }
+    const int index = replyIndex++;
+    for (const Aimed& a : aimed) {
+      if (a.index != index) continue;
+      busy.us += a.lateUs;
+      busy.lateUs += a.lateUs;
+      if (a.armed.act != Act::Count) return &a.armed;
+    }
     auto& q = faults[static_cast<size_t>(k)];
     while (!q.empty() && q.front().times == 0) q.erase(q.begin());
     if (q.empty()) return nullptr;
@@ -225,6 +239,13 @@ struct Plc::Impl {
     const size_t start = out.size();
     out.insert(out.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
     noise(f, out, start);
+    doubled(f, out, start);
+  }
+
+  void doubled(const Armed* f, std::vector<uint8_t>& out, size_t start) {
+    if (!f || f->act != Act::Double) return;
+    const std::vector<uint8_t> reply(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+    out.insert(out.end(), reply.begin(), reply.end());
   }
 
   // A long reply: 8 bytes, the status in byte 4; a refusal carries the
@@ -258,6 +279,7 @@ struct Plc::Impl {
     out.insert(out.end(), bytes.begin(), bytes.begin() + n);
     if (f && f->act == Act::BadLrc && n > 0) out[start + n - 1] ^= 0xFF;  // a corrupted byte
     noise(f, out, start);
+    doubled(f, out, start);
   }
 
   bool lineOk() const {
@@ -490,6 +512,12 @@ void Plc::lateReply(Kind kind, uint32_t ms, int times) {
   impl_->late[static_cast<size_t>(kind)] = {ms * 1000, times};
 }
 
+void Plc::atReply(int index, Act act, uint32_t lateMs) {
+  impl_->aimed.push_back({index, Armed{act, 1, 0, 0}, lateMs * 1000});
+}
+
+int Plc::replies() const { return impl_->replyIndex; }
+
 Plc::Busy Plc::busy() const { return impl_->busy; }
 Mode Plc::mode() const { return impl_->mode; }
 bool Plc::usb() const { return impl_->usb; }
@@ -596,11 +624,13 @@ int SimLink::read(uint8_t* buf, int n) {
   return got;
 }
 
-void SimLink::discardInput() {
+int SimLink::discardInput() {
   // What has arrived goes; a reply still on its way stays.
   size_t end = pendingPos_;
   while (end < pending_.size() && arrives_[end] <= nowMs * 1000) ++end;
+  const int waiting = static_cast<int>(end - pendingPos_);
   dropPending(end);
+  return waiting;
 }
 
 void SimLink::setTimeouts(uint32_t ms) {
@@ -692,7 +722,8 @@ const char* const kKindNames[] = {"wake",     "probe",     "checkid",  "register
                                   "id67",     "erase",     "idb",      "versionb", "erasepage",
                                   "eraseeot", "update",    "block",    "fweot"};
 static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<size_t>(plcsim::Kind::Count));
-const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase", "nak", "nok", "noise"};
+const char* const kActNames[] = {"silent", "short",  "badlrc", "lowercase",
+                                 "nak",    "nok",    "noise",  "double"};
 
 template <size_t N>
 int lookup(const char* const (&names)[N], const std::string& s) {

@@ -45,6 +45,8 @@ enum class Act {
   Nok,        // boot: the byte NOK (a refused block); app: status NOK. Refused too.
   Noise,      // noise on the line: `arg1` random bytes (1 when arg1 is 0) come before the
               // reply; never an ACK or a NOK, which the line cannot forge
+  Double,     // the reply comes twice
+  Count       // none of them (Plc::atReply: only late)
 };
 
 // The PLC's own times, in microseconds, for a server that paces it (Pacer).
@@ -103,6 +105,11 @@ class Plc {
   // The next `times` requests of `kind` take the PLC `ms` longer: their
   // replies come that late, and what arrives meanwhile waits its turn.
   void lateReply(Kind kind, uint32_t ms, int times = 1);
+  // The reply to the index-th request that gets one (from 0, in the order
+  // they arrive, every kind counted) takes the PLC lateMs longer and, unless
+  // act is Act::Count, gets act. Any number of replies may be aimed at.
+  void atReply(int index, Act act, uint32_t lateMs = 0);
+  int replies() const;  // requests answered (or meant to be) so far
 
   Mode mode() const;
   bool usb() const;  // USB-attached: reached through its pipe, not a serial port
@@ -133,7 +140,7 @@ class SimLink : public quarn::Link {
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
-  void discardInput() override;
+  int discardInput() override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const quarn::LineSettings& line) override;
 

@@ -113,6 +113,7 @@ std::vector<PortInfo> DescribeSerialPorts(const std::string& devDir, const std::
     if (family == "ttyS" && !HasUart(sysTty, info.name)) continue;
     info.usbAdapter = family == "ttyUSB" || family == "ttyACM";
     if (info.usbAdapter) DescribeUsb(sysTty, info);
+    info.console = ReadText(sysTty + "/console") == "Y";
     ports.push_back(std::move(info));
   }
   closedir(dir);

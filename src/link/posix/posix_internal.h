@@ -51,7 +51,7 @@ class UsbPipe {
   // Drops the part of a packet that a read left (what the device still
   // holds is not asked for: a bulk transfer per exchange would cost more
   // than the transfer itself).
-  void discardInput();
+  int discardInput();
 
  private:
   bool claim(libusb_device* device);

@@ -223,9 +223,13 @@ int PosixLink::read(uint8_t* buf, int n) {
                   [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); });
 }
 
-void PosixLink::discardInput() {
-  if (impl_->usb.isOpen()) impl_->usb.discardInput();
-  if (impl_->fd >= 0) tcflush(impl_->fd, TCIFLUSH);
+int PosixLink::discardInput() {
+  if (impl_->usb.isOpen()) return impl_->usb.discardInput();
+  if (impl_->fd < 0) return 0;
+  int waiting = 0;
+  if (ioctl(impl_->fd, FIONREAD, &waiting) != 0 || waiting < 0) waiting = 0;
+  tcflush(impl_->fd, TCIFLUSH);
+  return waiting;
 }
 
 void PosixLink::setTimeouts(uint32_t ms) { impl_->timeoutMs = ms; }

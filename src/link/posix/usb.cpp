@@ -220,6 +220,10 @@ int UsbPipe::read(uint8_t* buf, int n, uint32_t ms) {
   return got;
 }
 
-void UsbPipe::discardInput() { rxPos_ = rxLen_ = 0; }
+int UsbPipe::discardInput() {
+  const int waiting = static_cast<int>(rxLen_ - rxPos_);
+  rxPos_ = rxLen_ = 0;
+  return waiting;
+}
 
 }  // namespace quarn

@@ -13,7 +13,9 @@ namespace quarn {
 
 Win32Link::Win32Link(std::string pipePath)
     : h_(INVALID_HANDLE_VALUE), pipePath_(std::move(pipePath)) {
-  ParseUsbPort(pipePath_, pin_);
+  // A usb: name is the pin as given: one that names no place the system
+  // tells matches no PLC.
+  if (IsUsbPortName(pipePath_)) pin_ = pipePath_;
 }
 
 Win32Link::~Win32Link() { close(); }
@@ -99,10 +101,14 @@ int Win32Link::read(uint8_t* buf, int n) {
   return got <= static_cast<DWORD>(n) ? static_cast<int>(got) : 0;
 }
 
-void Win32Link::discardInput() {
-  // A COM port's driver buffer; on the USB pipe the call fails and nothing
+int Win32Link::discardInput() {
+  // A COM port's driver buffer; on the USB pipe the calls fail and nothing
   // is kept on this side to throw away.
-  if (h_ != INVALID_HANDLE_VALUE) PurgeComm(h_, PURGE_RXCLEAR);
+  if (h_ == INVALID_HANDLE_VALUE) return 0;
+  COMSTAT stat{};
+  const int waiting = ClearCommError(h_, nullptr, &stat) ? static_cast<int>(stat.cbInQue) : 0;
+  PurgeComm(h_, PURGE_RXCLEAR);
+  return waiting;
 }
 
 void Win32Link::setTimeouts(uint32_t ms) {

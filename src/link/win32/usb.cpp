@@ -24,23 +24,24 @@ constexpr DWORD kMaxDetailSize = 32 * 1024;
 // How long a cancelled transfer may take to end before it is given up.
 constexpr DWORD kCancelGraceMs = 1000;
 
-// Where a device is plugged, as the system tells it: its location path
-// where the system has one (SPDRP_LOCATION_PATHS), else its location
-// information (SPDRP_LOCATION_INFORMATION). false when neither is known.
-bool DeviceLocation(HDEVINFO set, SP_DEVINFO_DATA* dev, UsbPortPath& where) {
+// The name of where a device is plugged, as the system tells it: its
+// location path where the system has one (SPDRP_LOCATION_PATHS), else its
+// location information (SPDRP_LOCATION_INFORMATION). "" when neither is known.
+std::string DeviceLocation(HDEVINFO set, SP_DEVINFO_DATA* dev) {
   char text[512];
   DWORD type = 0;
   // LOCATION_PATHS is a list of strings; its first one is the USB path.
   if (SetupDiGetDeviceRegistryPropertyA(set, dev, SPDRP_LOCATION_PATHS, &type,
                                         reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr)) {
     text[sizeof text - 1] = '\0';
-    if (UsbPathFromLocationPaths(std::string_view(text, strnlen(text, sizeof text)), where)) return true;
+    std::string name = UsbNameFromLocationPaths(std::string_view(text, strnlen(text, sizeof text)));
+    if (!name.empty()) return name;
   }
   std::memset(text, 0, sizeof text);
   if (!SetupDiGetDeviceRegistryPropertyA(set, dev, SPDRP_LOCATION_INFORMATION, &type,
                                          reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr))
-    return false;
-  return UsbPathFromLocationInfo(std::string_view(text, strnlen(text, sizeof text)), where);
+    return "";
+  return UsbNameFromLocationInfo(std::string_view(text, strnlen(text, sizeof text)));
 }
 
 // One overlapped transfer, given up after ms: what was transferred, -1 when
@@ -108,7 +109,7 @@ int PipeTransfer(void*& h, bool read, uint8_t* data, int n, uint32_t ms) {
 }
 
 HANDLE OpenOneDevice(HDEVINFO hDvcInfo, SP_DEVICE_INTERFACE_DATA* DvcInfoData,
-                     char (&sDevNameBuf)[MAXPATH], UsbPortPath* pin) {
+                     char (&sDevNameBuf)[MAXPATH], std::string* pin) {
   constexpr size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   HANDLE hOut = INVALID_HANDLE_VALUE;
   DWORD iReqLen = 0;
@@ -127,15 +128,14 @@ HANDLE OpenOneDevice(HDEVINFO hDvcInfo, SP_DEVICE_INTERFACE_DATA* DvcInfoData,
   std::string_view path(detail->DevicePath, strnlen(detail->DevicePath, iReqLen - kPathOffset));
   if (!TakeDevicePath(path, sDevNameBuf)) return hOut;
   // A pinned search takes only the device at the pinned place.
-  UsbPortPath where;
-  const bool located = pin && DeviceLocation(hDvcInfo, &dev, where);
-  if (pin && pin->depth > 0 && !(located && where == *pin)) return hOut;
+  const std::string where = pin ? DeviceLocation(hDvcInfo, &dev) : "";
+  if (pin && !pin->empty() && where != *pin) return hOut;
   hOut = OpenPipePath(sDevNameBuf, 0);
-  if (hOut != INVALID_HANDLE_VALUE && located) *pin = where;
+  if (hOut != INVALID_HANDLE_VALUE && !where.empty()) *pin = where;
   return hOut;
 }
 
-HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH], UsbPortPath* pin) {
+HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH], std::string* pin) {
   HANDLE hOut = INVALID_HANDLE_VALUE;
   HDEVINFO hDvcInfo =
       SetupDiGetClassDevsA(pGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -152,14 +152,14 @@ HANDLE OpenUsbDevice(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH], UsbPortPat
   return hOut;
 }
 
-int GetUsbDeviceFileName(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH], UsbPortPath* pin) {
+int GetUsbDeviceFileName(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH], std::string* pin) {
   HANDLE h = OpenUsbDevice(pGuid, sDevNameBuf, pin);
   if (h == INVALID_HANDLE_VALUE) return 0;
   CloseHandle(h);
   return 1;
 }
 
-HANDLE OpenMyDevPipe(const char* PipeName, UsbPortPath* pin) {
+HANDLE OpenMyDevPipe(const char* PipeName, std::string* pin) {
   char DeviceName[MAXPATH] = {};
   if (GetUsbDeviceFileName(&USB_DRIVER_GUID, DeviceName, pin) == 0) return INVALID_HANDLE_VALUE;
   char pipePath[MAXPATH];
@@ -168,7 +168,7 @@ HANDLE OpenMyDevPipe(const char* PipeName, UsbPortPath* pin) {
   return OpenPipePath(pipePath, FILE_FLAG_OVERLAPPED);
 }
 
-HANDLE OpenPlcPipe(UsbPortPath& pin, bool reopen) {
+HANDLE OpenPlcPipe(std::string& pin, bool reopen) {
   // QUARN_USB_PIN=off: a re-opening takes the first PLC that opens, wherever
   // it is plugged (only to show what the pin is for).
   const char* knob = std::getenv("QUARN_USB_PIN");
@@ -177,25 +177,21 @@ HANDLE OpenPlcPipe(UsbPortPath& pin, bool reopen) {
 }
 
 std::vector<std::string> ListUsbPlcs() {
-  std::vector<UsbPortPath> places;
+  std::vector<std::string> names;
   HDEVINFO set = SetupDiGetClassDevsA(&USB_DRIVER_GUID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return {};
   SP_DEVICE_INTERFACE_DATA iface{};
   iface.cbSize = sizeof iface;
   char path[MAXPATH];
   for (DWORD i = 0; i < 256 && SetupDiEnumDeviceInterfaces(set, nullptr, &USB_DRIVER_GUID, i, &iface); ++i) {
-    UsbPortPath where;
+    std::string where;
     HANDLE h = OpenOneDevice(set, &iface, path, &where);
     if (h == INVALID_HANDLE_VALUE) continue;
     CloseHandle(h);
-    if (where.depth > 0) places.push_back(where);
+    if (!where.empty()) names.push_back(where);
   }
   SetupDiDestroyDeviceInfoList(set);
-  std::sort(places.begin(), places.end(), [](const UsbPortPath& a, const UsbPortPath& b) {
-    return FormatUsbPort(a) < FormatUsbPort(b);
-  });
-  std::vector<std::string> names;
-  for (const UsbPortPath& p : places) names.push_back(FormatUsbPort(p));
+  std::sort(names.begin(), names.end());
   return names;
 }
 

@@ -16,8 +16,8 @@ namespace quarn {
 class Win32Link : public Link {
  public:
   // pipePath: where a USB-attached PLC's pipe is opened instead of finding
-  // the USB device (empty: the first PLC found; "usb:BUS-PORTS": the PLC at
-  // that place). A session's re-openings keep to the place of its first.
+  // the USB device (empty: the first PLC found; "usb:...": the PLC at the
+  // place of that name). A session's re-openings keep to the place of its first.
   explicit Win32Link(std::string pipePath = "");
   ~Win32Link() override;
 
@@ -25,23 +25,23 @@ class Win32Link : public Link {
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
-  void discardInput() override;
+  int discardInput() override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const LineSettings& line) override;
 
   // Why the last open() failed: one of OpenFailureReason's texts, "not a
   // serial port", or "" when the cause is not known or the open succeeded.
   std::string openFailure() const { return failure_; }
-  // The USB PLC's place the session keeps to (usb:HUB-PORT); "" before a
-  // PLC has opened whose place the system tells.
-  std::string usbPort() const { return FormatUsbPort(pin_); }
+  // The name of the USB PLC's place the session keeps to ("usb:..."); ""
+  // before a PLC has opened whose place the system tells.
+  std::string usbPort() const { return pin_; }
 
  private:
   void* h_;  // HANDLE; INVALID_HANDLE_VALUE when not open
   bool pipe_ = false;
   std::string pipePath_;
   std::string failure_;
-  UsbPortPath pin_{};       // the USB PLC's place: given, or learnt at the first opening
+  std::string pin_;  // the USB PLC's place: given, or learnt at the first opening
   int pipeOpens_ = 0;
   uint32_t timeoutMs_ = 3000;  // bounds each transfer on the USB pipe
 };

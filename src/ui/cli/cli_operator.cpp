@@ -26,8 +26,7 @@ void CliOperator::finish() {
 int CliOperator::seal() {
   std::lock_guard<std::mutex> lock(state_);
   sealed_ = frozen_ = true;
-  if (!outcome_) return -1;
-  return shown_ && lastIcon_ == Icon::Information ? 0 : 1;
+  return outcomeStatus_;
 }
 
 void CliOperator::endOutput() {
@@ -55,58 +54,30 @@ void CliOperator::endOutput() {
   }
 }
 
-int CliOperator::exitStatus() {
-  std::lock_guard<std::mutex> lock(state_);
-  return shown_ && lastIcon_ == Icon::Information ? 0 : 1;
-}
-
-bool CliOperator::outcomeShown() {
-  std::lock_guard<std::mutex> lock(state_);
-  return outcome_;
-}
-
 void CliOperator::lastMessage(std::string& caption, std::string& text) {
   std::lock_guard<std::mutex> lock(state_);
   caption = lastCaption_;
   text = lastText_;
 }
 
-void CliOperator::message(const char* caption, Icon icon, const char* text) {
-  // The reconnect prompts come while the timer runs; every outcome
-  // message comes after it was stopped and closes the progress display.
-  const bool prompt = icon == Icon::Information && timerRunning();
-  if (prompt) restarting_ = true;  // the reconnect prompts come as the PLC restarts
+void CliOperator::prompt(Prompt, const char* caption, const char* text) {
+  restarting_ = true;  // the reconnect prompts come as the PLC restarts
   std::unique_lock<std::mutex> turn;
-  if (prompt && !yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
-  // Port names reach the text raw (CANNOT open PORT Port!!!): shown escaped.
+  if (!yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
   const std::string shown = std::string(caption) + ": " + Printable(text);
   {
-    // The session's state takes the message before anything is printed.
-    // After the stop path sealed the session no outcome is shown (its stop
-    // line stands instead). The outcome is printed by endOutput(), once the
-    // record is written: a console that holds it up holds up nothing else.
     std::lock_guard<std::mutex> lock(state_);
     if (sealed_) return;
-    shown_ = true;
-    outcome_ = !prompt;
-    lastIcon_ = icon;
     lastCaption_ = caption;
     lastText_ = text;
-    if (!prompt) {
-      final_ = view(lock);  // what the display shows to the end
-      closingLine_ = closingLine_ || (display_ == Display::Phases && st_.flashStatus != IDLE);
-      frozen_ = true;
-      outcomeLine_ += prefix_ + shown + "\n";
-      outcomeError_ = icon == Icon::Error;
-    }
   }
   if (trace_) {
-    trace_->line(prefix_, (prompt ? "prompt " : "message ") + shown);
-    if (prompt && yes_) trace_->line(prefix_, "OK (--yes)");
+    trace_->line(prefix_, "prompt " + shown);
+    if (yes_) trace_->line(prefix_, "OK (--yes)");
     trace_->flush();
   }
-  if (!prompt) return;
   {
+    // A prompt may wait on the console; the session's state is not held.
     std::lock_guard<std::mutex> lock(con_.lock);
     endLiveLine();
     con_.print(stdout, prefix_ + shown + "\n");
@@ -114,9 +85,28 @@ void CliOperator::message(const char* caption, Icon icon, const char* text) {
   if (!yes_) waitForEnter();
 }
 
-void CliOperator::stopTimer() {
-  std::lock_guard<std::mutex> lock(state_);
-  timerRunning_ = false;
+void CliOperator::outcome(const Outcome& o) {
+  // Port names reach the text raw (CANNOT open PORT Port!!!): shown escaped.
+  const std::string shown = o.caption ? std::string(o.caption) + ": " + Printable(o.text) : "";
+  {
+    // After the stop path sealed the session no outcome is shown (its stop
+    // line stands instead).
+    std::lock_guard<std::mutex> lock(state_);
+    timerRunning_ = false;
+    if (sealed_ || o.caption == nullptr) return;
+    outcomeStatus_ = o.success ? 0 : 1;
+    lastCaption_ = o.caption;
+    lastText_ = o.text;
+    final_ = view(lock);  // what the display shows to the end
+    closingLine_ = display_ == Display::Phases && st_.flashStatus != IDLE;
+    frozen_ = true;
+    outcomeLine_ = prefix_ + shown + "\n";
+    outcomeError_ = o.icon == Icon::Error;
+  }
+  if (trace_) {
+    trace_->line(prefix_, "message " + shown);
+    trace_->flush();
+  }
 }
 
 void CliOperator::sleepSeconds(unsigned seconds) {
@@ -173,11 +163,6 @@ void CliOperator::tick() {
 bool CliOperator::frozen() {
   std::lock_guard<std::mutex> lock(state_);
   return frozen_;
-}
-
-bool CliOperator::timerRunning() {
-  std::lock_guard<std::mutex> lock(state_);
-  return timerRunning_;
 }
 
 // Waits until no other session's prompt waits for Enter; false when the

@@ -38,8 +38,8 @@ class CliOperator : public Operator {
   void finish();
   // The stop path's end of the session, which prints nothing and waits on
   // nothing: from now on no message is shown. Returns the exit status of
-  // the outcome the session came to before (exitStatus()), or -1 when it
-  // came to none.
+  // the outcome the session came to before (0 for a success, 1 for a
+  // failure), or -1 when it came to none.
   int seal();
   // Ends the output: the outcome message the session came to, after the
   // display's last state; with none, the live line stays where it stands
@@ -47,25 +47,21 @@ class CliOperator : public Operator {
   // printed after it. With con_.lock held.
   void endOutput();
 
-  // 0 when the session's last message was information (the success
-  // message), 1 when it was an error or nothing was shown.
-  int exitStatus();
-  // Whether the session ended with its outcome message (not a stop).
-  bool outcomeShown();
+  // The last message shown, a prompt's or the outcome's ("" when none).
   void lastMessage(std::string& caption, std::string& text);
   // The session's progress line as its row of the block shows it, within
   // columns. With con_.lock held, or before start().
   std::string progress(size_t columns = 80) { return label_ + state(columns - std::min(columns, label_.size())); }
 
-  void message(const char* caption, Icon icon, const char* text) override;
-  void enableStart(bool) override {}
-  void stopTimer() override;
+  void prompt(Prompt kind, const char* caption, const char* text) override;
+  // Taken into the session's state at once; shown by endOutput(), after the
+  // record is written: a console that holds it up holds up nothing else.
+  void outcome(const Outcome& o) override;
   // Cut short by a stop: the session ends before its next exchange anyway.
   void sleepSeconds(unsigned seconds) override;
 
  private:
   void tick();
-  bool timerRunning();
   bool frozen();
   bool takeTurn(std::unique_lock<std::mutex>& turn);
   ProgressView view();
@@ -94,9 +90,7 @@ class CliOperator : public Operator {
   bool timerRunning_ = true;
   bool frozen_ = false;  // the progress display shows no more changes
   bool sealed_ = false;  // the stop path ended the session: nothing more is shown
-  bool shown_ = false;
-  bool outcome_ = false;
-  Icon lastIcon_ = Icon::Error;
+  int outcomeStatus_ = -1;  // 0 success, 1 failure, -1 no outcome (yet)
   std::string lastCaption_, lastText_;
   std::string outcomeLine_;    // the outcome's line, until endOutput() prints it
   bool outcomeError_ = false;  // ... on stderr

@@ -55,6 +55,8 @@ int ListPorts(bool json) {
   const cli::PresentPorts present{cli::PresentSerialPorts(), cli::PresentUsbPlcs()};
   if (present.serial.empty() && present.usb.empty()) std::fputs("quarn-burn: no port found\n", stderr);
   std::fputs(cli::PortList(present, json).c_str(), stdout);
+  for (const std::string& name : cli::SharedUsbNames(present.usb))
+    std::fprintf(stderr, "quarn-burn: %s\n", cli::SharedUsbNameLine(name).c_str());
   return 0;
 }
 

@@ -61,9 +61,13 @@ FILE* OpenTraceFile(const std::string& path, bool& regular, std::string& why);
 // Windows) call onInterrupt(n) for the n-th of them, on a thread of its own;
 // the process is not ended by them, nor by SIGPIPE (a write to a closed
 // output fails instead) or SIGXFSZ (a write past the file-size limit fails
-// with EFBIG). An interrupt the process was started to ignore
-// stays ignored. Call once, before any other thread starts.
-void WatchInterrupts(void (*onInterrupt)(int n));
+// with EFBIG). An interrupt the process was started to ignore stays
+// ignored. On Windows, the console window's closing, a logoff and a
+// shutdown, after which Windows ends the process within seconds, call
+// onEnd(ms, why) on a thread of their own: the process may go on for ms
+// more, why says what ends it, and it ends when onEnd returns. Call once,
+// before any other thread starts.
+void WatchInterrupts(void (*onInterrupt)(int n), void (*onEnd)(uint32_t ms, const char* why));
 
 // A file that is only ever appended to, one whole record per write.
 class RecordFile {

@@ -162,7 +162,7 @@ FILE* OpenTraceFile(const std::string& path, bool& regular, std::string& why) {
   return f;
 }
 
-void WatchInterrupts(void (*onInterrupt)(int n)) {
+void WatchInterrupts(void (*onInterrupt)(int n), void (*)(uint32_t, const char*)) {
   // A closed stdout or stderr (a pipe's reader that went away) must not end
   // a session mid-flash: a write to it fails, and the session goes on.
   signal(SIGPIPE, SIG_IGN);

@@ -44,10 +44,10 @@ std::string ChoosePort(const std::string* port, int row, const std::vector<PortI
     if (usb && *port != "USB") pipePath = *port;
     if (usb && IsUsbPortName(*port)) {
       if (usbRefusal) return usbRefusal;
-      UsbPortPath usbPath;
-      if (!ParseUsbPort(*port, usbPath))
+      if (!IsUsbPortPath(*port))
         return std::string(1, '\'').append(Printable(*port)) +
-               "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3)";
+               "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3, or on "
+               "Windows usb: and a location path, as --list-ports lists them)";
     }
   } else if (usb) {
     st.setComPort("USB");
@@ -68,7 +68,8 @@ std::string BatchPorts(const std::vector<std::string>& given, int row, const Pre
       if (usb) {
         for (const std::string& q : present.usb) add(q);
       } else {
-        for (const PortInfo& q : present.serial) add(q.name);
+        for (const PortInfo& q : present.serial)
+          if (!q.console) add(q.name);  // a console is taken only when named
       }
     } else if (!usb && IsUsbPortName(p)) {
       // Built piece by piece: GCC 12 (MinGW) raises a -Wrestrict false alarm on "'" + text.
@@ -80,7 +81,24 @@ std::string BatchPorts(const std::vector<std::string>& given, int row, const Pre
     }
   }
   if (ports.empty()) return std::string("--port all found no ") + (usb ? "USB PLC" : "serial port");
+  const std::vector<std::string> shared = SharedUsbNames(present.usb);
+  for (const std::string& p : usb ? ports : std::vector<std::string>{})
+    if (std::find(shared.begin(), shared.end(), p) != shared.end()) return SharedUsbNameLine(p);
   return "";
+}
+
+std::vector<std::string> SharedUsbNames(const std::vector<std::string>& usb) {
+  std::vector<std::string> shared;
+  for (const std::string& u : usb)
+    if (std::count(usb.begin(), usb.end(), u) > 1 &&
+        std::find(shared.begin(), shared.end(), u) == shared.end())
+      shared.push_back(u);
+  return shared;
+}
+
+std::string SharedUsbNameLine(const std::string& name) {
+  return "the system gives two USB PLCs the same place, " + Printable(name) +
+         ": a session there could take either; plug one of them into another port";
 }
 
 std::string PortLabel(const SessionState& st) {
@@ -103,7 +121,7 @@ std::string DescribePort(const PortInfo& p) {
   // " " + name (MinGW).
   std::string s;
   if (!p.friendly.empty()) s.append(Printable(p.friendly)).append(", ");
-  if (!p.usbAdapter) return s.append("serial port");
+  if (!p.usbAdapter) return s.append(p.console ? "serial port, the system's console" : "serial port");
   s.append("USB serial adapter");
   if (p.vendor >= 0) s.append(" ").append(Ids(p));
   for (const std::string* text : {&p.manufacturer, &p.productName})
@@ -121,6 +139,7 @@ std::string PortList(const PresentPorts& present, bool json) {
     for (const PortInfo& p : present.serial) {
       j["serial_ports"].push_back({{"name", p.name},
                                    {"usb_adapter", p.usbAdapter},
+                                   {"console", p.console},
                                    {"vendor_id", p.vendor >= 0 ? Json(Ids(p).substr(0, 4)) : Json(nullptr)},
                                    {"product_id", p.product >= 0 ? Json(Ids(p).substr(5)) : Json(nullptr)},
                                    {"manufacturer", text(p.manufacturer)},

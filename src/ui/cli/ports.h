@@ -33,10 +33,16 @@ std::string ChoosePort(const std::string* port, int row, const std::vector<PortI
                        std::string& note);
 
 // The ports of a batch: every port given, in order, "all" standing for
-// every port present that fits the model's link; each port once. Returns
-// what is wrong, or "".
+// every port present that fits the model's link; each port once. A USB name
+// the system gave to more than one PLC is refused: its session could take
+// either. Returns what is wrong, or "".
 std::string BatchPorts(const std::vector<std::string>& given, int row, const PresentPorts& present,
                        std::vector<std::string>& ports);
+
+// The USB names the system gave to more than one PLC, each once.
+std::vector<std::string> SharedUsbNames(const std::vector<std::string>& usb);
+// What is said of one of them.
+std::string SharedUsbNameLine(const std::string& name);
 
 // The port as the operator reads it.
 std::string PortLabel(const SessionState& st);

@@ -57,6 +57,7 @@ std::string RecordLine(const Record& r) {
       {"pages_erased", r.pagesErased},
       {"blocks_sent", r.blocksSent},
       {"unanswered_reads", UnansweredReadNames(r.unansweredReads)},
+      {"reason", text(r.reason)},
   };
   return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }

@@ -22,6 +22,7 @@ struct Record {
   double elapsedSeconds = 0;
   int32_t retries = 0, pagesErased = 0, blocksSent = 0;
   uint8_t unansweredReads = 0;  // guard reads judged as 0 for want of a reply (GuardRead bits)
+  std::string reason;  // why the session failed where its message does not say ("" none)
 };
 
 // "2024-01-03T12:34:56.789Z"

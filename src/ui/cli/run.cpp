@@ -120,6 +120,7 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   rec.pagesErased = b.st.pagesErased;
   rec.blocksSent = b.st.blocksSent;
   rec.unansweredReads = b.st.unansweredReads;
+  if (const char* why = b.st.failReason) rec.reason = why;
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
   return "the session record could not be appended to " + Printable(run.o.record) + " (" +
@@ -162,8 +163,9 @@ void Burn(Run& run, PortBurn& b) {
   b.rec.start = std::chrono::system_clock::now();
   b.op->start();
   b.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the burn
-  StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op, run.image.data,
-            run.image.size);
+  const Outcome out = StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op,
+                                run.image.data, run.image.size);
+  const int status = out.success ? 0 : 1;
   // What follows the session's message: said once the record is written.
   std::string lines;
   const std::string guessed = UnansweredReadLines(b.st);
@@ -171,18 +173,17 @@ void Burn(Run& run, PortBurn& b) {
   for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
     lines += b.prefix + guessed.substr(at, nl - at + 1);
   const std::string failure = OpenFailure(*b.link);
-  if (b.op->exitStatus() != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
+  if (status != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
     // "CANNOT open ... Port!!!" says what; this line says why.
     lines += b.prefix + "quarn-burn: cannot open " + Printable(PortLabel(b.st)) + ": " + failure;
     if (failure == "permission denied" && !kProfile[run.row].usb) lines += SerialAccessHint();
     lines += "\n";
   }
-  const bool stopped = b.st.stopRequested && !b.op->outcomeShown();
-  if (b.st.modbusException && !stopped && b.op->exitStatus() != 0)
-    lines += b.prefix + ModbusLine(b.st);
+  const bool stopped = b.st.stopRequested && out.caption == nullptr;
+  if (b.st.modbusException && !stopped && status != 0) lines += b.prefix + ModbusLine(b.st);
   {
     std::lock_guard<std::mutex> lock(StopLock());
-    lines += Finish(run, b, stopped ? 130 : b.op->exitStatus(),
+    lines += Finish(run, b, stopped ? 130 : status,
                     stopped ? InterruptedLine(b.st, run.image.size) : "");
   }
   b.op->finish();
@@ -304,10 +305,11 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
     std::fputs(Banner(run, *b, b->tag.empty() ? "" : b->tag + " ").c_str(), stderr);
   if (block) run.con.startBlock(rows, columns);
 
-  // A second interrupt ends every burn still running where it stands: its
-  // outcome if it came to one, else where it stopped. Its record is written
-  // first; the lines are said only if the console takes them at once.
-  ArmStops(states, [&run] {
+  // A second interrupt, or the end of the process from outside, ends every
+  // burn still running where it stands: as its outcome if it came to one,
+  // else where it stopped. Its record is written first; the lines are said
+  // only if the console takes them at once.
+  ArmStops(states, [&run](const char* why) {
     std::string lines;
     bool endedHere = false;
     for (auto& b : run.burns) {
@@ -316,8 +318,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
       const int outcome = b->op->seal();
       lines += outcome >= 0 ? Finish(run, *b, outcome, "")
                             : Finish(run, *b, 130,
-                                     InterruptedLine(b->st, run.image.size) +
-                                         " (a second interrupt ended quarn-burn at once)");
+                                     InterruptedLine(b->st, run.image.size) + " (" + why + ")");
     }
     int status = RunStatus(run);
     if (!endedHere) return status;  // the sessions had ended: the rest is the run's own
@@ -376,7 +377,7 @@ int RunIdentify(const Options& o, int imageRow) {
   if (!why.empty()) return Usage(why);
   if (!o.trace.empty()) traced = std::make_unique<TraceLink>(*link, trace, st, "");
   const std::string port = PortLabel(st);
-  ArmStops({&st}, [] {
+  ArmStops({&st}, [](const char*) {
     if (Writable(stderr)) std::fprintf(stderr, "%s\n", kUntouched);
     return 130;
   });

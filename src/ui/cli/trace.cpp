@@ -211,7 +211,7 @@ int TraceLink::read(uint8_t* buf, int n) {
   return got;
 }
 
-void TraceLink::discardInput() {
+int TraceLink::discardInput() {
   // On a serial port what waits is read first, at once, to be shown; the
   // rest goes as before. A USB pipe is not read without a wait.
   if (serial_ && timeoutSet_) {
@@ -224,8 +224,9 @@ void TraceLink::discardInput() {
     inner_.setTimeouts(timeoutMs_);
     if (total > 0)
       log("discarded " + std::to_string(total) + " bytes: " + TraceBytes(late, got, 64));
+    return total + inner_.discardInput();
   }
-  inner_.discardInput();
+  return inner_.discardInput();
 }
 
 void TraceLink::setTimeouts(uint32_t ms) {

@@ -79,7 +79,7 @@ class TraceLink : public Link {
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
-  void discardInput() override;
+  int discardInput() override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const LineSettings& line) override;
 

@@ -112,10 +112,12 @@ void StartBurnCommand(HWND hwnd) {
   paramStruct.lParam = hStartBurn;
   paramStruct.portList = hComPortList;
   paramStruct.st = &st;
+  EnableWindow(hStartBurn, FALSE);
   EnableWindow(hComPortList, FALSE);
   SetTimer(hwnd, ONESECONDTIMER, 1000, nullptr);
   if (_beginthread(StartBurnThread, 0, &paramStruct) == static_cast<uintptr_t>(-1)) {
     KillTimer(hwnd, ONESECONDTIMER);
+    EnableWindow(hStartBurn, TRUE);
     EnableWindow(hComPortList, TRUE);
     paramStruct.running = false;
   }

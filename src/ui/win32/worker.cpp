@@ -1,5 +1,6 @@
 // The burn worker's thread in the window program: the operator seam on
-// message boxes, the button and the one-second timer, around one session.
+// message boxes and the one-second timer, around one session; Start and the
+// port list are greyed out while it runs.
 #include <cstdint>
 
 #include "burn/burn.h"
@@ -12,18 +13,23 @@ class WindowOperator final : public quarn::Operator {
  public:
   explicit WindowOperator(const ParamStruct& p) : p_(p) {}
 
-  void message(const char* caption, quarn::Icon icon, const char* text) override {
-    UINT kind = icon == quarn::Icon::Error ? MB_ICONERROR : MB_ICONINFORMATION;
-    MessageBoxA(p_.hwnd, text, caption, MB_OK | kind);
+  void prompt(quarn::Prompt, const char* caption, const char* text) override {
+    box(caption, quarn::Icon::Information, text);
   }
-  void enableStart(bool enabled) override {
-    EnableWindow(p_.lParam, enabled);
-    EnableWindow(p_.portList, enabled);
+  // The one-second timer stops as the outcome is decided (for a loader
+  // version refusal once its box has closed); a stopped session shows none.
+  void outcome(const quarn::Outcome& o) override {
+    if (!o.timeStopsAfterMessage) KillTimer(p_.hwnd, ONESECONDTIMER);
+    if (o.caption != nullptr) box(o.caption, o.icon, o.text);
+    KillTimer(p_.hwnd, ONESECONDTIMER);
   }
-  void stopTimer() override { KillTimer(p_.hwnd, ONESECONDTIMER); }
   void sleepSeconds(unsigned seconds) override { Sleep(seconds * 1000); }
 
  private:
+  void box(const char* caption, quarn::Icon icon, const char* text) {
+    UINT kind = icon == quarn::Icon::Error ? MB_ICONERROR : MB_ICONINFORMATION;
+    MessageBoxA(p_.hwnd, text, caption, MB_OK | kind);
+  }
   const ParamStruct& p_;
 };
 
@@ -42,6 +48,9 @@ void __cdecl StartBurnThread(void* pParam) {
     WindowOperator op(p);
     quarn::StartBurn(*p.st, link, op, static_cast<const uint8_t*>(data), size);
   }
+  // Start and the port list come back once the session has ended.
+  EnableWindow(p.lParam, TRUE);
+  EnableWindow(p.portList, TRUE);
   if (hGLOBAL) FreeResource(hGLOBAL);
   p.running = false;
 }
