@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -43,7 +44,9 @@ const std::string kBin = QUARN_BIN_DIR;
 // pseudo-terminal), stdin /dev/null or a pipe the test writes.
 class Burn {
  public:
-  Burn(std::vector<std::string> args, bool stdinPipe = false, bool stderrTty = false) {
+  // inChild: run in the child before quarn-burn starts (see Spawn).
+  Burn(std::vector<std::string> args, bool stdinPipe = false, bool stderrTty = false,
+       void (*inChild)() = nullptr) {
     args.insert(args.begin(), kBin + "/quarn-burn");
     int in[2] = {-1, -1}, out[2], err[2];
     if (stdinPipe) {
@@ -62,7 +65,7 @@ class Burn {
     } else {
       EXPECT_EQ(pipe(err), 0);
     }
-    pid_ = Spawn(args, in[0], out[1], err[1]);
+    pid_ = Spawn(args, in[0], out[1], err[1], inChild);
     close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -125,6 +128,11 @@ class Burn {
       close(fd);
       fd = -1;
     }
+  }
+
+  // Keys typed on the terminal that stderr is (Ctrl-S, Ctrl-Q).
+  void type(const std::string& keys) {
+    ASSERT_EQ(write(fds_[1], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
 
   void answer(const std::string& text) {
@@ -510,6 +518,68 @@ TEST(CliSession, StopsMidTransferKeepTheRecord) {
   }
 }
 
+// A terminal stopped with Ctrl-S while the transfer runs holds up neither
+// the session nor its record: a session that comes to its end is recorded
+// as it ended, even when an interrupt comes afterwards (its lines never
+// say it was interrupted); two interrupts end a session the PLC holds up,
+// its record written, though nothing can be shown.
+TEST(CliSession, StoppedTerminalHoldsUpNeitherSessionNorRecord) {
+  struct Case {
+    std::vector<std::string> sim;
+    bool ends;  // the session ends while the terminal is stopped
+    std::vector<int> signals;
+    int status;
+    const char* interrupted;  // what the record says of the stop, or null
+  };
+  const Case cases[] = {
+      {{}, true, {SIGINT}, 0, nullptr},
+      {{"--fault", "block:silent:1"}, false, {SIGINT, SIGINT}, 130,
+       "interrupted while programming block 1 of 157; the PLC stays in its bootloader: run "
+       "quarn-burn again to finish the update (a second interrupt ended quarn-burn at once)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    TempDir dir;
+    const std::string file = dir.path + "/TB2_x.bin", rec = dir.path + "/runs.jsonl";
+    WriteFile(file, Pattern(20000));
+    // At the wire's pace: the transfer takes some 3 s.
+    std::vector<std::string> simArgs = {"--model", "TB2", "--mode", "boot", "--pace"};
+    simArgs.insert(simArgs.end(), c.sim.begin(), c.sim.end());
+    Plcsim sim(simArgs, dir.path);
+    Burn burn({"--image", file, "--port", sim.pty, "--yes", "--record", rec}, false, true);
+    ASSERT_TRUE(burn.pumpUntil([&] { return burn.err.find("Programming") != std::string::npos; }, 60))
+        << burn.err;
+    burn.type("\x13");  // Ctrl-S
+    const auto recorded = [&] { return !ReadFile(rec).empty(); };
+    if (c.ends) {
+      // The PLC's time alone: the record is there while nothing can be shown.
+      EXPECT_TRUE(burn.pumpUntil(recorded, 20)) << burn.err;
+      EXPECT_TRUE(burn.running()) << "the terminal did not stop";
+    }
+    const auto start = Clock::now();
+    for (int sig : c.signals) {
+      burn.interrupt(sig);
+      burn.pumpUntil([] { return false; }, 0.1);
+    }
+    if (c.ends) burn.type("\x11");  // Ctrl-Q
+    EXPECT_EQ(burn.wait(10), c.status) << burn.err;
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+    const auto records = ReadRecords(rec);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["outcome"]["exit_status"], c.status);
+    if (c.interrupted) {
+      EXPECT_EQ(records[0]["outcome"]["interrupted"], c.interrupted);
+    } else {
+      EXPECT_TRUE(records[0]["outcome"]["interrupted"].is_null());
+      EXPECT_EQ(records[0]["outcome"]["text"], "Firmware update is SUCCESSFUL");
+      EXPECT_EQ(records[0]["blocks_sent"], 157);
+      EXPECT_LT(records[0]["elapsed_seconds"].get<double>(), 10.0);
+      EXPECT_EQ(burn.out, kSuccessSerial);
+      EXPECT_EQ(burn.err.find("interrupted"), std::string::npos) << burn.err;
+    }
+  }
+}
+
 // Two sessions that run at once, both with the record file open, each
 // append one whole line: a success and a failure.
 TEST(CliSession, ConcurrentSessionsAppendWholeRecords) {
@@ -581,18 +651,44 @@ TEST(CliTrace, WholeTb2Session) {
     EXPECT_NE(text.find(want), std::string::npos) << want;
 }
 
-// A record that cannot be written fails the run: the session's own message
-// stays, one line says the record is missing, the exit status is 1.
-TEST(CliSession, RecordNotWrittenFailsTheRun) {
-  TempDir dir;
-  const std::string file = dir.path + "/QN2_x.bin";
-  WriteFile(file, Pattern(1000));
-  Plcsim sim({"--model", "QN2", "--mode", "boot"}, dir.path);
-  Burn burn({"--image", file, "--port", sim.pty, "--yes", "--record", "/dev/full"});
-  EXPECT_EQ(burn.wait(60), 1) << burn.err;
-  EXPECT_EQ(burn.out, kSuccessSerial);
-  EXPECT_NE(burn.err.find("the session record could not be appended to /dev/full ("),
-            std::string::npos) << burn.err;
+// A record or a trace that cannot be written fails the run: the session's
+// own message stays, one line says what is missing, the exit status is 1.
+// A record past the file-size limit fails as a full disk does (the process
+// is not killed) and leaves the file as it was.
+TEST(CliSession, RecordOrTraceNotWrittenFailsTheRun) {
+  static constexpr rlim_t kLimit = 4096;
+  struct Case {
+    const char* option;
+    std::string file;  // "": a record file already at the file-size limit
+    std::string says;
+  };
+  const Case cases[] = {
+      {"--record", "/dev/full", "the session record could not be appended to /dev/full ("},
+      {"--trace", "/dev/full", "the trace could not be written to /dev/full (No space left on device)\n"},
+      {"--record", "", "the session record could not be appended to "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    TempDir dir;
+    const std::string file = dir.path + "/QN2_x.bin", rec = dir.path + "/runs.jsonl";
+    WriteFile(file, Pattern(1000));
+    const std::string earlier = "{\"note\": \"" + std::string(kLimit - 13, 'x') + "\"}\n";
+    if (c.file.empty()) WriteFile(rec, Bytes(earlier.begin(), earlier.end()));
+    Plcsim sim({"--model", "QN2", "--mode", "boot"}, dir.path);
+    const auto limited = [] {
+      const rlimit r{kLimit, kLimit};
+      setrlimit(RLIMIT_FSIZE, &r);
+    };
+    Burn burn({"--image", file, "--port", sim.pty, "--yes", c.option, c.file.empty() ? rec : c.file},
+              false, false, c.file.empty() ? +limited : nullptr);
+    EXPECT_EQ(burn.wait(60), 1) << burn.err;
+    EXPECT_EQ(burn.out, kSuccessSerial);
+    EXPECT_NE(burn.err.find(c.says), std::string::npos) << burn.err;
+    if (c.file.empty()) {
+      EXPECT_NE(burn.err.find("(File too large)"), std::string::npos) << burn.err;
+      EXPECT_EQ(ReadFile(rec), Bytes(earlier.begin(), earlier.end()));
+    }
+  }
 }
 
 // --identify: the PLC's description and exit 0, with nothing that changes
@@ -767,6 +863,51 @@ TEST(CliCommandLine, StatusAndFirstLine) {
     for (size_t at = 0, end; c.args[0] == "-h" && (end = burn.out.find('\n', at)) != std::string::npos; at = end + 1)
       EXPECT_LE(end - at, 80u) << burn.out.substr(at, end - at);
   }
+}
+
+// Files the run writes never clobber what it reads, and no file holds it
+// up: --image, --record and --trace that are one file (by a link, or one
+// new name), an image that is no regular file, a FIFO as the record or a
+// trace no program reads are refused before any port opens, and the image
+// is unchanged.
+TEST(CliCommandLine, FilesAreNeverClobberedNorWaitedOn) {
+  TempDir dir;
+  const std::string d = dir.path + "/", image = d + "TB2_x.bin", fifo = d + "fifo";
+  const Bytes bytes = Pattern(5000);
+  WriteFile(image, bytes);
+  ASSERT_EQ(symlink(image.c_str(), (d + "TB2_link.bin").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zero", (d + "TB2_zero.bin").c_str()), 0);
+  ASSERT_EQ(mkfifo((d + "TB2_fifo.bin").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Plcsim sim({"--model", "TB2", "--verbose"}, dir.path);
+  const std::string same = "quarn-burn: --image and --record name the same file";
+  struct Case {
+    std::vector<std::string> args;
+    std::string first;  // the start of the first line on stderr; the status is 2
+  };
+  const Case cases[] = {
+      {{"--image", image, "--record", image}, same},
+      {{"--image", d + "TB2_link.bin", "--record", d + "./TB2_x.bin"}, same},
+      {{"--image", image, "--trace", d + "TB2_link.bin"}, "quarn-burn: --image and --trace name the same file"},
+      {{"--identify", "--image", image, "--trace", image}, "quarn-burn: --image and --trace name the same file"},
+      {{"--image", image, "--record", d + "new.jsonl", "--trace", d + "../" + dir.path.substr(dir.path.rfind('/') + 1) + "/new.jsonl"},
+       "quarn-burn: --record and --trace name the same file"},
+      {{"--image", d + "TB2_zero.bin"}, "quarn-burn: cannot read the image file '" + d + "TB2_zero.bin': it is a device, not a regular file"},
+      {{"--check-image", d + "TB2_fifo.bin"}, "quarn-burn: cannot read the image file '" + d + "TB2_fifo.bin': it is a FIFO"},
+      {{"--image", image, "--record", fifo}, "quarn-burn: cannot open the record file '" + fifo + "' (it is a FIFO)"},
+      {{"--image", image, "--trace", fifo}, "quarn-burn: cannot open the trace file '" + fifo + "' (it is a FIFO that no program reads)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first);
+    std::vector<std::string> args = c.args;
+    if (args[0] != "--check-image") args.insert(args.end(), {"--port", sim.pty, "--yes"});
+    Burn burn(args);
+    EXPECT_EQ(burn.wait(10), 2) << burn.err;
+    EXPECT_EQ(burn.err.rfind(c.first, 0), 0u) << burn.err;
+    EXPECT_EQ(ReadFile(image), bytes);
+  }
+  EXPECT_EQ(access((d + "new.jsonl").c_str(), F_OK), -1);
+  EXPECT_EQ(sim.log().find("host opened the port"), std::string::npos) << sim.log();
 }
 
 // What a terminal shows after `out`: the cursor movements quarn-burn uses

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -44,17 +46,9 @@ class PacedSim {
   explicit PacedSim(const std::vector<std::string>& args) {
     int out[2];
     EXPECT_EQ(pipe(out), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      std::vector<std::string> all = {std::string(QUARN_BIN_DIR) + "/plcsim"};
-      all.insert(all.end(), args.begin(), args.end());
-      std::vector<char*> argv;
-      for (std::string& a : all) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    std::vector<std::string> all = {std::string(QUARN_BIN_DIR) + "/plcsim"};
+    all.insert(all.end(), args.begin(), args.end());
+    pid_ = testsupport::Spawn(all, STDIN_FILENO, out[1], STDERR_FILENO);
     close(out[1]);
     std::string path;
     char c;

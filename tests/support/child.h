@@ -51,16 +51,19 @@ class TempDir {
 };
 
 // Starts args[0] (a path, or a program on PATH) with the given descriptors as its stdin, stdout and stderr.
-// Interrupts reach the child as they reach a shell's foreground job,
-// whatever the test runner blocks or ignores.
-inline pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err) {
+// Every signal starts at its default disposition and unblocked, whatever
+// the test runner was started with (nohup, a shell that ignores SIGINT).
+// inChild, if given, runs in the child before the program starts (it may
+// only make system calls).
+inline pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err,
+                   void (*inChild)() = nullptr) {
   const pid_t pid = fork();
   if (pid == 0) {
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);  // SIGKILL, SIGSTOP refuse: no matter
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (inChild) inChild();
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);

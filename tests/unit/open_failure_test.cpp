@@ -17,7 +17,7 @@ TEST(OpenFailure, ReasonFromErrno) {
   } cases[] = {
       {EACCES, denied},      {EPERM, denied},   {EBUSY, busy},     {EWOULDBLOCK, busy},
       {ENOENT, absent},      {ENOTDIR, absent}, {ENODEV, absent},  {ENXIO, absent},
-      {ENAMETOOLONG, absent}, {EIO, absent},    {ENOTTY, notSerial},
+      {ENAMETOOLONG, absent}, {EIO, absent},    {ENOTTY, notSerial}, {ELOOP, "a loop of symbolic links"},
       {0, ""},               {EINVAL, ""},      {ENOMEM, ""},      {EMFILE, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(quarn::OpenFailureReason(c.err), c.reason) << c.err;

@@ -31,8 +31,9 @@ class PosixLink : public Link {
   // A USB PLC was found that this user may not open.
   bool usbAccessDenied() const;
   // Why the last open failed: "permission denied", "in use by another
-  // program", "no such port", "not a serial port", or "" when not known
-  // (and after an open that succeeded).
+  // program", "no such port", "not a serial port", "a loop of symbolic
+  // links", the system's words for any other reason of a port that did not
+  // open, or "" when not known (and after an open that succeeded).
   std::string openFailure() const;
   // The USB PLC's port path (usb:BUS-PORTS) the pipe keeps to; "" before a
   // device has opened, and for a serial port or a pipe path.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "link/posix/posix_internal.h"
@@ -139,6 +140,7 @@ const char* OpenFailureReason(int err) {
     case ENXIO:
     case EIO: return "no such port";  // EIO: a UART the driver knows of is not there
     case ENOTTY: return "not a serial port";
+    case ELOOP: return "a loop of symbolic links";
     default: return "";
   }
 }
@@ -163,7 +165,10 @@ bool PosixLink::open(bool usbPipe, const char* portName) {
   int err = ENOENT;  // no name: no such port
   impl_->fd = path == nullptr ? -1 : OpenTty(path, err);
   impl_->serial = !usbPipe;
-  if (impl_->fd < 0) impl_->failure = OpenFailureReason(err);
+  if (impl_->fd < 0) {
+    const char* reason = OpenFailureReason(err);
+    impl_->failure = *reason ? reason : std::strerror(err);  // any other: in the system's words
+  }
   return impl_->fd >= 0;
 }
 

@@ -186,9 +186,10 @@ const char* const kUsage =
     "a second Ctrl-C ends quarn-burn at once.\n"
     "\n"
     "Exit status: 0 after the success message, 1 after an error message or\n"
-    "when a record asked for could not be written, 2 for a usage error, 130\n"
-    "after an interrupt. Several ports: 0 when every session succeeded, 1 when\n"
-    "any failed. --identify: 0 when a PLC answered, 1 when none did.\n"
+    "when a record or a trace asked for could not be written, 2 for a usage\n"
+    "error, 130 after an interrupt. Several ports: 0 when every session\n"
+    "succeeded, 1 when any failed. --identify: 0 when a PLC answered, 1 when\n"
+    "none did.\n"
     "--check-image: 0 when a burn would take the image, 1 when it would refuse it.\n";
 
 int Usage(const std::string& why) {

@@ -19,13 +19,34 @@ void CliOperator::start() { ticker_ = std::thread([this] { tick(); }); }
 void CliOperator::finish() {
   quit_ = true;
   if (ticker_.joinable()) ticker_.join();
-  abandon();
+  std::lock_guard<std::mutex> lock(con_.lock);
+  endOutput();
 }
 
-void CliOperator::abandon() {
-  std::lock_guard<std::mutex> lock(con_.lock);
-  frozen_ = true;
-  if (liveLine_) {
+int CliOperator::seal() {
+  std::lock_guard<std::mutex> lock(state_);
+  sealed_ = frozen_ = true;
+  return outcomeStatus_;
+}
+
+void CliOperator::endOutput() {
+  std::string outcome;
+  bool error = false, closingLine = false;
+  {
+    std::lock_guard<std::mutex> lock(state_);
+    frozen_ = true;
+    outcome.swap(outcomeLine_);
+    error = outcomeError_;
+    closingLine = closingLine_;
+    closingLine_ = false;
+  }
+  if (!outcome.empty()) {
+    // The outcome closes the progress display: its last state, then the message.
+    if (closingLine) printLine("\n");
+    if (display_ == Display::Block) con_.setRow(row_, progress(con_.width()));
+    endLiveLine();
+    con_.print(error ? stderr : stdout, outcome);
+  } else if (liveLine_) {
     if (st_.stopRequested) std::fputc('\n', stderr);
     else std::fprintf(stderr, "\r%s\r", std::string(lineWidth_, ' ').c_str());
     std::fflush(stderr);
@@ -34,46 +55,58 @@ void CliOperator::abandon() {
 }
 
 void CliOperator::lastMessage(std::string& caption, std::string& text) {
-  std::lock_guard<std::mutex> lock(con_.lock);
+  std::lock_guard<std::mutex> lock(state_);
   caption = lastCaption_;
   text = lastText_;
 }
 
 void CliOperator::prompt(Prompt, const char* caption, const char* text) {
   restarting_ = true;  // the reconnect prompts come as the PLC restarts
-  show(caption, Icon::Information, text, true);
-}
-
-// The session's time stops; its outcome message closes the progress display.
-void CliOperator::outcome(const Outcome& o) {
-  {
-    std::lock_guard<std::mutex> lock(con_.lock);
-    timerRunning_ = false;
-  }
-  if (o.caption != nullptr) show(o.caption, o.icon, o.text, false);
-}
-
-void CliOperator::show(const char* caption, Icon icon, const char* text, bool prompt) {
   std::unique_lock<std::mutex> turn;
-  if (prompt && !yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
+  if (!yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
+  const std::string shown = std::string(caption) + ": " + Printable(text);
   {
-    std::lock_guard<std::mutex> lock(con_.lock);
-    if (!timerRunning_) {
-      if (display_ == Display::Phases && st_.flashStatus != IDLE) printLine("\n");
-      if (display_ == Display::Block) con_.setRow(row_, progress(con_.width()));
-      frozen_ = true;
-    }
-    endLiveLine();
-    con_.print(icon == Icon::Error ? stderr : stdout, prefix_ + caption + ": " + text + "\n");
-    if (trace_) {
-      trace_->line(prefix_, (prompt ? "prompt " : "message ") + std::string(caption) + ": " + text);
-      if (prompt && yes_) trace_->line(prefix_, "OK (--yes)");
-      trace_->flush();
-    }
+    std::lock_guard<std::mutex> lock(state_);
+    if (sealed_) return;
     lastCaption_ = caption;
     lastText_ = text;
   }
-  if (prompt && !yes_) waitForEnter();
+  if (trace_) {
+    trace_->line(prefix_, "prompt " + shown);
+    if (yes_) trace_->line(prefix_, "OK (--yes)");
+    trace_->flush();
+  }
+  {
+    // A prompt may wait on the console; the session's state is not held.
+    std::lock_guard<std::mutex> lock(con_.lock);
+    endLiveLine();
+    con_.print(stdout, prefix_ + shown + "\n");
+  }
+  if (!yes_) waitForEnter();
+}
+
+void CliOperator::outcome(const Outcome& o) {
+  // Port names reach the text raw (CANNOT open PORT Port!!!): shown escaped.
+  const std::string shown = o.caption ? std::string(o.caption) + ": " + Printable(o.text) : "";
+  {
+    // After the stop path sealed the session no outcome is shown (its stop
+    // line stands instead).
+    std::lock_guard<std::mutex> lock(state_);
+    timerRunning_ = false;
+    if (sealed_ || o.caption == nullptr) return;
+    outcomeStatus_ = o.success ? 0 : 1;
+    lastCaption_ = o.caption;
+    lastText_ = o.text;
+    final_ = view(lock);  // what the display shows to the end
+    closingLine_ = display_ == Display::Phases && st_.flashStatus != IDLE;
+    frozen_ = true;
+    outcomeLine_ = prefix_ + shown + "\n";
+    outcomeError_ = o.icon == Icon::Error;
+  }
+  if (trace_) {
+    trace_->line(prefix_, "message " + shown);
+    trace_->flush();
+  }
 }
 
 void CliOperator::sleepSeconds(unsigned seconds) {
@@ -85,6 +118,9 @@ void CliOperator::sleepSeconds(unsigned seconds) {
 }
 
 // Every 100 ms: count a second while the timer runs, and show the state.
+// The count goes on whatever the console does; a console that cannot take
+// a line at once (stopped with Ctrl-S, its reader behind, another line
+// being printed) misses the tick.
 void CliOperator::tick() {
   using Clock = std::chrono::steady_clock;
   auto next = Clock::now();
@@ -92,13 +128,16 @@ void CliOperator::tick() {
   while (!quit_) {
     next += std::chrono::milliseconds(100);
     std::this_thread::sleep_until(next);
-    std::lock_guard<std::mutex> lock(con_.lock);
-    if (timerRunning_ && Clock::now() >= nextSecond) {
-      st_.elapsedTime.add(1);
-      nextSecond += std::chrono::seconds(1);
+    {
+      std::lock_guard<std::mutex> lock(state_);
+      if (timerRunning_ && Clock::now() >= nextSecond) {
+        st_.elapsedTime.add(1);
+        nextSecond += std::chrono::seconds(1);
+      }
+      if (st_.stopRequested) frozen_ = true;  // keep what was shown when the stop came
     }
-    if (st_.stopRequested) frozen_ = true;  // keep what was shown when the stop came
-    if (frozen_) continue;
+    std::unique_lock<std::mutex> lock(con_.lock, std::try_to_lock);
+    if (!lock.owns_lock() || frozen() || !Writable(stderr)) continue;
     switch (display_) {
       case Display::Line:
         printLine("\r");
@@ -121,6 +160,11 @@ void CliOperator::tick() {
   }
 }
 
+bool CliOperator::frozen() {
+  std::lock_guard<std::mutex> lock(state_);
+  return frozen_;
+}
+
 // Waits until no other session's prompt waits for Enter; false when the
 // session was asked to stop meanwhile.
 bool CliOperator::takeTurn(std::unique_lock<std::mutex>& turn) {
@@ -133,8 +177,13 @@ bool CliOperator::takeTurn(std::unique_lock<std::mutex>& turn) {
   return true;
 }
 
-// The session as its progress line shows it.
+// The session as its progress line shows it (as it ended, once it did).
 ProgressView CliOperator::view() {
+  std::lock_guard<std::mutex> lock(state_);
+  return final_ ? *final_ : view(lock);
+}
+
+ProgressView CliOperator::view(const std::lock_guard<std::mutex>&) {
   ProgressView v;
   v.flashStatus = st_.flashStatus;
   v.stage = st_.stage;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -33,10 +34,18 @@ class CliOperator : public Operator {
   void setImageSize(uint32_t size) { imageSize_ = size; }
 
   void start();
+  // Stops the ticker and ends the live line (this may wait on the console).
   void finish();
-  // Ends the output at once: the live line stays as it stands (what it
-  // showed when a stop came) and nothing more is printed on it.
-  void abandon();
+  // The stop path's end of the session, which prints nothing and waits on
+  // nothing: from now on no message is shown. Returns the exit status of
+  // the outcome the session came to before (0 for a success, 1 for a
+  // failure), or -1 when it came to none.
+  int seal();
+  // Ends the output: the outcome message the session came to, after the
+  // display's last state; with none, the live line stays where it stands
+  // (on a stop, what it showed when the stop came). Nothing more is
+  // printed after it. With con_.lock held.
+  void endOutput();
 
   // The last message shown, a prompt's or the outcome's ("" when none).
   void lastMessage(std::string& caption, std::string& text);
@@ -45,15 +54,18 @@ class CliOperator : public Operator {
   std::string progress(size_t columns = 80) { return label_ + state(columns - std::min(columns, label_.size())); }
 
   void prompt(Prompt kind, const char* caption, const char* text) override;
+  // Taken into the session's state at once; shown by endOutput(), after the
+  // record is written: a console that holds it up holds up nothing else.
   void outcome(const Outcome& o) override;
   // Cut short by a stop: the session ends before its next exchange anyway.
   void sleepSeconds(unsigned seconds) override;
 
  private:
   void tick();
-  void show(const char* caption, Icon icon, const char* text, bool prompt);
+  bool frozen();
   bool takeTurn(std::unique_lock<std::mutex>& turn);
   ProgressView view();
+  ProgressView view(const std::lock_guard<std::mutex>& stateHeld);
   std::string state(size_t width);
   void printLine(const char* end);
   void endLiveLine();
@@ -71,16 +83,26 @@ class CliOperator : public Operator {
   std::atomic<bool> restarting_{false};  // the reconnect wait has begun
   std::thread ticker_;
   std::atomic<bool> quit_{false};
-  // Guarded by con_.lock:
+  // The session's state, guarded by state_, which is never held while
+  // anything is printed: the record and the stop path read it whatever the
+  // console does.
+  std::mutex state_;
   bool timerRunning_ = true;
-  bool frozen_ = false;
+  bool frozen_ = false;  // the progress display shows no more changes
+  bool sealed_ = false;  // the stop path ended the session: nothing more is shown
+  int outcomeStatus_ = -1;  // 0 success, 1 failure, -1 no outcome (yet)
+  std::string lastCaption_, lastText_;
+  std::string outcomeLine_;    // the outcome's line, until endOutput() prints it
+  bool outcomeError_ = false;  // ... on stderr
+  bool closingLine_ = false;   // ... after a last progress line (off a terminal)
+  std::optional<ProgressView> final_;  // the display's state when the outcome came
+  int32_t lastStatus_ = IDLE;  // flashStatus when stageStart_ was taken
+  std::chrono::steady_clock::time_point stageStart_;
+  // What the console shows, guarded by con_.lock:
   bool liveLine_ = false;
   std::string lastWord_;       // the stage word last shown off a terminal
   int32_t lastTenth_ = 0;      // the tenth of the transfer last shown off a terminal
-  int32_t lastStatus_ = IDLE;  // flashStatus when stageStart_ was taken
-  std::chrono::steady_clock::time_point stageStart_;
   size_t lineWidth_ = 0;       // the live line's width as last drawn
-  std::string lastCaption_, lastText_;
 };
 
 }  // namespace quarn::cli

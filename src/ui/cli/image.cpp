@@ -2,10 +2,7 @@
 #include "ui/cli/image.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 
 #include "burn/burn.h"
 #include "catalogue/catalogue.h"
@@ -15,34 +12,6 @@
 
 namespace quarn::cli {
 namespace {
-
-// Reads at most limit bytes of path into bytes; with hash, reads on to the
-// file's end to hash it all. size: the bytes the file holds (as far as read).
-// Returns why it cannot be read, or "".
-std::string ReadImage(const std::string& path, size_t limit, std::vector<uint8_t>& bytes,
-                      Sha256* hash, uint64_t& size) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return "it is a directory";
-  errno = 0;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    if (errno == ENOENT) return "no such file";
-    if (errno == EACCES || errno == EPERM) return "permission denied";
-    return errno ? std::strerror(errno) : "it cannot be opened";
-  }
-  bytes.clear();
-  size = 0;
-  std::vector<uint8_t> chunk(size_t{1} << 16);
-  size_t n;
-  while ((hash || bytes.size() < limit) && (n = std::fread(chunk.data(), 1, chunk.size(), f)) > 0) {
-    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + std::min(n, limit - bytes.size()));
-    if (hash) hash->update(chunk.data(), n);
-    size += n;
-  }
-  const bool failed = std::ferror(f);
-  std::fclose(f);
-  return failed ? "a read failed" : "";
-}
 
 const char* ReconnectKind(Reconnect r) {
   switch (r) {
@@ -67,14 +36,22 @@ std::string LoadImage(const std::string& path, int row, const uint8_t* builtin,
     if (withHash) hash.update(builtin, builtinSize);
   } else {
     image.name = path;
-    // One byte past the model's limit is enough for the worker to refuse a
-    // larger image; nothing beyond that is kept.
-    const std::string why = ReadImage(path, size_t{kProfile[row].maxSize} + 1, image.bytes,
-                                      withHash ? &hash : nullptr, image.fileSize);
-    if (!why.empty()) return "cannot read the image file '" + path + "': " + why;
+    // The file is read once: what is hashed, checked and sent are these
+    // bytes. One byte past the model's limit is enough for the worker to
+    // refuse a larger image; nothing beyond that is read.
+    const size_t limit = size_t{kProfile[row].maxSize} + 1;
+    uint64_t holds = 0;
+    const std::string why = ReadRegularFile(path, limit, image.bytes, holds);
+    if (!why.empty()) return "cannot read the image file '" + Printable(path) + "': " + why;
     static const uint8_t kNone = 0;
     image.data = image.bytes.empty() ? &kNone : image.bytes.data();
     image.size = static_cast<uint32_t>(image.bytes.size());
+    // Too large: no hash (the file was not read to its end), its size as
+    // the system gives it.
+    const bool whole = image.bytes.size() < limit;
+    image.fileSize = whole ? image.bytes.size() : std::max<uint64_t>(holds, image.bytes.size());
+    if (withHash && whole) hash.update(image.data, image.bytes.size());
+    withHash = withHash && whole;
   }
   if (withHash) image.sha256 = hash.hex();
   return "";

@@ -14,13 +14,15 @@ struct Image {
   const uint8_t* data = nullptr;
   uint32_t size = 0;     // what the session is given: at most one byte past the model's limit
   uint64_t fileSize = 0;  // what the file holds
-  std::string sha256;    // of the whole file; "" unless asked for, or when it failed
+  std::string sha256;    // of the whole file; "" unless asked for, when it failed, or for a
+                         // file past the model's limit (not read to its end)
   std::vector<uint8_t> bytes;  // the file's bytes, where data points
 };
 
 // Loads the image for catalogue row `row`: the file at path, or when path
-// is empty the built-in one (builtin, builtinSize). withHash: compute its
-// SHA-256. Returns what is wrong, or "".
+// is empty the built-in one (builtin, builtinSize). The file must be a
+// regular one; it is read once, at most one byte past the model's limit.
+// withHash: compute its SHA-256. Returns what is wrong, or "".
 std::string LoadImage(const std::string& path, int row, const uint8_t* builtin,
                       uint32_t builtinSize, bool withHash, Image& image);
 

@@ -20,7 +20,7 @@ struct Stops {
   std::mutex lock;  // guards what follows, and the end of each session of a batch
   Armed armed = Armed::Before;
   std::vector<SessionState*> sessions;
-  std::function<void(const char*)> atOnce;
+  std::function<int(const char*)> atOnce;
   std::condition_variable disarmed;
 };
 
@@ -34,15 +34,17 @@ void OnInterrupt(int n) {
   Stops& s = TheStops();
   std::lock_guard<std::mutex> lock(s.lock);
   if (s.armed == Stops::Armed::After) return;
+  int status = 130;
   if (s.armed == Stops::Armed::During) {
     for (SessionState* st : s.sessions) st->stopRequested = true;
     if (n < 2) return;
-    s.atOnce("a second interrupt ended quarn-burn at once");
-  } else {
+    status = s.atOnce("a second interrupt ended quarn-burn at once");
+  } else if (Writable(stderr)) {  // a stopped terminal does not hold the exit
     std::fprintf(stderr, "%s\n", kUntouched);
   }
-  std::fflush(nullptr);
-  std::_Exit(130);
+  // Nothing is flushed here: every line was flushed as it was printed, and
+  // a stream another thread waits on would hold the exit up.
+  std::_Exit(status);
 }
 
 // The process is about to be ended from outside: the sessions stop as at an
@@ -52,24 +54,24 @@ void OnInterrupt(int n) {
 void OnEnd(uint32_t ms, const char* why) {
   Stops& s = TheStops();
   std::unique_lock<std::mutex> lock(s.lock);
+  int status = 130;
   if (s.armed == Stops::Armed::Before) {
-    std::fprintf(stderr, "%s\n", kUntouched);
+    if (Writable(stderr)) std::fprintf(stderr, "%s\n", kUntouched);
   } else {
     for (SessionState* st : s.sessions) st->stopRequested = true;
     if (s.disarmed.wait_for(lock, std::chrono::milliseconds(ms),
                             [&s] { return s.armed == Stops::Armed::After; }))
       return;
-    s.atOnce(why);
+    status = s.atOnce(why);
   }
-  std::fflush(nullptr);
-  std::_Exit(130);
+  std::_Exit(status);  // nothing flushed: see OnInterrupt
 }
 
 }  // namespace
 
 void WatchForStops() { WatchInterrupts(OnInterrupt, OnEnd); }
 
-void ArmStops(std::vector<SessionState*> sessions, std::function<void(const char* why)> atOnce) {
+void ArmStops(std::vector<SessionState*> sessions, std::function<int(const char* why)> atOnce) {
   Stops& s = TheStops();
   std::lock_guard<std::mutex> lock(s.lock);
   s.armed = Stops::Armed::During;

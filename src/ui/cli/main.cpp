@@ -5,6 +5,7 @@
 // sessions), cli_operator.cpp (the operator at a terminal), console.cpp
 // (the live lines), interrupts.cpp, image.cpp and ports.cpp.
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,25 @@ int ShowVersion() {
     std::printf("quarn-burn %s\nbuilt-in image: %s (model %s)\n", QUARN_VERSION, quarn_image_name,
                 row < 0 ? "unknown" : plcList[row]);
   return 0;
+}
+
+// Files the run writes that would clobber what it reads or each other:
+// --record, --trace and --image that are one file (through links too, or
+// one name of a file not there yet). "" when there is none.
+std::string FileClash(const cli::Options& o) {
+  const struct {
+    const char* option;
+    const std::string& path;
+  } files[] = {{"--image", o.image}, {"--record", o.record}, {"--trace", o.trace}};
+  for (size_t i = 0; i < std::size(files); ++i)
+    for (size_t j = i + 1; j < std::size(files); ++j) {
+      const auto &a = files[i], &b = files[j];
+      if (a.path.empty() || b.path.empty() || a.path == "-" || b.path == "-") continue;
+      if (cli::SameFile(a.path, b.path))
+        return std::string(a.option) + " and " + b.option + " name the same file ('" +
+               cli::Printable(a.path) + "', '" + cli::Printable(b.path) + "')";
+    }
+  return "";
 }
 
 int ListPorts(bool json) {
@@ -63,6 +83,8 @@ int main(int argc, char** argv) {
   const std::string name = o.image.empty() ? std::string(quarn_image_name) : o.image;
   const int row = name.empty() ? -1 : cli::ModelFromImageName(name);
   if (!name.empty() && row < 0) return cli::Usage(cli::UnknownModel(name));
+  why = FileClash(o);
+  if (!why.empty()) return cli::Usage(why);
   cli::WatchForStops();
   if (o.identify) return cli::RunIdentify(o, row);
   if (name.empty())

@@ -38,12 +38,31 @@ const char* UsbAccessHint();
 std::string OpenFailure(const Link& link);
 const char* SerialAccessHint();
 bool IsTerminal(FILE* f);
+// Whether f takes a write now: false for a terminal stopped with Ctrl-S, or
+// a pipe whose reader is behind (always true where the system cannot tell).
+bool Writable(FILE* f);
+
+// Reads the regular file at path, at most limit bytes of it, into bytes:
+// a directory, a device or a FIFO is refused without being opened (nor
+// waited on). size: what the file holds as the system says it. Returns why
+// it cannot be read, or "".
+std::string ReadRegularFile(const std::string& path, size_t limit, std::vector<uint8_t>& bytes,
+                            uint64_t& size);
+// Whether two names reach one file, through links too; a name of no file
+// yet is the file it would be created as. Devices (a terminal, /dev/null)
+// are never one file with anything: nothing the tool reads is clobbered there.
+bool SameFile(const std::string& a, const std::string& b);
+// Opens path to write the trace, created or emptied; a FIFO is opened
+// without waiting for a reader (and refused when it has none). regular:
+// whether it is a regular file. Null with why when it does not open.
+FILE* OpenTraceFile(const std::string& path, bool& regular, std::string& why);
 
 // From now on, SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on
 // Windows) call onInterrupt(n) for the n-th of them, on a thread of its own;
 // the process is not ended by them, nor by SIGPIPE (a write to a closed
-// output fails instead). An interrupt the process was started to ignore
-// stays ignored. On Windows, the console window's closing, a logoff and a
+// output fails instead) or SIGXFSZ (a write past the file-size limit fails
+// with EFBIG). An interrupt the process was started to ignore stays
+// ignored. On Windows, the console window's closing, a logoff and a
 // shutdown, after which Windows ends the process within seconds, call
 // onEnd(ms, why) on a thread of their own: the process may go on for ms
 // more, why says what ends it, and it ends when onEnd returns. Call once,
@@ -58,7 +77,8 @@ class RecordFile {
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
 
-  // Opens (creating it if need be) for appending; "" or what went wrong.
+  // Opens (creating it if need be) for appending; "" or what went wrong. A
+  // FIFO is refused; a terminal takes the record only if it can at once.
   std::string open(const std::string& path);
   // Appends line with a single write at the file's end, where no other
   // writer's record can come between its bytes, and flushes it to the disk.

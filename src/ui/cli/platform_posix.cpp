@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -43,10 +44,131 @@ const char* SerialAccessHint() {
 }
 bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
 
+bool Writable(FILE* f) {
+  pollfd p{fileno(f), POLLOUT, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);
+}
+
+namespace {
+
+// What a stat of a file that is not regular says of it.
+const char* NotRegular(mode_t mode) {
+  if (S_ISDIR(mode)) return "it is a directory";
+  if (S_ISFIFO(mode)) return "it is a FIFO, not a regular file";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a regular file";
+  return S_ISREG(mode) ? nullptr : "it is not a regular file";
+}
+
+std::string OpenError(int err) {
+  if (err == ENOENT) return "no such file";
+  if (err == EACCES || err == EPERM) return "permission denied";
+  return std::strerror(err);
+}
+
+// The file a name reaches: its device and inode; for a name of no file yet
+// (or a link to none), its directory's and the name it would be created as.
+struct FileKey {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string name;
+  bool device = false;
+};
+
+bool KeyOf(std::string path, FileKey& key) {
+  for (int links = 0; links < 40; ++links) {
+    struct stat s {};
+    if (stat(path.c_str(), &s) == 0) {
+      key = {s.st_dev, s.st_ino, "", S_ISCHR(s.st_mode) || S_ISBLK(s.st_mode)};
+      return true;
+    }
+    if (errno != ENOENT) return false;
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    if (n > 0 && static_cast<size_t>(n) < sizeof target) {  // a link to no file yet: its target
+      path = target[0] == '/' ? std::string(target, n) : dir + "/" + std::string(target, n);
+      continue;
+    }
+    if (stat(dir.c_str(), &s) != 0) return false;
+    key = {s.st_dev, s.st_ino, path.substr(slash + 1), false};
+    return true;
+  }
+  return false;
+}
+
+// Why an open for writing failed: a FIFO that no program reads fails with
+// ENXIO when opened without waiting.
+std::string WriteOpenError(const std::string& path, int err, const char* fifo) {
+  struct stat s {};
+  if (err == ENXIO && stat(path.c_str(), &s) == 0 && S_ISFIFO(s.st_mode)) return fifo;
+  return std::strerror(err);
+}
+
+}  // namespace
+
+std::string ReadRegularFile(const std::string& path, size_t limit, std::vector<uint8_t>& bytes,
+                            uint64_t& size) {
+  bytes.clear();
+  struct stat s {};
+  if (stat(path.c_str(), &s) != 0) return OpenError(errno);
+  if (const char* why = NotRegular(s.st_mode)) return why;  // never opened: no device stirs
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return OpenError(errno);
+  std::string why;
+  if (fstat(fd, &s) != 0) why = std::strerror(errno);
+  else if (const char* what = NotRegular(s.st_mode)) why = what;  // another file took the name
+  size = static_cast<uint64_t>(s.st_size);
+  bytes.reserve(std::min<uint64_t>(limit, size));
+  while (why.empty() && bytes.size() < limit) {
+    const size_t at = bytes.size();
+    bytes.resize(std::min(limit, at + (size_t{1} << 16)));
+    const ssize_t n = ::read(fd, bytes.data() + at, bytes.size() - at);
+    bytes.resize(at + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) why = std::string("a read failed (") + std::strerror(errno) + ")";
+    if (n <= 0) break;
+  }
+  ::close(fd);
+  return why;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  FileKey ka, kb;
+  return KeyOf(a, ka) && KeyOf(b, kb) && !ka.device && ka.dev == kb.dev && ka.ino == kb.ino &&
+         ka.name == kb.name;
+}
+
+FILE* OpenTraceFile(const std::string& path, bool& regular, std::string& why) {
+  // O_NONBLOCK: a FIFO with no reader fails at once (ENXIO) instead of
+  // waiting; the writes then wait as they would on any pipe.
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    why = WriteOpenError(path, errno, "it is a FIFO that no program reads");
+    return nullptr;
+  }
+  struct stat s {};
+  const int flags = fcntl(fd, F_GETFL);
+  FILE* f = fstat(fd, &s) == 0 && flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0
+                ? fdopen(fd, "w")
+                : nullptr;
+  if (!f) {
+    why = std::strerror(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  regular = S_ISREG(s.st_mode);
+  return f;
+}
+
 void WatchInterrupts(void (*onInterrupt)(int n), void (*)(uint32_t, const char*)) {
   // A closed stdout or stderr (a pipe's reader that went away) must not end
   // a session mid-flash: a write to it fails, and the session goes on.
   signal(SIGPIPE, SIG_IGN);
+  // A record or trace written past the file-size limit (ulimit -f) fails
+  // with EFBIG and is rolled back and said, as a full disk is.
+  signal(SIGXFSZ, SIG_IGN);
   // The signals are blocked in every thread and taken by one that waits for
   // them, so no handler runs in the middle of an exchange. A hang-up (the
   // terminal closed, an ssh connection dropped) stops a session as Ctrl-C does.
@@ -73,8 +195,17 @@ RecordFile::~RecordFile() {
 }
 
 std::string RecordFile::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return std::strerror(errno);
+  // O_NONBLOCK stays: a FIFO does not hold the open up, a stopped terminal
+  // does not hold the record (the write fails instead).
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return WriteOpenError(path, errno, "it is a FIFO");
+  struct stat s {};
+  if (fstat(fd, &s) != 0 || S_ISFIFO(s.st_mode) || S_ISSOCK(s.st_mode)) {
+    const std::string why = S_ISFIFO(s.st_mode) ? "it is a FIFO" : "it is not a file";
+    ::close(fd);
+    return why;
+  }
   h_ = fd;
   return "";
 }

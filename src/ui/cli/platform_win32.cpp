@@ -6,7 +6,11 @@
 #include <bcrypt.h>
 #include <io.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -30,6 +34,7 @@ std::string OpenFailure(const Link& link) {
 }
 const char* SerialAccessHint() { return ""; }
 bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
+bool Writable(FILE*) { return true; }
 
 namespace {
 
@@ -97,7 +102,82 @@ struct Hash {
   bool failed = false;
 };
 
+// A file opened for its identity or its bytes alone; null when it cannot be.
+HANDLE OpenExisting(const std::string& path, DWORD access) {
+  HANDLE h = CreateFileA(path.c_str(), access,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+// What stands for a name: the volume and file index of an existing disk
+// file, else its full path in lower case ("" for a device).
+std::string FileKey(const std::string& path) {
+  if (HANDLE h = OpenExisting(path, 0)) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool disk = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!disk) return "";
+    return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) +
+           ":" + std::to_string(info.nFileIndexLow);
+  }
+  char full[MAX_PATH];
+  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full) return "";
+  std::string s(full, n);
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return "new " + s;
+}
+
 }  // namespace
+
+std::string ReadRegularFile(const std::string& path, size_t limit, std::vector<uint8_t>& bytes,
+                            uint64_t& size) {
+  bytes.clear();
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_ACCESS_DENIED) return "permission denied";
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return "no such file";
+    return LastError("GetFileAttributes");
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "it is a directory";
+  HANDLE h = OpenExisting(path, GENERIC_READ);
+  if (!h)
+    return GetLastError() == ERROR_ACCESS_DENIED ? "permission denied" : LastError("CreateFile");
+  std::string why;
+  LARGE_INTEGER length{};
+  if (GetFileType(h) != FILE_TYPE_DISK) why = "it is a device, not a regular file";
+  else if (!GetFileSizeEx(h, &length)) why = LastError("GetFileSizeEx");
+  size = static_cast<uint64_t>(length.QuadPart);
+  while (why.empty() && bytes.size() < limit) {
+    const size_t at = bytes.size();
+    bytes.resize(std::min(limit, at + (size_t{1} << 16)));
+    DWORD n = 0;
+    const bool ok =
+        ReadFile(h, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &n, nullptr);
+    bytes.resize(at + n);
+    if (!ok) why = "a read failed (" + LastError("ReadFile") + ")";
+    if (!ok || n == 0) break;
+  }
+  CloseHandle(h);
+  return why;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  const std::string ka = FileKey(a);
+  return !ka.empty() && ka == FileKey(b);
+}
+
+FILE* OpenTraceFile(const std::string& path, bool& regular, std::string& why) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) {
+    why = std::strerror(errno);
+    return nullptr;
+  }
+  regular = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) == FILE_TYPE_DISK;
+  return f;
+}
 
 void WatchInterrupts(void (*onInterrupt)(int n), void (*onEnd)(uint32_t ms, const char* why)) {
   g_onInterrupt = onInterrupt;

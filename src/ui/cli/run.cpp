@@ -123,27 +123,37 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   if (const char* why = b.st.failReason) rec.reason = why;
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
-  return "the session record could not be appended to " + run.o.record + " (" + failed + ")\n";
+  return "the session record could not be appended to " + Printable(run.o.record) + " (" +
+         failed + ")\n";
 }
 
-// Ends a burn: its status, its record, then the line that says where a
-// stop left it (the record first: an output that is gone, or a terminal
-// that hung up, must not cost the record). With StopLock() held.
-void Finish(Run& run, PortBurn& b, int status, const std::string& interrupted) {
+// Ends a burn: its status and its record, written before anything is
+// printed (an output that is gone, a terminal that hung up or was stopped,
+// must not cost or delay the record). With StopLock() held. Returns what is
+// to be said after it: where a stop left it, a record that failed.
+std::string Finish(Run& run, PortBurn& b, int status, const std::string& interrupted) {
   b.ended = true;
   b.status = status;
   b.interrupted = interrupted;
   b.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - b.started).count();
   const std::string failed = WriteRecord(run, b);
   b.recordLost = !failed.empty();
-  if (!interrupted.empty()) {
-    std::lock_guard<std::mutex> lock(run.con.lock);
-    run.con.print(stderr, b.prefix + interrupted + "\n");
+  std::string said;
+  if (!interrupted.empty()) said += b.prefix + interrupted + "\n";
+  if (!failed.empty()) said += b.prefix + failed;
+  return said;
+}
+
+// The run's exit status from its sessions' ends.
+int RunStatus(const Run& run) {
+  int status = 0;
+  for (auto& b : run.burns) {
+    if (b->ended && b->status != 0) status = status == 130 || b->status == 130 ? 130 : 1;
+    // A record that was asked for and is missing fails the run; the
+    // session's own message stays as it was.
+    if (b->recordLost && status == 0) status = 1;
   }
-  if (!failed.empty()) {
-    std::lock_guard<std::mutex> lock(run.con.lock);
-    run.con.print(stderr, b.prefix + failed);
-  }
+  return status;
 }
 
 // Runs one burn to its end. A stop that cut it short before its outcome
@@ -156,36 +166,34 @@ void Burn(Run& run, PortBurn& b) {
   const Outcome out = StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op,
                                 run.image.data, run.image.size);
   const int status = out.success ? 0 : 1;
-  b.op->finish();
-  run.trace.flush();
+  // What follows the session's message: said once the record is written.
+  std::string lines;
   const std::string guessed = UnansweredReadLines(b.st);
-  if (!guessed.empty()) {
-    // A guard judged an unanswered read as 0: say so on every line's port.
-    std::string lines;
-    for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
-      lines += b.prefix + guessed.substr(at, nl - at + 1);
-    std::lock_guard<std::mutex> lock(run.con.lock);
-    run.con.print(stderr, lines);
-  }
+  // A guard judged an unanswered read as 0: say so on every line's port.
+  for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines += b.prefix + guessed.substr(at, nl - at + 1);
   const std::string failure = OpenFailure(*b.link);
   if (status != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
     // "CANNOT open ... Port!!!" says what; this line says why.
-    std::string line = b.prefix + "quarn-burn: cannot open " + PortLabel(b.st) + ": " + failure;
-    if (failure == "permission denied" && !kProfile[run.row].usb) line += SerialAccessHint();
-    std::lock_guard<std::mutex> lock(run.con.lock);
-    run.con.print(stderr, line + "\n");
+    lines += b.prefix + "quarn-burn: cannot open " + Printable(PortLabel(b.st)) + ": " + failure;
+    if (failure == "permission denied" && !kProfile[run.row].usb) lines += SerialAccessHint();
+    lines += "\n";
   }
   const bool stopped = b.st.stopRequested && out.caption == nullptr;
-  if (b.st.modbusException && !stopped && status != 0) {
-    std::lock_guard<std::mutex> lock(run.con.lock);
-    run.con.print(stderr, b.prefix + ModbusLine(b.st));
+  if (b.st.modbusException && !stopped && status != 0) lines += b.prefix + ModbusLine(b.st);
+  {
+    std::lock_guard<std::mutex> lock(StopLock());
+    lines += Finish(run, b, stopped ? 130 : status,
+                    stopped ? InterruptedLine(b.st, run.image.size) : "");
   }
-  std::lock_guard<std::mutex> lock(StopLock());
-  Finish(run, b, stopped ? 130 : status,
-         stopped ? InterruptedLine(b.st, run.image.size) : "");
+  b.op->finish();
+  run.trace.flush();
+  if (lines.empty()) return;
+  std::lock_guard<std::mutex> lock(run.con.lock);
+  run.con.print(stderr, lines);
 }
 
-// The summary table of a batch on stdout.
+// The summary table of a batch on stdout. With run.con.lock held.
 void PrintSummary(Run& run) {
   std::vector<SummaryRow> rows;
   for (auto& b : run.burns) {
@@ -204,7 +212,6 @@ void PrintSummary(Run& run) {
   // Built piece by piece: GCC 12 raises a -Wrestrict false alarm on "\n" + text.
   std::string text(1, '\n');
   text += SummaryTable(rows);
-  std::lock_guard<std::mutex> lock(run.con.lock);
   run.con.endBlock();
   run.con.print(stdout, text);
 }
@@ -249,7 +256,8 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   // without the record it was asked for.
   if (!o.record.empty()) {
     why = run.recordFile.open(o.record);
-    if (!why.empty()) return Usage("cannot open the record file '" + o.record + "' (" + why + ")");
+    if (!why.empty())
+      return Usage("cannot open the record file '" + Printable(o.record) + "' (" + why + ")");
   }
   why = run.trace.open(o.trace);
   if (!why.empty()) return Usage(why);
@@ -298,35 +306,51 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   if (block) run.con.startBlock(rows, columns);
 
   // A second interrupt, or the end of the process from outside, ends every
-  // burn still running where it stands.
+  // burn still running where it stands: as its outcome if it came to one,
+  // else where it stopped. Its record is written first; the lines are said
+  // only if the console takes them at once.
   ArmStops(states, [&run](const char* why) {
+    std::string lines;
+    bool endedHere = false;
     for (auto& b : run.burns) {
       if (b->ended) continue;
-      b->op->abandon();
-      Finish(run, *b, 130, InterruptedLine(b->st, run.image.size) + " (" + why + ")");
+      endedHere = true;
+      const int outcome = b->op->seal();
+      lines += outcome >= 0 ? Finish(run, *b, outcome, "")
+                            : Finish(run, *b, 130,
+                                     InterruptedLine(b->st, run.image.size) + " (" + why + ")");
     }
-    if (run.batch) PrintSummary(run);
+    int status = RunStatus(run);
+    if (!endedHere) return status;  // the sessions had ended: the rest is the run's own
+    if (run.trace.regular() && !run.trace.close().empty() && status == 0) status = 1;
+    std::unique_lock<std::mutex> lock(run.con.lock, std::try_to_lock);
+    if (lock.owns_lock() && Writable(stderr)) {
+      for (auto& b : run.burns) b->op->endOutput();
+      run.con.print(stderr, lines);
+      if (run.batch && Writable(stdout)) PrintSummary(run);
+    }
+    return status;
   });
   std::vector<std::thread> threads;
   for (auto& b : run.burns) threads.emplace_back([&run, &b = *b] { Burn(run, b); });
   for (std::thread& t : threads) t.join();
-  DisarmStops();
 
-  int status = 0;
+  int status = RunStatus(run);
   bool denied = false;
-  for (auto& b : run.burns) {
-    if (b->status != 0) status = status == 130 || b->status == 130 ? 130 : 1;
-    // A record that was asked for and is missing fails the run; the
-    // session's own message stays as it was.
-    if (b->recordLost && status == 0) status = 1;
-    denied = denied || (b->status != 0 && UsbAccessDenied(*b->link));
+  for (auto& b : run.burns) denied = denied || (b->status != 0 && UsbAccessDenied(*b->link));
+  // The trace is written out (this waits for a reader that is behind).
+  const std::string lost = run.trace.close();
+  std::lock_guard<std::mutex> lock(run.con.lock);
+  if (!lost.empty()) {
+    run.con.print(stderr, lost + "\n");
+    if (status == 0) status = 1;
   }
   if (denied) {
-    std::lock_guard<std::mutex> lock(run.con.lock);
     run.con.endBlock();
     std::fputs(UsbAccessHint(), stderr);
   }
   if (run.batch) PrintSummary(run);
+  DisarmStops();
   return status;
 }
 
@@ -353,27 +377,32 @@ int RunIdentify(const Options& o, int imageRow) {
   if (!why.empty()) return Usage(why);
   if (!o.trace.empty()) traced = std::make_unique<TraceLink>(*link, trace, st, "");
   const std::string port = PortLabel(st);
-  ArmStops({&st}, [](const char*) { std::fprintf(stderr, "%s\n", kUntouched); });
+  ArmStops({&st}, [](const char*) {
+    if (Writable(stderr)) std::fprintf(stderr, "%s\n", kUntouched);
+    return 130;
+  });
   std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", Printable(port).c_str());
   const Identity id = Identify(st, traced ? static_cast<Link&>(*traced) : *link);
   DisarmStops();
+  int status = 1;
   if (st.stopRequested) {
     std::fprintf(stderr, "%s\n", kUntouched);
-    return 130;
-  }
-  if (!id.opened) {
+    status = 130;
+  } else if (!id.opened) {
     std::fprintf(stderr, "cannot open %s\n", Printable(port).c_str());
-    return 1;
-  }
-  if (id.mode == Identity::NONE) {
+  } else if (id.mode == Identity::NONE) {
     std::fprintf(stderr, "no PLC answered on %s\n", Printable(port).c_str());
     if (st.modbusException) std::fputs(ModbusLine(st).c_str(), stderr);
-    return 1;
+  } else {
+    const std::string text = o.json ? IdentityJson(id, port, imageRow)
+                                    : DescribeIdentity(id, Printable(port), imageRow);
+    std::fputs(text.c_str(), stdout);
+    status = 0;
   }
-  const std::string text = o.json ? IdentityJson(id, port, imageRow)
-                                  : DescribeIdentity(id, port, imageRow);
-  std::fputs(text.c_str(), stdout);
-  return 0;
+  const std::string lost = trace.close();
+  if (lost.empty()) return status;
+  std::fprintf(stderr, "%s\n", lost.c_str());
+  return status == 0 ? 1 : status;
 }
 
 }  // namespace quarn::cli

@@ -5,42 +5,94 @@
 #include <cstring>
 
 #include "ui/cli/cli.h"
+#include "ui/cli/platform.h"
 
 namespace quarn::cli {
 
-Trace::~Trace() {
-  if (f_ && f_ != stderr) std::fclose(f_);
-  else if (f_) std::fflush(f_);
-}
+Trace::~Trace() { close(); }
 
 std::string Trace::open(const std::string& path) {
   start_ = std::chrono::steady_clock::now();
-  if (path == "-") {
-    f_ = stderr;
-    return "";
-  }
   if (path.empty()) return "";
-  f_ = std::fopen(path.c_str(), "w");
-  if (!f_) return "cannot open the trace file '" + Printable(path) + "' (" + std::strerror(errno) + ")";
-  // A whole session's lines in few writes; flushed before each prompt.
-  std::setvbuf(f_, nullptr, _IOFBF, size_t{1} << 16);
+  path_ = path;
+  std::string why;
+  f_ = path == "-" ? stderr : OpenTraceFile(path, regular_, why);
+  if (!f_) return "cannot open the trace file '" + Printable(path) + "' (" + why + ")";
+  on_ = true;
+  // A whole session's lines in few writes.
+  if (f_ != stderr) std::setvbuf(f_, nullptr, _IOFBF, size_t{1} << 16);
+  writer_ = std::thread([this] { write(); });
   return "";
 }
 
 void Trace::line(const std::string& label, const std::string& event) {
-  if (!f_) return;
-  std::lock_guard<std::mutex> lock(lock_);
+  if (!on_) return;
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
   char time[32];
   std::snprintf(time, sizeof time, "%10.3f ", ms);
   const std::string text = time + label + event + "\n";
-  std::fwrite(text.data(), 1, text.size(), f_);
+  std::lock_guard<std::mutex> lock(lock_);
+  if (closing_) return;
+  if (kept_.size() + text.size() > kKept) {
+    ++dropped_;
+    return;
+  }
+  kept_ += text;
+  if (kept_.size() >= size_t{1} << 16) wake_.notify_one();
 }
 
 void Trace::flush() {
   std::lock_guard<std::mutex> lock(lock_);
-  if (f_) std::fflush(f_);
+  asked_ = true;
+  wake_.notify_one();
+}
+
+// The writer: what is kept goes out every 100 ms, when asked, or at 64 KiB,
+// written and flushed without the lock held.
+void Trace::write() {
+  std::unique_lock<std::mutex> lock(lock_);
+  for (;;) {
+    wake_.wait_for(lock, std::chrono::milliseconds(100),
+                   [this] { return asked_ || closing_ || kept_.size() >= size_t{1} << 16; });
+    const bool last = closing_;
+    std::string out;
+    out.swap(kept_);
+    asked_ = false;
+    if (!out.empty()) {
+      lock.unlock();
+      errno = 0;
+      const bool ok =
+          std::fwrite(out.data(), 1, out.size(), f_) == out.size() && std::fflush(f_) == 0;
+      const int err = errno;
+      lock.lock();
+      if (!ok && failure_.empty()) failure_ = err ? std::strerror(err) : "a write failed";
+    }
+    if (last) return;
+  }
+}
+
+std::string Trace::close() {
+  if (!f_) return "";
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    closing_ = true;
+    wake_.notify_one();
+  }
+  if (writer_.joinable()) writer_.join();
+  if (f_ != stderr) {
+    errno = 0;
+    if (std::fclose(f_) != 0 && failure_.empty())
+      failure_ = errno ? std::strerror(errno) : "close failed";
+  }
+  f_ = nullptr;
+  std::string lost = failure_;
+  if (dropped_ > 0)
+    lost += (lost.empty() ? "" : "; ") + std::to_string(dropped_) +
+            " lines dropped: its reader did not keep up";
+  if (lost.empty()) return "";
+  const std::string where = path_ == "-" ? std::string("standard error") : Printable(path_);
+  return "the trace could not be written to " + where + " (" + lost + ")";
 }
 
 std::string TraceBytes(const uint8_t* data, int n, int limit) {

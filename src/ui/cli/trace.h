@@ -4,10 +4,12 @@
 // and writes what passes; the operator adds its prompts and messages.
 #pragma once
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "catalogue/session.h"
 #include "link/link.h"
@@ -25,14 +27,35 @@ class Trace {
   // that says what went wrong. The run's clock starts here.
   std::string open(const std::string& path);
   // One line: the time, the label ("" alone, "[PORT] " in a batch), the
-  // event. Safe from any thread; buffered, except on stderr.
+  // event. Safe from any thread, and never waits on the file: the lines are
+  // kept (up to kKept bytes; past that they are dropped and counted) and a
+  // thread of the trace's own writes them within 100 ms. A stopped terminal
+  // or a pager that stopped reading holds no session up.
   void line(const std::string& label, const std::string& event);
-  // Puts what is buffered into the file (before a prompt waits, at the end).
+  // Asks for what is kept to be written now (before a prompt waits).
   void flush();
+  // Writes what is kept, waiting as long as that takes, and closes the
+  // file: "" or the line that says what of the trace was lost.
+  std::string close();
+  // Whether the trace goes to a regular file (its close never waits on a reader).
+  bool regular() const { return regular_; }
+
+  static constexpr size_t kKept = size_t{16} << 20;
 
  private:
-  std::mutex lock_;
+  void write();
+
+  std::mutex lock_;  // guards what follows
+  std::condition_variable wake_;
+  std::string kept_;
+  bool asked_ = false, closing_ = false;
+  uint64_t dropped_ = 0;  // lines that did not fit
+  std::string failure_;   // the first write that failed
+  bool on_ = false;  // opened: set before any other thread starts
   FILE* f_ = nullptr;
+  std::string path_;
+  bool regular_ = false;
+  std::thread writer_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
