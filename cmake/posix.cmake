@@ -16,12 +16,9 @@ add_executable(quarn-burn src/ui/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_image
 add_dependencies(quarn-burn firmware_image)
 target_link_libraries(quarn-burn PRIVATE quarn_cli quarn_posix)
 
-file(GLOB PLCSIM_MAIN CONFIGURE_DEPENDS tools/plcsim/main.cpp)
-if(PLCSIM_MAIN)
-  add_executable(plcsim ${PLCSIM_MAIN})
-  target_link_libraries(plcsim PRIVATE plcsim_lib)
-  target_compile_definitions(plcsim PRIVATE QUARN_VERSION="${PROJECT_VERSION}")
-endif()
+add_executable(plcsim tools/plcsim/main.cpp tools/plcsim/serve.cpp tools/plcsim/pty.cpp)
+target_link_libraries(plcsim PRIVATE plcsim_lib)
+target_compile_definitions(plcsim PRIVATE QUARN_VERSION="${PROJECT_VERSION}")
 
 file(GLOB INTEGRATION_SOURCES CONFIGURE_DEPENDS tests/integration/*.cpp)
 if(INTEGRATION_SOURCES)
