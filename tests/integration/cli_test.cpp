@@ -48,30 +48,30 @@ class Burn {
   Burn(std::vector<std::string> args, bool stdinPipe = false, bool stderrTty = false,
        void (*inChild)() = nullptr) {
     args.insert(args.begin(), kBin + "/quarn-burn");
-    int in[2] = {-1, -1}, out[2], err[2];
+    int in[2] = {-1, -1}, toOut[2], toErr[2];
     if (stdinPipe) {
       EXPECT_EQ(pipe(in), 0);
     } else {
       in[0] = open("/dev/null", O_RDONLY);
     }
-    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(toOut), 0);
     if (stderrTty) {
-      err[0] = posix_openpt(O_RDWR | O_NOCTTY);
-      grantpt(err[0]);
-      unlockpt(err[0]);
-      err[1] = open(ptsname(err[0]), O_RDWR | O_NOCTTY);
+      toErr[0] = posix_openpt(O_RDWR | O_NOCTTY);
+      grantpt(toErr[0]);
+      unlockpt(toErr[0]);
+      toErr[1] = open(ptsname(toErr[0]), O_RDWR | O_NOCTTY);
       const winsize size{50, 160, 0, 0};  // rows, columns
-      ioctl(err[1], TIOCSWINSZ, &size);
+      ioctl(toErr[1], TIOCSWINSZ, &size);
     } else {
-      EXPECT_EQ(pipe(err), 0);
+      EXPECT_EQ(pipe(toErr), 0);
     }
-    pid_ = Spawn(args, in[0], out[1], err[1], inChild);
+    pid_ = Spawn(args, in[0], toOut[1], toErr[1], inChild);
     close(in[0]);
-    close(out[1]);
-    close(err[1]);
+    close(toOut[1]);
+    close(toErr[1]);
     stdin_ = in[1];
-    fds_[0] = out[0];
-    fds_[1] = err[0];
+    fds_[0] = toOut[0];
+    fds_[1] = toErr[0];
   }
 
   ~Burn() {

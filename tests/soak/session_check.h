@@ -80,9 +80,9 @@ struct WatchedLink : plcsim::SimLink {
     else if (t >= 240) ++shortWrites;
     return SimLink::write(data, n);
   }
-  int drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) override {
+  int drainInput(uint32_t quietMs, uint32_t afterMs, uint8_t* kept, int keep) override {
     draining = true;
-    const int n = SimLink::drainInput(quietMs, timeoutMs, kept, keep);
+    const int n = SimLink::drainInput(quietMs, afterMs, kept, keep);
     draining = false;
     return n;
   }

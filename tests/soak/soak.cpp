@@ -256,7 +256,8 @@ int main(int argc, char** argv) {
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   for (const auto& [text, n] : outcomes) std::printf("%6d  %s\n", n, text.c_str());
   std::printf("soak: seed %llu, %ld cases, %ld sessions in %.1f s (%.0f sessions/s)\n",
-              static_cast<unsigned long long>(seed), cases, sessions, secs, sessions / secs);
+              static_cast<unsigned long long>(seed), cases, sessions, secs,
+              static_cast<double>(sessions) / secs);
   std::printf("%ld passed, %ld failed\n", cases - failures, failures);
   return failures == 0 ? 0 : 1;
 }

@@ -186,7 +186,7 @@ TEST(Burn, EveryModelUpdatesFromItsApplication) {
     EXPECT_EQ(b.op.events, want);
     EXPECT_EQ(b.plc.flash(), ExpectedFlash(idx, b.image));
     EXPECT_TRUE(b.plc.transferClosed());
-    EXPECT_EQ(b.plc.requests(Kind::ErasePage), totalPages(idx, b.image.size()));
+    EXPECT_EQ(b.plc.requests(Kind::ErasePage), totalPages(idx, static_cast<uint32_t>(b.image.size())));
     // The panel showed the finished transfer while the success message was open.
     EXPECT_EQ(b.op.shown.back().progress, 100);
     EXPECT_EQ(b.op.shown.back().flashStatus, PROGRAM);

@@ -50,7 +50,7 @@ struct Boot {
   Boot(const char* model, uint32_t L = 0, uint32_t size = ~0u) {
     st.selectModel(static_cast<uint32_t>(findModel(model)));
     st.image = st.fin = Image().data();
-    st.imageSize = std::min<uint32_t>(size == ~0u ? L : size, Image().size());
+    st.imageSize = std::min<uint32_t>(size == ~0u ? L : size, static_cast<uint32_t>(Image().size()));
     st.fileLength = L;
     link.st = &st;
   }
@@ -221,8 +221,8 @@ TEST(Loader, EveryModelOnTheWire) {
     ASSERT_EQ(SendFW(fw.st, fw.link), OK) << what;
     ASSERT_EQ(fw.link.writes.size(), blocks + 1) << what;
     for (uint32_t k = 0; k < blocks; ++k) {
-      const std::string want = Frame(uint8_t(k + 1), Image().data() + k * D, std::min(D, sent - k * D), D);
-      ASSERT_EQ(fw.link.writes[k], want) << what << " block " << k;
+      const std::string frame = Frame(uint8_t(k + 1), Image().data() + k * D, std::min(D, sent - k * D), D);
+      ASSERT_EQ(fw.link.writes[k], frame) << what << " block " << k;
     }
     EXPECT_EQ(fw.link.writes.back(), "\x04");
     EXPECT_EQ(fw.link.progressAt.back(), int(blocks * 100 / (blocks + 1))) << what;

@@ -13,6 +13,12 @@ using quarn::ENQ;
 using quarn::NAK;
 using quarn::NOK;
 
+namespace {
+// The high and low byte of a 16-bit value.
+uint8_t Hi(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
+uint8_t Lo(uint16_t v) { return static_cast<uint8_t>(v & 0xFF); }
+}  // namespace
+
 // The complete ASCII frame of these bytes: ':' hex digits, LRC, CR LF.
 std::string Plc::Impl::asciiFrame(std::initializer_list<uint8_t> bytes) {
   static const char hex[] = "0123456789ABCDEF";
@@ -111,14 +117,14 @@ void Plc::Impl::asciiRequest(const std::string& fr, std::vector<uint8_t>& out) {
   } else if (fr == probe) {
     longReply(0x64, 0x01, header(), ENQ, 0, 0, request(Kind::Probe), out);
   } else if (fr == checkId) {
-    longReply(0x64, 0x01, header(), ACK, appId >> 8, appId & 0xFF, request(Kind::CheckId), out);
+    longReply(0x64, 0x01, header(), ACK, Hi(appId), Lo(appId), request(Kind::CheckId), out);
   } else if (fr == d1386 || fr == d1001 || fr == d1148) {
     const uint16_t v = fr == d1386 ? regs.d1386 : fr == d1001 ? regs.d1001 : regs.d1148;
-    shortReply(0x03, v >> 8, v & 0xFF, true, request(Kind::Register), out);
+    shortReply(0x03, Hi(v), Lo(v), true, request(Kind::Register), out);
   } else if (fr == version) {
     longReply(0x64, 0x01, 0x59, cfg.loaderVersion, 0, 0, request(Kind::Version), out);
   } else if (fr == read67) {
-    longReply(0x67, 0x02, id67 >> 8, id67 & 0xFF, 0, 0, request(Kind::Id67), out);
+    longReply(0x67, 0x02, Hi(id67), Lo(id67), 0, 0, request(Kind::Id67), out);
   }
 }
 

@@ -72,8 +72,9 @@ struct PaceStats {
     std::fprintf(stderr,
                  "plcsim: reply bytes left in %llu writes, late by %.6f s in all (at most %.0f us); "
                  "the host followed %llu replies with a request after %.6f s in all (at most %.0f us)\n",
-                 static_cast<unsigned long long>(writes), lateNs / 1e9, maxLateNs / 1e3,
-                 static_cast<unsigned long long>(turns), turnNs / 1e9, maxTurnNs / 1e3);
+                 static_cast<unsigned long long>(writes), static_cast<double>(lateNs) / 1e9,
+                 static_cast<double>(maxLateNs) / 1e3, static_cast<unsigned long long>(turns),
+                 static_cast<double>(turnNs) / 1e9, static_cast<double>(maxTurnNs) / 1e3);
   }
 };
 

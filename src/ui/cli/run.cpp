@@ -309,16 +309,16 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   // burn still running where it stands: as its outcome if it came to one,
   // else where it stopped. Its record is written first; the lines are said
   // only if the console takes them at once.
-  ArmStops(states, [&run](const char* why) {
-    std::string lines;
+  ArmStops(states, [&run](const char* ended) {
+    std::string said;
     bool endedHere = false;
     for (auto& b : run.burns) {
       if (b->ended) continue;
       endedHere = true;
       const int outcome = b->op->seal();
-      lines += outcome >= 0 ? Finish(run, *b, outcome, "")
-                            : Finish(run, *b, 130,
-                                     InterruptedLine(b->st, run.image.size) + " (" + why + ")");
+      said += outcome >= 0 ? Finish(run, *b, outcome, "")
+                           : Finish(run, *b, 130,
+                                    InterruptedLine(b->st, run.image.size) + " (" + ended + ")");
     }
     int status = RunStatus(run);
     if (!endedHere) return status;  // the sessions had ended: the rest is the run's own
@@ -326,7 +326,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
     std::unique_lock<std::mutex> lock(run.con.lock, std::try_to_lock);
     if (lock.owns_lock() && Writable(stderr)) {
       for (auto& b : run.burns) b->op->endOutput();
-      run.con.print(stderr, lines);
+      run.con.print(stderr, said);
       if (run.batch && Writable(stdout)) PrintSummary(run);
     }
     return status;
