@@ -8,18 +8,6 @@
 
 namespace quarn::cli {
 
-std::string Sha256::hex() {
-  uint8_t digest[32];
-  if (!finish(digest)) return "";
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : digest) {
-    s += digits[b >> 4];
-    s += digits[b & 0x0F];
-  }
-  return s;
-}
-
 std::string UtcTime(std::chrono::system_clock::time_point t) {
   using namespace std::chrono;
   const auto ms = floor<milliseconds>(t);
