@@ -16,3 +16,4 @@ quarn_fuzz_target(ports PortNames port_names.cpp)
 quarn_fuzz_target(cli CommandLine command_line.cpp ${CMAKE_SOURCE_DIR}/src/ui/cli/cli.cpp
   ${CMAKE_SOURCE_DIR}/src/ui/cli/report.cpp)
 target_include_directories(fuzz_cli SYSTEM PRIVATE "${QUARN_JSON_INCLUDE}")
+target_link_libraries(fuzz_cli PRIVATE quarn_sign)
