@@ -1123,6 +1123,17 @@ TEST(CliSigned, ImagesAgainstATrustStore) {
       EXPECT_EQ(std::count(burn.err.begin(), burn.err.end(), '\n'), 1) << burn.err;
     }
   }
+  // --identify with the image: how its signature stands, in words and in JSON.
+  setenv("QUARN_KEY_DIRS", (d + "keys1").c_str(), 1);
+  Plcsim sim({"--model", "TB2"}, dir.path);
+  Burn words({"--identify", "--port", sim.pty, "--image", good});
+  EXPECT_EQ(words.wait(60), 0) << words.err;
+  EXPECT_NE(words.out.find("\n  its signature      signed by " + id1 + "\n"), std::string::npos) << words.out;
+  Burn json({"--identify", "--port", sim.pty, "--image", d + "unsigned/" + name, "--json"});
+  EXPECT_EQ(json.wait(60), 0) << json.err;
+  const auto j = nlohmann::json::parse(json.out);
+  EXPECT_EQ(j["image"]["signature"], "unsigned");
+  EXPECT_TRUE(j["image"]["key_id"].is_null());
   setenv("QUARN_KEY_DIRS", "", 1);
 }
 
