@@ -16,3 +16,6 @@ quarn_fuzz_target(ports PortNames port_names.cpp)
 quarn_fuzz_target(cli CommandLine command_line.cpp ${CMAKE_SOURCE_DIR}/src/ui/cli/cli.cpp
   ${CMAKE_SOURCE_DIR}/src/ui/cli/report.cpp)
 target_include_directories(fuzz_cli SYSTEM PRIVATE "${QUARN_JSON_INCLUDE}")
+target_link_libraries(fuzz_cli PRIVATE quarn_sign)
+quarn_fuzz_target(manifest Manifest manifest.cpp)
+target_link_libraries(fuzz_manifest PRIVATE quarn_sign)

@@ -10,7 +10,7 @@ target_link_libraries(quarn_posix PUBLIC quarn_core PkgConfig::LIBUSB)
 
 configure_file(cmake/embedded_image.cpp.in ${CMAKE_BINARY_DIR}/embedded_image.cpp @ONLY)
 set_source_files_properties(${CMAKE_BINARY_DIR}/embedded_image.cpp PROPERTIES
-  OBJECT_DEPENDS "${QUARN_IMAGE_PATH}")
+  OBJECT_DEPENDS "${QUARN_EMBEDDED_FILES}")
 
 add_executable(quarn-burn src/ui/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_image.cpp)
 add_dependencies(quarn-burn firmware_image)
@@ -32,7 +32,8 @@ if(INTEGRATION_SOURCES)
   target_link_options(integration_tests PRIVATE -Wl,--wrap=ioctl)
   add_dependencies(integration_tests quarn-burn plcsim firmware_image)
   target_compile_definitions(integration_tests PRIVATE
-    QUARN_BIN_DIR="${CMAKE_BINARY_DIR}" QUARN_IMAGE_PATH="${QUARN_IMAGE_PATH}")
+    QUARN_BIN_DIR="${CMAKE_BINARY_DIR}" QUARN_IMAGE_PATH="${QUARN_IMAGE_PATH}"
+    QUARN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_test(NAME integration COMMAND integration_tests --gtest_brief=1)
   set_tests_properties(integration PROPERTIES TIMEOUT 300)
 endif()

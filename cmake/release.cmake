@@ -71,6 +71,12 @@ add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
 install(FILES packaging/linux/copyright ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${QUARN_DOC_DIR})
 install(FILES packaging/linux/quarn-burn.bash-completion
   DESTINATION share/bash-completion/completions RENAME quarn-burn)
+# The public keys the package's quarn-burn trusts (scripts/release --deb
+# --trust KEY.pub): with any, it writes signed images only.
+set(QUARN_PACKAGE_KEYS "" CACHE STRING "Public keys (KEY.pub; a list) installed into share/quarn-burn/keys")
+if(QUARN_PACKAGE_KEYS)
+  install(FILES ${QUARN_PACKAGE_KEYS} DESTINATION share/quarn-burn/keys)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quarn-burn)

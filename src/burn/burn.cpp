@@ -8,6 +8,10 @@
 #include "loader/loader.h"
 
 namespace quarn {
+
+const char* const kBuiltInImageRefused =
+    "The firmware image in this program does NOT match its signature: use the program as released";
+
 namespace {
 
 const char* const kImageMissing = "CANNOT load the firmware image";

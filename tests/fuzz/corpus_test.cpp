@@ -14,7 +14,7 @@ TEST(FuzzCorpus, EveryCheckedInInputPasses) {
   namespace fs = std::filesystem;
   const std::pair<const char*, int (*)(const uint8_t*, size_t)> targets[] = {
       {"app", fuzz::AppReplies}, {"loader", fuzz::LoaderReplies}, {"session", fuzz::Session},
-      {"ports", fuzz::PortNames}, {"cli", fuzz::CommandLine}};
+      {"ports", fuzz::PortNames}, {"cli", fuzz::CommandLine}, {"manifest", fuzz::Manifest}};
   for (const auto& [name, target] : targets) {
     const fs::path dir = fs::path(QUARN_FUZZ_CORPUS) / name;
     int inputs = 0;

@@ -21,6 +21,8 @@ int Session(const uint8_t* data, size_t size);
 int PortNames(const uint8_t* data, size_t size);
 // quarn-burn's command line, image names and progress line.
 int CommandLine(const uint8_t* data, size_t size);
+// Signed images: manifests, key files and DER signatures.
+int Manifest(const uint8_t* data, size_t size);
 
 // The input read front to back; past its end every byte reads as 0.
 struct Input {

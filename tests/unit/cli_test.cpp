@@ -317,6 +317,8 @@ TEST(CliRecord, OneLineOfJsonWithEveryField) {
   r.imageName = "VN300_v1.bin";
   r.imageSize = 2076672;
   r.imageSha256 = std::string(64, 'a');
+  r.imageSignature = "signed";
+  r.imageKeyId = "0123456789abcdef";
   r.modeAtStart = "bootloader";
   r.exitStatus = 130;
   r.interrupted = "interrupted while programming block 12 of 8096; ...";
@@ -334,6 +336,8 @@ TEST(CliRecord, OneLineOfJsonWithEveryField) {
   EXPECT_TRUE(j["usb_path"].is_null());
   EXPECT_EQ(j["image"]["size"], 2076672);
   EXPECT_EQ(j["image"]["sha256"], std::string(64, 'a'));
+  EXPECT_EQ(j["image"]["signature"], "signed");
+  EXPECT_EQ(j["image"]["key_id"], "0123456789abcdef");
   EXPECT_EQ(j["mode_at_start"], "bootloader");
   EXPECT_TRUE(j["outcome"]["caption"].is_null());
   EXPECT_EQ(j["outcome"]["exit_status"], 130);

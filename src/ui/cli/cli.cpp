@@ -26,9 +26,11 @@ bool EndsWithBin(const std::string& name) {
 std::string ParseOptions(int argc, const char* const* argv, Options& o) {
   const struct {
     const char* name;
-    std::string* value;
-  } valued[] = {{"--image", &o.image}, {"--record", &o.record}, {"--trace", &o.trace},
-                {"--check-image", &o.checkImage}, {"--port", nullptr}};
+    std::string* value;  // null: a list
+    std::vector<std::string>* list;
+  } valued[] = {{"--image", &o.image, nullptr},     {"--record", &o.record, nullptr},
+                {"--trace", &o.trace, nullptr},     {"--check-image", &o.checkImage, nullptr},
+                {"--port", nullptr, &o.ports},      {"--trust", nullptr, &o.trust}};
   const struct {
     const char* name;
     const char* shortName;
@@ -68,11 +70,14 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         if (!v->value->empty()) return arg + " is given more than once";
         *v->value = value;
       } else {
-        if (!o.havePort) o.port = value;
-        o.havePort = true;
-        o.ports.push_back(value);
+        if (v->list == &o.ports && !o.havePort) {
+          o.port = value;
+          o.havePort = true;
+        }
+        v->list->push_back(value);
       }
-      (arg == "--check-image" ? actions : others).push_back(arg);
+      if (arg == "--check-image") actions.push_back(arg);
+      else if (arg != "--trust") others.push_back(arg);
       continue;
     }
     const auto f = std::find_if(std::begin(flags), std::end(flags), [&](const auto& e) {
@@ -92,6 +97,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     const bool json = others.size() == 1 && others[0] == "--json";
     if (!others.empty() && !(json && (o.listPorts || o.listModels)))
       return actions[0] + " takes no " + others[0];
+    if (!o.trust.empty() && o.checkImage.empty()) return actions[0] + " takes no --trust";
   } else if (o.json && !o.identify) {
     return "--json applies to --list-ports, --list-models and --identify";
   }
@@ -138,8 +144,9 @@ std::string Printable(const std::string& name) {
 
 const char* const kUsage =
     "Usage: quarn-burn [--image FILE] [--port PORT]... [--yes] [--record FILE]\n"
+    "                  [--trust KEY]...\n"
     "       quarn-burn --identify [--port PORT] [--image FILE] [--json]\n"
-    "       quarn-burn --check-image FILE\n"
+    "       quarn-burn --check-image FILE [--trust KEY]...\n"
     "       quarn-burn --list-ports [--json] | --list-models [--json]\n"
     "       quarn-burn --version | --help\n"
     "       quarn-burn --trace FILE [--image FILE] [--port PORT]... [...]\n"
@@ -173,8 +180,14 @@ const char* const kUsage =
     "                 a burn of the image's model would open it; with no image,\n"
     "                 usb:BUS-PORTS and USB are the USB PLC, any other a serial port\n"
     "  --check-image FILE\n"
-    "                 check FILE's name, model and size as a burn would and show\n"
-    "                 what a burn of it sends, opening no port\n"
+    "                 check FILE's name, model, size and signature as a burn would\n"
+    "                 and show what a burn of it sends, opening no port\n"
+    "  --trust KEY    trust the public key in the PEM file KEY for this run, as well\n"
+    "                 as those in the key directories (/usr/share/quarn-burn/keys,\n"
+    "                 /etc/quarn-burn/keys; on Windows the folder keys beside the\n"
+    "                 program and %ProgramData%\\Quarn\\keys). Once a key is trusted,\n"
+    "                 an image is written only when a trusted key signed its\n"
+    "                 manifest FILE.sig and the manifest matches it\n"
     "  --list-ports   list the serial ports present with what the system knows of\n"
     "                 them, then the USB PLCs (usb:BUS-PORTS; on Windows as above)\n"
     "  --list-models  list the models with link, image size limit and block size\n"

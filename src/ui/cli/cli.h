@@ -8,6 +8,7 @@
 
 #include "burn/identify.h"
 #include "catalogue/session.h"
+#include "sign/signature.h"
 
 namespace quarn::cli {
 
@@ -25,6 +26,7 @@ struct Options {
   std::string record;  // --record FILE; empty: none
   std::string trace;   // --trace FILE ("-": stderr); empty: none
   std::string checkImage;  // --check-image FILE; empty: none
+  std::vector<std::string> trust;  // every --trust KEY.pem, in order
   bool yes = false;
   bool identify = false;
   bool listPorts = false;
@@ -37,7 +39,8 @@ struct Options {
 // Fills o from the arguments; returns what is wrong with them, or "" when
 // they are sound. Refused: an option given twice where one is meant, an
 // action (--list-ports, --list-models, --version, --help, --check-image)
-// with any other option, an image whose name does not end in .bin.
+// with any other option (--check-image takes --trust), an image whose name
+// does not end in .bin.
 std::string ParseOptions(int argc, const char* const* argv, Options& o);
 
 // The catalogue row an image's file name fixes: the part of the base name
@@ -76,10 +79,21 @@ std::string ProgressLine(const ProgressView& v, size_t width);
 std::string InterruptedLine(const SessionState& st, uint32_t imageSize);
 
 // The lines --identify prints about the PLC found on port; imageRow: the
-// model of the image named (its fit is said), -1 for none.
-std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow = -1);
+// model of the image named (its fit is said), -1 for none; signature: that
+// image's (said too), null for none.
+std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow = -1,
+                             const sign::Verdict* signature = nullptr);
 // The same as one JSON object.
-std::string IdentityJson(const Identity& id, const std::string& port, int imageRow = -1);
+std::string IdentityJson(const Identity& id, const std::string& port, int imageRow = -1,
+                         const sign::Verdict* signature = nullptr);
+
+// What a verdict says in a few words: "signed by KEYID", "not signed (no
+// key is trusted)", "NOT signed (no manifest)", ...
+std::string SignatureWords(const sign::Verdict& v);
+// What the records and the JSON outputs say of a signature: its status, and
+// the key ID's first 16 hex digits ("" when no key is known).
+std::string SignatureStatus(const sign::Verdict& v);
+std::string SignatureKeyId(const sign::Verdict& v);
 
 // --list-models: a table, or a JSON array.
 std::string ModelList(bool json);

@@ -9,6 +9,7 @@
 #include "loader/loader.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/platform.h"
+#include "ui/cli/trust.h"
 
 namespace quarn::cli {
 namespace {
@@ -57,7 +58,7 @@ std::string LoadImage(const std::string& path, int row, const uint8_t* builtin,
   return "";
 }
 
-int CheckImage(const std::string& path) {
+int CheckImage(const std::string& path, const Trust& trust) {
   const int row = ModelFromImageName(path);
   if (row < 0) return Usage(UnknownModel(path));
   Image image;
@@ -65,6 +66,11 @@ int CheckImage(const std::string& path) {
   if (!why.empty()) return Usage(why);
   if (const char* refusal = ImageRefusal(static_cast<uint32_t>(row), image.size)) {
     std::fprintf(stderr, "ERROR: %s\n", refusal);
+    return 1;
+  }
+  const sign::Verdict signature = CheckSignature(image, trust, nullptr);
+  if (!signature.accepted()) {
+    std::fputs(RefusalLine(signature, path, false).c_str(), stderr);
     return 1;
   }
   const Profile& p = kProfile[row];
@@ -81,6 +87,7 @@ int CheckImage(const std::string& path) {
   line("bytes sent", std::to_string(bytesSent(static_cast<uint32_t>(row), image.size)));
   line("reconnect", ReconnectKind(p.reconnect));
   line("sha256", image.sha256.empty() ? "unknown (the platform failed)" : image.sha256);
+  line("signature", SignatureWords(signature));
   return 0;
 }
 

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "sign/signature.h"
+
 namespace quarn::cli {
+
+struct Trust;
 
 struct Image {
   std::string name;      // the file's path, or the built-in image's name
@@ -17,6 +21,7 @@ struct Image {
   std::string sha256;    // of the whole file; "" unless asked for, when it failed, or for a
                          // file past the model's limit (not read to its end)
   std::vector<uint8_t> bytes;  // the file's bytes, where data points
+  sign::Verdict signature;     // against the keys trusted (trust.h)
 };
 
 // Loads the image for catalogue row `row`: the file at path, or when path
@@ -26,10 +31,10 @@ struct Image {
 std::string LoadImage(const std::string& path, int row, const uint8_t* builtin,
                       uint32_t builtinSize, bool withHash, Image& image);
 
-// --check-image: checks the file's name, model and size as a burn would and
-// prints what a burn of it sends, opening no port. Exit status: 0 when a
-// burn takes it, 1 when it refuses it (with the session's message), 2 for a
-// usage error.
-int CheckImage(const std::string& path);
+// --check-image: checks the file's name, model, size and signature as a
+// burn would and prints what a burn of it sends, opening no port. Exit
+// status: 0 when a burn takes it, 1 when it refuses it (with the session's
+// message or the refusal's line), 2 for a usage error.
+int CheckImage(const std::string& path, const Trust& trust);
 
 }  // namespace quarn::cli

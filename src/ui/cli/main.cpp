@@ -3,12 +3,14 @@
 // stdout); the status panel becomes a progress line on stderr. This file
 // reads the command line and dispatches; the work lives in run.cpp (the
 // sessions), cli_operator.cpp (the operator at a terminal), console.cpp
-// (the live lines), interrupts.cpp, image.cpp and ports.cpp.
+// (the live lines), interrupts.cpp, image.cpp, trust.cpp (the signature)
+// and ports.cpp.
 #include <cstdio>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "burn/burn.h"
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/embedded_image.h"
@@ -17,6 +19,7 @@
 #include "ui/cli/platform.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/run.h"
+#include "ui/cli/trust.h"
 
 namespace {
 
@@ -76,7 +79,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (o.listPorts) return ListPorts(o.json);
-  if (!o.checkImage.empty()) return cli::CheckImage(o.checkImage);
+
+  // The keys trusted: the release's own, the key directories', --trust.
+  const std::string releaseKey(quarn_key_begin, quarn_key_end);
+  const std::string builtinManifest(quarn_manifest_begin, quarn_manifest_end);
+  cli::Trust trust;
+  why = cli::LoadTrust(releaseKey, o.trust, trust);
+  if (!why.empty()) return cli::Usage(why);
+  if (!o.checkImage.empty()) return cli::CheckImage(o.checkImage, trust);
 
   // The image and, from its name, the model. No fallback to another model:
   // flashing the wrong model is the worst outcome. --identify needs none.
@@ -85,17 +95,31 @@ int main(int argc, char** argv) {
   if (!name.empty() && row < 0) return cli::Usage(cli::UnknownModel(name));
   why = FileClash(o);
   if (!why.empty()) return cli::Usage(why);
-  cli::WatchForStops();
-  if (o.identify) return cli::RunIdentify(o, row);
-  if (name.empty())
+  if (name.empty() && !o.identify)
     return cli::Usage("this quarn-burn has no built-in image; name one with --image FILE");
 
+  // The image is read once; its signature is checked on the bytes read,
+  // which are the bytes sent. --identify reads it only when a key is trusted.
   cli::Image image;
-  why = cli::LoadImage(o.image, row, quarn_image_begin,
-                       static_cast<uint32_t>(quarn_image_end - quarn_image_begin),
-                       true, image);  // the banner shows its SHA-256
-  if (!why.empty()) return cli::Usage(why);
-  image.name = name;
+  if (!name.empty() && (!o.identify || !trust.keys.empty())) {
+    why = cli::LoadImage(o.image, row, quarn_image_begin,
+                         static_cast<uint32_t>(quarn_image_end - quarn_image_begin),
+                         true, image);  // the banner shows its SHA-256
+    if (!why.empty()) return cli::Usage(why);
+    image.name = name;
+    const bool builtin = o.image.empty();
+    image.signature = cli::CheckSignature(image, trust, builtin ? &builtinManifest : nullptr);
+  }
+  cli::WatchForStops();
+  if (o.identify) return cli::RunIdentify(o, row, name.empty() ? nullptr : &image.signature);
+  if (!image.signature.accepted()) {
+    // Refused before any port is opened. A release's own image that fails
+    // its release's signature says so as the window does.
+    const bool release = o.image.empty() && (!releaseKey.empty() || !builtinManifest.empty());
+    if (release) std::fprintf(stderr, "ERROR: %s\n", kBuiltInImageRefused);
+    std::fputs(cli::RefusalLine(image.signature, name, o.image.empty()).c_str(), stderr);
+    return 1;
+  }
 
   // Several ports, or "all": one burn on each, side by side.
   if (o.ports.size() > 1 || (o.havePort && o.port == "all")) {

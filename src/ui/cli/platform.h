@@ -13,6 +13,7 @@
 
 #include "link/link.h"
 #include "link/portname.h"
+#include "sign/signature.h"
 
 namespace quarn::cli {
 
@@ -90,21 +91,13 @@ class RecordFile {
   intptr_t h_ = -1;  // file descriptor, or HANDLE
 };
 
-// SHA-256 from the platform's own library.
-class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void update(const uint8_t* data, size_t n);
-  // The digest in lower-case hex; "" when the platform failed. Call once.
-  std::string hex();
+// Where trusted public keys are kept: on Linux /usr/share/quarn-burn/keys
+// (the package's) and /etc/quarn-burn/keys (the site's); on Windows the
+// folder keys beside the program and %ProgramData%\Quarn\keys.
+std::vector<std::string> KeyDirectories();
 
- private:
-  bool finish(uint8_t (&digest)[32]);  // false when the platform failed
-  void* impl_;
-};
+// SHA-256 from the platform's own library (sign/libcrypto.cpp, sign/bcrypt.cpp).
+using quarn::Sha256;
 
 // Waits until the operator presses Enter (or input ends, or stop is set).
 void WaitForEnter(const std::atomic<bool>& stop);

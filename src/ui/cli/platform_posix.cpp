@@ -1,8 +1,7 @@
 // quarn-burn's platform services on Linux: signals, an O_APPEND record file
-// flushed with fsync, SHA-256 from OpenSSL's libcrypto, and Enter on stdin.
+// flushed with fsync, and Enter on stdin.
 #include <errno.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -43,6 +42,9 @@ const char* SerialAccessHint() {
          "then log out and in again";
 }
 bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
+std::vector<std::string> KeyDirectories() {
+  return {"/usr/share/quarn-burn/keys", "/etc/quarn-burn/keys"};
+}
 
 bool Writable(FILE* f) {
   pollfd p{fileno(f), POLLOUT, 0};
@@ -232,33 +234,6 @@ std::string RecordFile::append(const std::string& line) {
       ftruncate(fd, end - n) != 0)
     return failed + "; the partial record could not be removed";
   return failed;
-}
-
-Sha256::Sha256() : impl_(EVP_MD_CTX_new()) {
-  auto* ctx = static_cast<EVP_MD_CTX*>(impl_);
-  if (ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) {
-    EVP_MD_CTX_free(ctx);
-    impl_ = nullptr;
-  }
-}
-
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(impl_)); }
-
-void Sha256::update(const uint8_t* data, size_t n) {
-  auto* ctx = static_cast<EVP_MD_CTX*>(impl_);
-  if (ctx && n > 0 && EVP_DigestUpdate(ctx, data, n) != 1) {
-    EVP_MD_CTX_free(ctx);
-    impl_ = nullptr;
-  }
-}
-
-bool Sha256::finish(uint8_t (&digest)[32]) {
-  auto* ctx = static_cast<EVP_MD_CTX*>(impl_);
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (!ctx || EVP_DigestFinal_ex(ctx, md, &len) != 1 || len != sizeof digest) return false;
-  std::memcpy(digest, md, sizeof digest);
-  return true;
 }
 
 void WaitForEnter(const std::atomic<bool>& stop) {

@@ -1,9 +1,8 @@
 // quarn-burn's platform services on Windows: the console's Ctrl-C and
 // Ctrl-Break, its closing and the end of the user's session, a record file
 // opened for appending only (FILE_APPEND_DATA) and flushed with
-// FlushFileBuffers, SHA-256 from BCrypt, and Enter on stdin.
+// FlushFileBuffers, and Enter on stdin.
 #include <windows.h>
-#include <bcrypt.h>
 #include <io.h>
 
 #include <algorithm>
@@ -35,6 +34,22 @@ std::string OpenFailure(const Link& link) {
 const char* SerialAccessHint() { return ""; }
 bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
 bool Writable(FILE*) { return true; }
+
+std::vector<std::string> KeyDirectories() {
+  std::vector<std::string> dirs;
+  char exe[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
+  if (n > 0 && n < sizeof exe) {
+    std::string dir(exe, n);
+    dir.resize(dir.find_last_of("\\/") + 1);
+    dirs.push_back(dir + "keys");
+  }
+  char data[MAX_PATH];
+  const DWORD m = GetEnvironmentVariableA("ProgramData", data, sizeof data);
+  dirs.push_back((m > 0 && m < sizeof data ? std::string(data, m) : "C:\\ProgramData") +
+                 "\\Quarn\\keys");
+  return dirs;
+}
 
 namespace {
 
@@ -95,12 +110,6 @@ void WatchSessionEnd() {
 std::string LastError(const char* what) {
   return std::string(what) + " failed (Windows error " + std::to_string(GetLastError()) + ")";
 }
-
-struct Hash {
-  BCRYPT_ALG_HANDLE alg = nullptr;
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  bool failed = false;
-};
 
 // A file opened for its identity or its bytes alone; null when it cannot be.
 HANDLE OpenExisting(const std::string& path, DWORD access) {
@@ -227,36 +236,6 @@ std::string RecordFile::append(const std::string& line) {
     if (SetFilePointerEx(h, start, nullptr, FILE_BEGIN) && SetEndOfFile(h)) return failed;
   }
   return failed + "; the partial record could not be removed";
-}
-
-Sha256::Sha256() : impl_(new Hash) {
-  Hash& s = *static_cast<Hash*>(impl_);
-  s.failed = BCryptOpenAlgorithmProvider(&s.alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
-             BCryptCreateHash(s.alg, &s.hash, nullptr, 0, nullptr, 0, 0) != 0;
-}
-
-Sha256::~Sha256() {
-  Hash* s = static_cast<Hash*>(impl_);
-  if (s->hash) BCryptDestroyHash(s->hash);
-  if (s->alg) BCryptCloseAlgorithmProvider(s->alg, 0);
-  delete s;
-}
-
-void Sha256::update(const uint8_t* data, size_t n) {
-  Hash& s = *static_cast<Hash*>(impl_);
-  while (!s.failed && n > 0) {
-    const ULONG chunk = n > 0x40000000 ? 0x40000000 : static_cast<ULONG>(n);
-    s.failed = BCryptHashData(s.hash, const_cast<PUCHAR>(data), chunk, 0) != 0;
-    data += chunk;
-    n -= chunk;
-  }
-}
-
-bool Sha256::finish(uint8_t (&digest)[32]) {
-  Hash& s = *static_cast<Hash*>(impl_);
-  if (s.failed || BCryptFinishHash(s.hash, digest, sizeof digest, 0) != 0) return false;
-  s.failed = true;  // a finished hash takes no more data
-  return true;
 }
 
 void WaitForEnter(const std::atomic<bool>&) {

@@ -8,18 +8,6 @@
 
 namespace quarn::cli {
 
-std::string Sha256::hex() {
-  uint8_t digest[32];
-  if (!finish(digest)) return "";
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : digest) {
-    s += digits[b >> 4];
-    s += digits[b & 0x0F];
-  }
-  return s;
-}
-
 std::string UtcTime(std::chrono::system_clock::time_point t) {
   using namespace std::chrono;
   const auto ms = floor<milliseconds>(t);
@@ -45,7 +33,12 @@ std::string RecordLine(const Record& r) {
       {"port", text(r.port)},
       {"usb_path", text(r.usbPath)},
       {"model", r.model},
-      {"image", {{"name", r.imageName}, {"size", r.imageSize}, {"sha256", text(r.imageSha256)}}},
+      {"image",
+       {{"name", r.imageName},
+        {"size", r.imageSize},
+        {"sha256", text(r.imageSha256)},
+        {"signature", text(r.imageSignature)},
+        {"key_id", text(r.imageKeyId)}}},
       {"mode_at_start", text(r.modeAtStart)},
       {"outcome",
        {{"caption", text(r.caption)},

@@ -15,6 +15,8 @@ struct Record {
   std::string imageName;
   uint64_t imageSize = 0;
   std::string imageSha256;  // "" when it could not be computed
+  std::string imageSignature;  // "signed", "unchecked" (no key trusted); "" unknown
+  std::string imageKeyId;      // the signing key's ID, its first 16 hex digits; "" none
   std::string modeAtStart;  // "application", "bootloader", "no answer", "refused"; "" none probed
   std::string caption, text;  // the session's last message; "" when none was shown
   int exitStatus = 0;

@@ -161,7 +161,8 @@ std::string LoaderVersion(const Identity& id) {
 
 }  // namespace
 
-std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow) {
+std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow,
+                             const sign::Verdict* signature) {
   std::string s = "PLC found on " + port + "\n";
   std::string mode = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
   char refusal[64];
@@ -197,10 +198,12 @@ std::string DescribeIdentity(const Identity& id, const std::string& port, int im
     s += Row("the image's model", std::string(plcList[imageRow]) +
                                       (ImageFits(id, imageRow) ? ", fits this PLC"
                                                                : ", does NOT fit this PLC"));
+  if (imageRow >= 0 && signature) s += Row("its signature", SignatureWords(*signature));
   return s;
 }
 
-std::string IdentityJson(const Identity& id, const std::string& port, int imageRow) {
+std::string IdentityJson(const Identity& id, const std::string& port, int imageRow,
+                         const sign::Verdict* signature) {
   nlohmann::ordered_json j;
   j["port"] = port;
   j["mode"] = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
@@ -216,10 +219,33 @@ std::string IdentityJson(const Identity& id, const std::string& port, int imageR
     j["registers"] = {{"D1001", id.D1001}, {"D1148", id.D1148}, {"D1386", id.D1386}};
     j["identifier_0x67"] = id.id67 ? nlohmann::ordered_json(id.id67) : nullptr;
   }
-  if (imageRow >= 0)
+  if (imageRow >= 0) {
     j["image"] = {{"model", plcList[imageRow]}, {"fits", ImageFits(id, imageRow)}};
+    if (signature) {
+      const std::string key = SignatureKeyId(*signature);
+      j["image"]["signature"] = SignatureStatus(*signature);
+      j["image"]["key_id"] = key.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(key);
+    }
+  }
   return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
+
+std::string SignatureWords(const sign::Verdict& v) {
+  const std::string key = sign::ShortId(v.keyId);
+  switch (v.status) {
+    case sign::Status::Signed: return "signed by " + key;
+    case sign::Status::Unchecked: return "not signed (no key is trusted)";
+    case sign::Status::Unsigned: return "NOT signed (no manifest)";
+    case sign::Status::Invalid: return "manifest damaged (" + v.detail + ")";
+    case sign::Status::UnknownKey: return "signed by " + key + ", which is NOT trusted";
+    case sign::Status::BadSignature: return "signature does NOT verify (key " + key + ")";
+    case sign::Status::Mismatch: return "signed by " + key + " for ANOTHER image (its " + v.field + ")";
+  }
+  return "";
+}
+
+std::string SignatureStatus(const sign::Verdict& v) { return sign::StatusName(v.status); }
+std::string SignatureKeyId(const sign::Verdict& v) { return sign::ShortId(v.keyId); }
 
 std::string ModelList(bool json) {
   if (json) {

@@ -20,6 +20,7 @@
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
 #include "ui/cli/trace.h"
+#include "ui/cli/trust.h"
 
 namespace quarn::cli {
 namespace {
@@ -93,15 +94,19 @@ std::string Grouped(uint64_t n) {
 }
 
 // The line that says what is about to be written where, before the first
-// exchange: the image's file, size and the start of its SHA-256, the model,
-// the port.
+// exchange: the image's file, size, the start of its SHA-256 and who signed
+// it, the model, the port.
 std::string Banner(const Run& run, const PortBurn& b, const std::string& tag) {
   const std::string port = Printable(b.pipePath.empty() ? PortLabel(b.st) : b.pipePath);
   std::string hash;
   if (!run.image.sha256.empty()) hash = ", sha256 " + run.image.sha256.substr(0, 8) + "...";
+  const sign::Verdict& v = run.image.signature;
+  const std::string signer = v.status == sign::Status::Signed
+                                 ? ", signed by " + sign::ShortId(v.keyId)
+                                 : ", not signed";
   return "quarn-burn: " + tag + "writing " + Printable(BaseName(run.image.name)) + " (" +
-         Grouped(run.image.fileSize) + " bytes" + hash + ") to a " + plcList[run.row] + " on " +
-         port + "\n";
+         Grouped(run.image.fileSize) + " bytes" + hash + signer + ") to a " + plcList[run.row] +
+         " on " + port + "\n";
 }
 
 // Fills in how the burn went and appends its record; returns the line that
@@ -266,6 +271,8 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   run.record.imageName = BaseName(image.name);
   run.record.imageSize = image.fileSize;
   run.record.imageSha256 = image.sha256;
+  run.record.imageSignature = SignatureStatus(image.signature);
+  run.record.imageKeyId = SignatureKeyId(image.signature);
 
   int columns = 0, lines = 0;
   // A trace on stderr gets whole lines: no live line is drawn between them.
@@ -303,6 +310,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   }
   for (auto& b : run.burns)
     std::fputs(Banner(run, *b, b->tag.empty() ? "" : b->tag + " ").c_str(), stderr);
+  if (image.signature.status == sign::Status::Unchecked) std::fputs(kNotSignedLine, stderr);
   if (block) run.con.startBlock(rows, columns);
 
   // A second interrupt, or the end of the process from outside, ends every
@@ -354,7 +362,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   return status;
 }
 
-int RunIdentify(const Options& o, int imageRow) {
+int RunIdentify(const Options& o, int imageRow, const sign::Verdict* signature) {
   // The port opens as a burn of the image's model would open it; with no
   // image, "usb:..." and "USB" are the USB PLC and any other name a serial
   // port. Both command headers are probed whatever the row.
@@ -394,8 +402,8 @@ int RunIdentify(const Options& o, int imageRow) {
     std::fprintf(stderr, "no PLC answered on %s\n", Printable(port).c_str());
     if (st.modbusException) std::fputs(ModbusLine(st).c_str(), stderr);
   } else {
-    const std::string text = o.json ? IdentityJson(id, port, imageRow)
-                                    : DescribeIdentity(id, Printable(port), imageRow);
+    const std::string text = o.json ? IdentityJson(id, port, imageRow, signature)
+                                    : DescribeIdentity(id, Printable(port), imageRow, signature);
     std::fputs(text.c_str(), stdout);
     status = 0;
   }

@@ -18,7 +18,8 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
 
 // What the PLC on the port says about itself, changing nothing; imageRow:
 // the model of the image named (its link opens the port and its fit is
-// said), -1 for none.
-int RunIdentify(const Options& o, int imageRow);
+// said), -1 for none; signature: that image's verdict (said too), null for
+// none.
+int RunIdentify(const Options& o, int imageRow, const sign::Verdict* signature);
 
 }  // namespace quarn::cli

@@ -1,7 +1,8 @@
 // quarn-fwupdate.exe: the operator window. WinMain builds the window, fixes
-// the model from the embedded image's name, fills the port list and runs the
-// message loop; WindowProcedure paints the panel, counts the seconds and
-// starts the burn worker on its own thread.
+// the model from the embedded image's name, checks the image against the
+// release's signature, fills the port list and runs the message loop;
+// WindowProcedure paints the panel, counts the seconds and starts the burn
+// worker on its own thread.
 #include <windows.h>
 #include <commdlg.h>
 #include <process.h>
@@ -11,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "burn/burn.h"
 #include "catalogue/catalogue.h"
 #include "link/win32/win32_link.h"
+#include "sign/signature.h"
 #include "ui/win32/window.h"
 
 namespace {
@@ -34,6 +37,9 @@ HWND hComPortList, hPlcList, hStartBurn;
 HWND hwndFilePath;  // this layout has no path label: the text goes nowhere
 OPENFILENAMEA ofn;
 HANDLE hf;
+// The embedded image does not match the signature its release built in:
+// Start Burn says so and starts nothing.
+bool imageRefused = false;
 
 // Copies entry idx of a list into dst; false (dst untouched) when it does not fit.
 bool GetListText(HWND list, LRESULT idx, char* dst, size_t size) {
@@ -93,6 +99,31 @@ void SelectModelFromImageName() {
   SelectModelEntry(idx == CB_ERR ? 0 : idx);
 }
 
+// Resource 8 of a type as bytes; empty when the program has none.
+std::string Resource(const char* type) {
+  HRSRC res = FindResourceA(nullptr, MAKEINTRESOURCEA(8), type);
+  HGLOBAL h = res ? LoadResource(nullptr, res) : nullptr;
+  const char* data = h ? static_cast<const char*>(LockResource(h)) : nullptr;
+  return data ? std::string(data, SizeofResource(nullptr, res)) : std::string();
+}
+
+// A release built with its public key (resource QKEY) carries the signed
+// manifest of its image (QSIG) too: the image (BIN) must be the one it names,
+// byte for byte. A program built without a key is checked by nothing, as before.
+void CheckEmbeddedImage() {
+  const std::string pem = Resource("QKEY");
+  if (pem.empty()) return;
+  const std::string manifest = Resource("QSIG"), image = Resource("BIN");
+  quarn::sign::PublicKey key;
+  quarn::Sha256 hash;
+  hash.update(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+  const std::string name = kImageName;
+  const quarn::sign::ImageFacts facts{name, name.substr(0, name.find('_')), image.size(), hash.hex()};
+  imageRefused = !quarn::sign::ParsePublicKey(pem, key).empty() ||
+                 quarn::sign::Check(facts, manifest.empty() ? nullptr : &manifest, {key}).status !=
+                     quarn::sign::Status::Signed;
+}
+
 void DrawPanel(HDC hdc, bool withLogo) {
   DisplayElapsedTime(hdc, st);
   DisplayProgressBar(hdc, st);
@@ -105,6 +136,11 @@ void DrawPanel(HDC hdc, bool withLogo) {
 void StartBurnCommand(HWND hwnd) {
   // One session at a time, whatever sent the command (a click, a key, a
   // message from outside while the button is disabled).
+  if (paramStruct.running) return;
+  if (imageRefused) {
+    MessageBoxA(hwnd, quarn::kBuiltInImageRefused, "ERROR", MB_OK | MB_ICONERROR);
+    return;
+  }
   if (paramStruct.running.exchange(true)) return;
   st.isFileChosed = 1;
   st.setComPort(chosenPort);
@@ -237,6 +273,7 @@ int WINAPI WinMain(HINSTANCE hThisInstance, HINSTANCE, LPSTR, int nFunsterStil) 
     SendMessageA(hPlcList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(quarn::plcList[i]));
   SelectModelFromImageName();
   EnableWindow(hPlcList, FALSE);
+  CheckEmbeddedImage();
 
   hComPortList = CreateWindowExA(0, "COMBOBOX", "", listStyle, 160, 20, 100, 200, hwnd,
                                  reinterpret_cast<HMENU>(COMPORTLIST), hThisInstance, nullptr);
