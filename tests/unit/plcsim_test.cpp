@@ -273,6 +273,15 @@ TEST(PlcsimLink, VirtualClockWritesAndReopens) {
   EXPECT_EQ(link.sent().size(), 45u);
   EXPECT_TRUE(link.wire[link.wire.size() - 2].lost);
 
+  // Discarding drops the reply that has arrived, not one still on its way.
+  EXPECT_EQ(link.write(p, 15), 15);
+  EXPECT_EQ(link.discardInput(), 19);
+  EXPECT_EQ(link.read(buf, 19), 0);
+  plc.lateReply(Kind::Probe, 100);
+  EXPECT_EQ(link.write(p, 15), 15);
+  EXPECT_EQ(link.discardInput(), 0);
+  EXPECT_EQ(link.read(buf, 19), 19);
+
   const std::string erase = ":006401594552415345D2\r\n";
   link.write(reinterpret_cast<const uint8_t*>(erase.data()), 23);
   link.close();
