@@ -480,8 +480,7 @@ TEST(UsbSession, CannotOpen) {
     if (plc) {
       EXPECT_EQ(plc->requests(plcsim::Kind::Wake), 0);
     }
-    // After quarn-burn: the emulator counts the node's opens, and two opens
-    // at once would count as one.
+    // Why this process cannot open it, asked while the holder still holds it.
     if (c.why != nullptr) {
       quarn::PosixLink link(c.args.empty() ? "" : c.args[1]);
       EXPECT_FALSE(link.open(true, "USB"));

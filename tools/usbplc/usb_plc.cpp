@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,8 +151,7 @@ struct Node {
   int fifo = -1;         // our end of the node, when it is a FIFO
   bool present = true;
   bool ready = true;     // what the node's readiness shows now
-  int watch = -1;        // inotify on the node: the host's opens and closes
-  int clients = 0;       // the host's open descriptors
+  std::vector<UMockdevIoctlClient*> clients;  // the host's open descriptors (held)
 };
 
 }  // namespace
@@ -172,8 +170,7 @@ struct UsbPlc::Impl {
   std::deque<Urb> urbs;                      // in the order submitted
   std::vector<uint8_t> toHost;               // the PLC's replies not yet read
   Clock::time_point toHostAt{};              // readable from then on
-  const void* claimer = nullptr;             // the client that claimed the interface
-  const Node* claimerNode = nullptr;         // through this node
+  UMockdevIoctlClient* claimer = nullptr;    // the client that claimed the interface (held)
   bool driver = false;
   int detaches = 0;
   bool restarting = false;  // the PLC has left its application: it ignores the pipe
@@ -186,12 +183,30 @@ struct UsbPlc::Impl {
 
   Node* current() { return nodes.empty() ? nullptr : nodes.back().get(); }
 
+  // The claim is the claimer's descriptor's, as in the kernel: it ends when
+  // that descriptor releases it or is closed (by the client or at its exit),
+  // whatever the node's other descriptors do.
+  void unclaim() {
+    if (claimer != nullptr) g_object_unref(claimer);
+    claimer = nullptr;
+    wake.notify_all();
+  }
+  void unclaimIfClosed() {
+    if (claimer != nullptr && !umockdev_ioctl_client_get_connected(claimer)) unclaim();
+  }
+
   // --- umockdev's thread -----------------------------------------------------
 
   static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node) {
     Node* n = static_cast<Node*>(node);
     n->dev->ioctl(*n, client);
     return TRUE;
+  }
+  static void OnOpen(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node) {
+    Node* n = static_cast<Node*>(node);
+    std::lock_guard<std::mutex> lock(n->dev->m);
+    n->clients.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
+    TRACE("%03d: opened (%zu open)\n", n->devnum, n->clients.size());
   }
   static void Complete(UMockdevIoctlClient* client, long result, int err) {
     umockdev_ioctl_client_complete(client, result, err);
@@ -266,14 +281,13 @@ struct UsbPlc::Impl {
         unsigned ifno = 0;
         if (!ArgNumber(client, ifno)) return Complete(client, -1, EFAULT);
         if (ifno != 0) return Complete(client, -1, EINVAL);
+        unclaimIfClosed();
         if (req == USBDEVFS_CLAIMINTERFACE) {
           if (driver || (claimer != nullptr && claimer != client)) return Complete(client, -1, EBUSY);
-          claimer = client;
-          claimerNode = &n;
+          if (claimer == nullptr) claimer = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
         } else {
           if (claimer != client) return Complete(client, -1, EINVAL);
-          claimer = nullptr;
-          wake.notify_all();
+          unclaim();
         }
         return Complete(client, 0, 0);
       }
@@ -426,40 +440,33 @@ struct UsbPlc::Impl {
 
   // --- the serving thread --------------------------------------------------------
 
-  // The host's opens and closes of the node. Closing its last descriptor
-  // ends its claim, as the kernel does.
-  void watchOpens(Node& n) {
-    alignas(inotify_event) char ev[1024];
-    ssize_t len;
-    while (n.watch >= 0 && (len = ::read(n.watch, ev, sizeof ev)) > 0) {
-      for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= len;) {
-        const auto* e = reinterpret_cast<const inotify_event*>(ev + at);
-        if (e->mask & IN_OPEN) ++n.clients;
-        if ((e->mask & IN_CLOSE) && n.clients > 0 && --n.clients == 0 && claimerNode == &n) {
-          claimer = nullptr;
-          claimerNode = nullptr;
-        }
-        TRACE("%03d: %s (%d open)\n", n.devnum, e->mask & IN_OPEN ? "opened" : "closed", n.clients);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-      }
-    }
+  // The host's closes of the node: each descriptor is one client of
+  // umockdev, connected from its open to its close.
+  void dropClosed(Node& n) {
+    std::erase_if(n.clients, [&](UMockdevIoctlClient* c) {
+      if (umockdev_ioctl_client_get_connected(c)) return false;
+      g_object_unref(c);
+      TRACE("%03d: closed (%zu open)\n", n.devnum, n.clients.size() - 1);
+      return true;
+    });
   }
 
   void serve() {
     std::unique_lock<std::mutex> lock(m);
     while (!quit) {
       const auto now = Clock::now();
-      for (auto& n : nodes) watchOpens(*n);
+      for (auto& n : nodes) dropClosed(*n);
+      unclaimIfClosed();
       deliver(now);
       for (auto& n : nodes) showReady(*n);
       Node* cur = current();
-      if (restarting && cur && cur->present && claimer == nullptr && cur->clients == 0) {
+      if (restarting && cur && cur->present && claimer == nullptr && cur->clients.empty()) {
         lock.unlock();
         reenumerate();
         lock.lock();
         continue;
       }
-      // The node's opens and closes are looked at every 20 ms.
+      // The node's closes are looked at every 20 ms.
       auto next = now + std::chrono::milliseconds(20);
       if (!toHost.empty() && toHostAt > now) next = std::min(next, toHostAt);
       for (const Urb& u : urbs)
@@ -499,6 +506,7 @@ struct UsbPlc::Impl {
       n->devnode = node;
       n->handler = umockdev_ioctl_base_new();
       g_signal_connect(n->handler, "handle-ioctl", G_CALLBACK(OnIoctl), n.get());
+      g_signal_connect(n->handler, "client-connected", G_CALLBACK(OnOpen), n.get());
       GError* err = nullptr;
       if (!umockdev_testbed_attach_ioctl(tb.tb, node, n->handler, &err)) {
         std::fprintf(stderr, "usbplc: cannot attach to %s: %s\n", node, err ? err->message : "?");
@@ -516,9 +524,6 @@ struct UsbPlc::Impl {
         if (chown(file.c_str(), 65534, 65534) != 0 || chmod(file.c_str(), 0600) != 0)
           std::perror("usbplc: foreign node");
       }
-      n->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-      if (n->watch >= 0)
-        inotify_add_watch(n->watch, (tb.root + n->devnode).c_str(), IN_OPEN | IN_CLOSE);
     }
     std::lock_guard<std::mutex> lock(m);
     nodes.push_back(std::move(n));
@@ -533,7 +538,7 @@ struct UsbPlc::Impl {
       n = current();
       if (n == nullptr || !n->present) return;
       n->present = false;
-      claimer = nullptr;
+      unclaim();
       for (Urb& u : urbs)
         if (u.node == n && !u.done) finish(u, -ESHUTDOWN, 0);
       showReady(*n);
@@ -561,6 +566,7 @@ UsbPlc::~UsbPlc() {
   impl_->remove();
   std::lock_guard<std::mutex> tbLock(impl_->tb.m);
   std::lock_guard<std::mutex> lock(impl_->m);
+  impl_->unclaim();
   for (Urb& u : impl_->urbs) {
     g_object_unref(u.buf);
     g_object_unref(u.urb);
@@ -570,7 +576,7 @@ UsbPlc::~UsbPlc() {
     umockdev_testbed_detach_ioctl(impl_->tb.tb, n->devnode.c_str(), nullptr);
     g_object_unref(n->handler);
     if (n->fifo >= 0) ::close(n->fifo);
-    if (n->watch >= 0) ::close(n->watch);
+    for (UMockdevIoctlClient* c : n->clients) g_object_unref(c);
   }
 }
 
