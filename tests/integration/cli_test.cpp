@@ -577,7 +577,8 @@ TEST(CliSession, StoppedTerminalHoldsUpNeitherSessionNorRecord) {
       EXPECT_TRUE(records[0]["outcome"]["interrupted"].is_null());
       EXPECT_EQ(records[0]["outcome"]["text"], "Firmware update is SUCCESSFUL");
       EXPECT_EQ(records[0]["blocks_sent"], 157);
-      EXPECT_LT(records[0]["elapsed_seconds"].get<double>(), 10.0);
+      // The PLC's time (about 5 s), with room for a loaded machine.
+      EXPECT_LT(records[0]["elapsed_seconds"].get<double>(), 15.0);
       EXPECT_EQ(burn.out, kSuccessSerial);
       EXPECT_EQ(burn.err.find("interrupted"), std::string::npos) << burn.err;
     }
