@@ -92,8 +92,10 @@ int fuzz::LoaderReplies(const uint8_t* data, size_t size) {
   FUZZ_CHECK(st.fin >= img.data() && st.fin <= img.data() + img.size());
 
   if (result != OK) return 0;
-  const std::vector<std::string> read(replies.begin(),
-                                      replies.begin() + static_cast<long>(std::min(reads, replies.size())));
+  // The replies the script gave: reads that wait for more before the next
+  // write (a late answer, an owed one, the quiet after the last) take none.
+  const size_t taken = replies.size() - link.replies.size();
+  const std::vector<std::string> read(replies.begin(), replies.begin() + static_cast<long>(taken));
   const std::string& last = read.empty() ? std::string() : read.back();
   auto at = [&](size_t i) { return static_cast<uint8_t>(i < last.size() ? last[i] : 0); };
   switch (op) {
