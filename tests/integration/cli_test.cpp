@@ -543,6 +543,12 @@ TEST(CliSession, StoppedTerminalHoldsUpNeitherSessionNorRecord) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer runs a signal's handler only when the thread that
+    // took it leaves its blocking call, and a write to a stopped terminal
+    // never returns: the stops cannot come through under it.
+    if (c.signals.size() > 1) continue;
+#endif
     TempDir dir;
     const std::string file = dir.path + "/TB2_x.bin", rec = dir.path + "/runs.jsonl";
     WriteFile(file, Pattern(20000));
