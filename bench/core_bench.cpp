@@ -83,9 +83,8 @@ void BM_SendFW_SimLink(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kVn300Blocks);
-  state.counters["blocks/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * kVn300Blocks),
-                         benchmark::Counter::kIsRate);
+  state.counters["blocks/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * kVn300Blocks), benchmark::Counter::kIsRate);
   state.counters["allocs/block"] =
       static_cast<double>(allocs) / static_cast<double>(state.iterations() * kVn300Blocks);
 }
@@ -127,9 +126,8 @@ void BM_SendFW_AckLink(benchmark::State& state) {
     if (status != quarn::OK) state.SkipWithError("transfer failed");
   }
   if (link.frames != state.iterations() * (kVn300Blocks + 1)) state.SkipWithError("frame count");
-  state.counters["blocks/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * kVn300Blocks),
-                         benchmark::Counter::kIsRate);
+  state.counters["blocks/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * kVn300Blocks), benchmark::Counter::kIsRate);
   state.counters["allocs/block"] =
       static_cast<double>(allocs) / static_cast<double>(state.iterations() * kVn300Blocks);
 }

@@ -1,7 +1,8 @@
 // The host's own turn, taken from outside the host (LD_PRELOAD), so that a
 // benchmark can see it without a change to the program:
 //
-//   QUARN_IO_TTY=/dev/pts/ QUARN_IO_FROM=ERASE QUARN_IO_LOG=FILE LD_PRELOAD=io_stamps.so PROGRAM ...
+//   QUARN_IO_TTY=/dev/pts/ QUARN_IO_FROM=ERASE QUARN_IO_LOG=FILE LD_PRELOAD=io_stamps.so PROGRAM
+//   ...
 //
 // Descriptors opened on a path that starts with QUARN_IO_TTY are followed
 // until they are closed. A turn is the time (CLOCK_MONOTONIC) from a read()
@@ -59,7 +60,9 @@ static uint64_t Now(void) {
   return (uint64_t)t.tv_sec * 1000000000u + (uint64_t)t.tv_nsec;
 }
 
-static int Followed(int fd) { return fd >= 0 && fd < kFds && __atomic_load_n(&followed[fd], __ATOMIC_RELAXED); }
+static int Followed(int fd) {
+  return fd >= 0 && fd < kFds && __atomic_load_n(&followed[fd], __ATOMIC_RELAXED);
+}
 
 // A write on a followed descriptor at `at`: the end of a turn if a read with
 // bytes came last.
@@ -71,7 +74,8 @@ static void Written(int fd, uint64_t at, const void* p, size_t n) {
     __atomic_fetch_add(us < kSteps ? &steps[us] : &longer, 1, __ATOMIC_RELAXED);
     __atomic_fetch_add(&allTurns, ns, __ATOMIC_RELAXED);
     uint64_t was = __atomic_load_n(&longest, __ATOMIC_RELAXED);
-    while (ns > was && !__atomic_compare_exchange_n(&longest, &was, ns, 1, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    while (ns > was && !__atomic_compare_exchange_n(&longest, &was, ns, 1, __ATOMIC_RELAXED,
+                                                    __ATOMIC_RELAXED)) {
     }
   }
   uint64_t none = 0;
@@ -110,16 +114,19 @@ __attribute__((destructor)) static void Dump(void) {
   if (f == NULL) return;
   uint64_t total = longer;
   for (int us = 0; us < kSteps; ++us) total += steps[us];
-  const double p50 = Percentile(total, 0.5), p99 = Percentile(total, 0.99), max = (double)longest / 1e3;
+  const double p50 = Percentile(total, 0.5), p99 = Percentile(total, 0.99),
+               max = (double)longest / 1e3;
   const double span = spanFrom != 0 && spanTo > spanFrom ? (double)(spanTo - spanFrom) / 1e9 : 0.0;
   const double mean = total > 0 ? (double)allTurns / (double)total / 1e3 : 0.0;
   fprintf(f, "turns %llu mean %.1f p50 %.0f p99 %.0f max %.1f span %.6f cost %.1f\n",
-          (unsigned long long)total, mean, p50, p99, max, span, Cost());  // Cost counts turns of its own: last
+          (unsigned long long)total, mean, p50, p99, max, span,
+          Cost());  // Cost counts turns of its own: last
   fclose(f);
 }
 
 static int Opened(const char* path, int fd) {
-  if (fd >= 0 && fd < kFds - 1 && tty != NULL && path != NULL && strncmp(path, tty, strlen(tty)) == 0) {
+  if (fd >= 0 && fd < kFds - 1 && tty != NULL && path != NULL &&
+      strncmp(path, tty, strlen(tty)) == 0) {
     readAt[fd] = 0;
     __atomic_store_n(&followed[fd], 1, __ATOMIC_RELAXED);
   }

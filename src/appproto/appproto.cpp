@@ -91,9 +91,8 @@ void NoteException(SessionState& st, const uint8_t* reply, int n) {
 // (Unanswered) instead of counting as a failed read. The reply buffer keeps
 // what the last read left in it.
 template <int N, class Good>
-AppReply AppExchange(SessionState& st, Link& link, std::string_view request,
-                     uint8_t (&reply)[N], Budget& b, Good good,
-                      bool silenceIsConsent = false) {
+AppReply AppExchange(SessionState& st, Link& link, std::string_view request, uint8_t (&reply)[N],
+                     Budget& b, Good good, bool silenceIsConsent = false) {
   Request req{reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size()),
               reply, N, kTimeoutMs};
   req.budget = b.limit;
@@ -106,7 +105,7 @@ AppReply AppExchange(SessionState& st, Link& link, std::string_view request,
   // decodes in place, as the operations then read the reply.
   const auto judge = [&](uint8_t* r) {
     return CheckLRC(r + 1, N - 3) == 0 && good(static_cast<const uint8_t*>(r)) ? Verdict::Good
-                                                                              : Verdict::Bad;
+                                                                               : Verdict::Bad;
   };
   const Exchanged e = Exchange(st, link, req, judge);
   if (e.outcome == Outcome::Good) return AppReply::Replied;
@@ -215,9 +214,9 @@ bool IdAccepted_A(uint16_t selectedPLCID, uint16_t id) {
 
 uint8_t CheckID_A(SessionState& st, Link& hSerial) {
   uint16_t id = 0;
-  return IdentityRequest(st, hSerial, st.profile().aio, id, [want = st.selectedPLCID](uint16_t got) {
-    return IdAccepted_A(want, got);
-  });
+  return IdentityRequest(
+      st, hSerial, st.profile().aio, id,
+      [want = st.selectedPLCID](uint16_t got) { return IdAccepted_A(want, got); });
 }
 
 uint8_t ReadID_A(SessionState& st, Link& hSerial, bool aio, uint16_t& id) {
@@ -265,7 +264,7 @@ uint8_t SendErase_A(SessionState& st, Link& hSerial) {
   const auto acknowledged = [](const uint8_t* r) { return Byte(r, 4) == ACK; };
   for (;;) {
     const AppReply got = AppExchange(st, hSerial, aio ? kEraseAio : kErase, reply, b, acknowledged,
-                                   silenceIsConsent);
+                                     silenceIsConsent);
     if (got == AppReply::Spent) return Refusal(reply, FLOWERROR_STATE3, FLOWERROR_STATE4, false);
     st.errCounter = 0;
     if (got == AppReply::Unanswered) return OK;

@@ -81,7 +81,9 @@ struct Session {
 
 const char* State1Message(uint8_t status) {
   switch (status & 0x0F) {
-    case FLOWERROR_STATE1: case FLOWERROR_STATE2: case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
+    case FLOWERROR_STATE1:
+    case FLOWERROR_STATE2:
+    case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
     case RUNMODE: return "PLC in RUN MODE";
     case UNKNOWN_ERROR_CODE: return "UNKNOWN ERROR CODE @ State 1";
     case NORESPONSE: return "NO RESPONSE @ State 1";
@@ -91,7 +93,9 @@ const char* State1Message(uint8_t status) {
 
 const char* State2Message(uint8_t status) {
   switch (status & 0x0F) {
-    case FLOWERROR_STATE2: case FLOWERROR_STATE3: case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
+    case FLOWERROR_STATE2:
+    case FLOWERROR_STATE3:
+    case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
     case UNKNOWN_ERROR_CODE: return "UNKNOWN ERROR CODE @ State 2";
     case NORESPONSE: return "NO RESPONSE @ State 2";
     default: return "UNKNOWN MESSAGE @ State 2";
@@ -100,7 +104,9 @@ const char* State2Message(uint8_t status) {
 
 const char* State3Message(uint8_t status) {
   switch (status & 0x0F) {
-    case FLOWERROR_STATE3: case FLOWERROR_STATE4: case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
+    case FLOWERROR_STATE3:
+    case FLOWERROR_STATE4:
+    case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
     case UNKNOWN_ERROR_CODE: return "UNKNOWN ERROR CODE @ State 3";
     case NORESPONSE: return "NO RESPONSE @ State 3";
     default: return "UNKNOWN MESSAGE @ State 3";
@@ -174,9 +180,7 @@ bool ApplicationBranch(Session& s) {
       s.op.sleepSeconds(2);
       s.hSerial.open(false, st.selectedComPort);
       break;
-    case Reconnect::Wait1s:
-      s.op.sleepSeconds(1);
-      break;
+    case Reconnect::Wait1s: s.op.sleepSeconds(1); break;
   }
   return true;
 }
@@ -206,7 +210,9 @@ void BootloaderBranch(Session& s) {
       else
         s.conclude("INFORMATION", Icon::Information, "Firmware update is SUCCESSFUL", true);
     } else if (status == NOK) {
-      s.error("Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again");
+      s.error(
+          "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW "
+          "again");
     } else {
       s.error("Firmware update is FAILED");
     }
@@ -249,7 +255,8 @@ Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* 
 
   if (!hSerial.open(p.usb, st.selectedComPort)) {
     char tempStr[sizeof "CANNOT open " + sizeof st.selectedComPort + sizeof " Port!!!"];
-    std::snprintf(tempStr, sizeof tempStr, "CANNOT open %s Port!!!", p.usb ? "USB" : st.selectedComPort);
+    std::snprintf(tempStr, sizeof tempStr, "CANNOT open %s Port!!!",
+                  p.usb ? "USB" : st.selectedComPort);
     s.error(tempStr);
     st.elapsedTime = 0;
     s.CloseFile();

@@ -44,31 +44,30 @@ const char* TypeGuardRefusal(const SessionState& st, Read read) {
       if (plcIsKr2C && !st.modelIs("KR2-C-V2") && !st.modelIs("KR2-C-V4"))
         return "Check PLC, KR2-MV2 is different than KR2-C";
       if (plcIsKr2C)
-        return guard::Generation(st, read(Register::D1001),
-                                 "KR2-C-V4", "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                                 "KR2-C-V2", "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
-      return guard::Generation(st, read(Register::D1001),
-                               "KR2-MV2-V4", "KR2-MV2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                               "KR2-MV2-V2", "KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
+        return guard::Generation(st, read(Register::D1001), "KR2-C-V4",
+                                 "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx ", "KR2-C-V2",
+                                 "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
+      return guard::Generation(st, read(Register::D1001), "KR2-MV2-V4",
+                               "KR2-MV2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ", "KR2-MV2-V2",
+                               "KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
     }
     case 0x0013:
-      return guard::Variant(st, read(Register::D1148),
-                            "QN28", "Check PLC, 12QN2 is different than 28QN2",
-                            "QN2", "Check PLC, 28QN2 is different than 12QN2");
+      return guard::Variant(st, read(Register::D1148), "QN28",
+                            "Check PLC, 12QN2 is different than 28QN2", "QN2",
+                            "Check PLC, 28QN2 is different than 12QN2");
     case 0x0015:
-      return guard::Variant(st, read(Register::D1148),
-                            "GH26", "Check PLC, 12GH is different than 26GH",
-                            "GH", "Check PLC, 26GH is different than 12GH");
+      return guard::Variant(st, read(Register::D1148), "GH26",
+                            "Check PLC, 12GH is different than 26GH", "GH",
+                            "Check PLC, 26GH is different than 12GH");
     case 0x0008:
-      return guard::Generation(st, read(Register::D1001),
-                               "TJ-V4", "TJ V4.xx CAN NOT downgrade to V3.xx ",
-                               "TJ-V3", "TJ V3.xx CAN NOT upgrade to V4.xx ");
+      return guard::Generation(st, read(Register::D1001), "TJ-V4",
+                               "TJ V4.xx CAN NOT downgrade to V3.xx ", "TJ-V3",
+                               "TJ V3.xx CAN NOT upgrade to V4.xx ");
     case 0xA001:
-      return guard::Generation(st, read(Register::D1001),
-                               "RTF-KR2-V4", "RTF-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                               "RTF-KR2-V2", "RTF-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
-    default:
-      return nullptr;  // no type guard for this identifier
+      return guard::Generation(st, read(Register::D1001), "RTF-KR2-V4",
+                               "RTF-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ", "RTF-KR2-V2",
+                               "RTF-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ");
+    default: return nullptr;  // no type guard for this identifier
   }
 }
 

@@ -18,7 +18,7 @@ struct Identity {
   uint8_t probe = 0;  // the mode probe's result: ENQ, ACK or the refusal
   bool aio = false;   // it answered the AIO command header (0x01 0x5B)
   bool haveId = false;
-  uint16_t id = 0;    // application: the identity request; bootloader: "ID"
+  uint16_t id = 0;  // application: the identity request; bootloader: "ID"
   // Application mode only; 0 when the PLC gave no valid reply, as the guards
   // take it, and then marked in `unanswered` (GuardRead bits).
   uint16_t D1386 = 0, D1001 = 0, D1148 = 0;

@@ -5,12 +5,15 @@
 namespace quarn {
 
 const char plcList[kModelCount][kModelNameSize] = {
-    "KR2-MV2-V2", "TB2",        "TJ2",      "QN2",         "KR2-C-V2",       "GH",
-    "DW3",        "30MV2-AIO",  "TJ-V3",    "RTF-KR2-V2",  "GH-H",           "QN2-H",
-    "VN300",      "KR-MV-DW2",  "MV2-CAR",  "QN28",        "KR2-E",          "VN200",
-    "VN200-AIO",  "GH26",       "KR3",      "HPT-J",       "VN100",          "MV3-AIO",
-    "KR2-MV2-V4", "TJ-V4",      "RTF-KR2-V4", "KR3-PACKAGE", "KR2-C-V4",     "WZ3TJ3",
-    "TJ3-AIO",    "VN200-TO-VN300", "VN200-Z",
+    "KR2-MV2-V2", "TB2",        "TJ2",        "QN2",
+    "KR2-C-V2",   "GH",         "DW3",        "30MV2-AIO",
+    "TJ-V3",      "RTF-KR2-V2", "GH-H",       "QN2-H",
+    "VN300",      "KR-MV-DW2",  "MV2-CAR",    "QN28",
+    "KR2-E",      "VN200",      "VN200-AIO",  "GH26",
+    "KR3",        "HPT-J",      "VN100",      "MV3-AIO",
+    "KR2-MV2-V4", "TJ-V4",      "RTF-KR2-V4", "KR3-PACKAGE",
+    "KR2-C-V4",   "WZ3TJ3",     "TJ3-AIO",    "VN200-TO-VN300",
+    "VN200-Z",
 };
 
 const uint16_t plcID[kModelCount] = {
@@ -20,8 +23,8 @@ const uint16_t plcID[kModelCount] = {
 };
 
 namespace {
-constexpr uint32_t k128x4 = 0x80000, k128x7 = 0xE0000, k4 = 0x3000, k40 = 0xA000,
-                   k2028 = 0x1FB000, k2x240 = 0x78800;
+constexpr uint32_t k128x4 = 0x80000, k128x7 = 0xE0000, k4 = 0x3000, k40 = 0xA000, k2028 = 0x1FB000,
+                   k2x240 = 0x78800;
 const char* const m128x4 = "The file size EXCEEDS the MAXIMUM size (128 * 1024 * 4)";
 const char* const m128x7 = "The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)";
 const char* const m4 = "The file size EXCEEDS the MAXIMUM size (4 * 1024)";
@@ -80,10 +83,14 @@ int findModel(const char* name) {
 
 bool isVersionedLoaderId(uint16_t id) {
   switch (id) {
-    case 0x3000: case 0x3010: case 0x0020: case 0xA00B: case 0x3020: case 0x0022: case 0xA010:
-      return true;
-    default:
-      return false;
+    case 0x3000:
+    case 0x3010:
+    case 0x0020:
+    case 0xA00B:
+    case 0x3020:
+    case 0x0022:
+    case 0xA010: return true;
+    default: return false;
   }
 }
 

@@ -44,7 +44,10 @@ template <class T>
 class Shared {
  public:
   Shared(T v = T{}) : v_(v) {}
-  Shared& operator=(T v) { v_.store(v, std::memory_order_relaxed); return *this; }
+  Shared& operator=(T v) {
+    v_.store(v, std::memory_order_relaxed);
+    return *this;
+  }
   operator T() const { return v_.load(std::memory_order_relaxed); }
   void add(T d) { v_.store(v_.load(std::memory_order_relaxed) + d, std::memory_order_relaxed); }
 
@@ -91,7 +94,7 @@ struct SessionState {
   // What a record of the session reports. Set by the worker and the
   // bootloader protocol where it happens; cleared when a session starts and
   // kept through the end-of-session reset.
-  Shared<uint8_t> firstProbe{0};      // the first mode probe's result (0: none ran)
+  Shared<uint8_t> firstProbe{0};  // the first mode probe's result (0: none ran)
   Shared<int32_t> stage{STAGE_CHECKING};
   Shared<int32_t> pagesErased{0};     // "ERASE" pages acknowledged
   Shared<int32_t> blocksSent{0};      // firmware blocks acknowledged

@@ -51,8 +51,8 @@ struct Request {
   // longer before the request goes again (a slow flash erase), so that the
   // late answer is taken as its own request's and nothing is sent twice for it.
   uint32_t lateMs = 0;
-  uint8_t budget = 6;  // the budget-th failed write or read ends the exchange
-  bool counts = true;  // failures shown in errCounter and added to totalErrCounter
+  uint8_t budget = 6;        // the budget-th failed write or read ends the exchange
+  bool counts = true;        // failures shown in errCounter and added to totalErrCounter
   bool silenceEnds = false;  // a reply that falls short ends the exchange (Unanswered)
   bool clearReply = false;   // the reply buffer is set to 0x00 before every read
   // An operation of several exchanges keeps its counts here (else each

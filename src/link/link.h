@@ -13,7 +13,7 @@ struct LineSettings {
   // the port had it.
 };
 
-constexpr LineSettings kAppLine{9600, 7, 2};        // application mode: 9600 7E1
+constexpr LineSettings kAppLine{9600, 7, 2};         // application mode: 9600 7E1
 constexpr LineSettings kTransferLine{115200, 8, 0};  // after "UPDATE": 115200 8N1
 
 // How long the line must stay quiet before a retry goes out after a failed

@@ -29,8 +29,7 @@ bool TakeDevicePath(std::string_view devicePath, char (&sDevNameBuf)[MAXPATH]) {
   return std::string_view(sDevNameBuf).find(kUsbHardwareKey) != std::string_view::npos;
 }
 
-bool ComposePipePath(std::string_view devicePath, std::string_view pipeName,
-                     char (&out)[MAXPATH]) {
+bool ComposePipePath(std::string_view devicePath, std::string_view pipeName, char (&out)[MAXPATH]) {
   std::memset(out, 0, sizeof out);
   if (devicePath.size() + 1 + pipeName.size() >= sizeof out) return false;
   std::memcpy(out, devicePath.data(), devicePath.size());

@@ -22,8 +22,8 @@ constexpr char kUsbHardwareKey[] = "vid_0e5a&pid_0001";
 // from the system (untrusted), each at most kMaxAttribute bytes.
 constexpr size_t kMaxAttribute = 256;
 struct PortInfo {
-  std::string name;         // as the operator types it: /dev/ttyUSB0, COM3
-  bool usbAdapter = false;  // a USB serial adapter or modem (ttyUSB, ttyACM; a USB device)
+  std::string name;               // as the operator types it: /dev/ttyUSB0, COM3
+  bool usbAdapter = false;        // a USB serial adapter or modem (ttyUSB, ttyACM; a USB device)
   int vendor = -1, product = -1;  // its USB ids; -1 unknown
   std::string manufacturer, productName, serial;
   std::string byId;      // Linux: its /dev/serial/by-id name
@@ -46,8 +46,7 @@ bool TakeDevicePath(std::string_view devicePath, char (&sDevNameBuf)[MAXPATH]);
 
 // out = devicePath + "\" + pipeName, refused (false, out empty) when it
 // does not fit in MAXPATH with its terminator.
-bool ComposePipePath(std::string_view devicePath, std::string_view pipeName,
-                     char (&out)[MAXPATH]);
+bool ComposePipePath(std::string_view devicePath, std::string_view pipeName, char (&out)[MAXPATH]);
 
 // Linux: the port family of a device node's name ("ttyUSB" for "ttyUSB0"):
 // one of ttyUSB, ttyACM, ttyAMA, ttyS, rfcomm followed by decimal digits

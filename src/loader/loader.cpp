@@ -151,7 +151,8 @@ void FileRead(SessionState& st, uint8_t* rxbuf, int32_t counter) {
 uint8_t CheckID_B(SessionState& st, Link& hSerial) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[3];
-  if (BootExchange(st, hSerial, "ID", 2, reply, 3, Boot{.accept = IdReplyAccepted, .bare = false}) != OK)
+  if (BootExchange(st, hSerial, "ID", 2, reply, 3,
+                   Boot{.accept = IdReplyAccepted, .bare = false}) != OK)
     return ERR;
   // The 0x000C serial family keeps its count of failed reads in errCounter.
   if (st.profile().usb || st.selectedPLCID != 0x000C) st.errCounter = 0;
@@ -240,7 +241,7 @@ uint8_t SendFW(SessionState& st, Link& hSerial) {
     const uint8_t res =
         BootExchange(st, hSerial, txBuf, static_cast<int>(5 + D), reply, 1, Boot{.nokEnds = true});
     if (res != OK) return res;  // ERR, or the bootloader's NOK passed through
-    ++packetNum;  // 255 wraps to 0
+    ++packetNum;                // 255 wraps to 0
     ++packetCounter;
     st.blocksSent = packetCounter;
     st.progress = static_cast<int32_t>(int64_t{packetCounter} * 100 / (packets + 1));

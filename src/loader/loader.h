@@ -8,14 +8,14 @@
 
 namespace quarn {
 
-uint8_t CheckID_B(SessionState& st, Link& hSerial);         // OK or ERR
+uint8_t CheckID_B(SessionState& st, Link& hSerial);               // OK or ERR
 uint8_t ReadID_B(SessionState& st, Link& hSerial, uint16_t& id);  // OK (any identifier) or ERR
 // Whether a bootloader that reports id fits the selected model.
 bool IdAccepted_B(const SessionState& st, uint16_t id);
-uint8_t read_fu_version_B(SessionState& st, Link& hSerial); // OK (VN_fu_version set) or ERR
-uint8_t SendErase_B(SessionState& st, Link& hSerial);       // OK or ERR
-uint8_t SendUpdate(SessionState& st, Link& hSerial);        // OK or ERR
-uint8_t SendFW(SessionState& st, Link& hSerial);            // OK, NOK or ERR
+uint8_t read_fu_version_B(SessionState& st, Link& hSerial);  // OK (VN_fu_version set) or ERR
+uint8_t SendErase_B(SessionState& st, Link& hSerial);        // OK or ERR
+uint8_t SendUpdate(SessionState& st, Link& hSerial);         // OK or ERR
+uint8_t SendFW(SessionState& st, Link& hSerial);             // OK, NOK or ERR
 
 // Number of "ERASE" commands and of firmware blocks for the selected model
 // and an image of L bytes. Both are 0 for a 4K-page model whose image is too

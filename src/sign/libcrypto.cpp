@@ -37,8 +37,8 @@ bool Sha256::finish(uint8_t (&digest)[32]) {
 
 namespace sign {
 
-bool VerifyP256(const PublicKey& key, const uint8_t* data, size_t n, const std::vector<uint8_t>& sig,
-                const uint8_t (&)[64]) {
+bool VerifyP256(const PublicKey& key, const uint8_t* data, size_t n,
+                const std::vector<uint8_t>& sig, const uint8_t (&)[64]) {
   const unsigned char* p = key.der.data();
   EVP_PKEY* pkey = d2i_PUBKEY(nullptr, &p, static_cast<long>(key.der.size()));
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();

@@ -76,7 +76,7 @@ bool TakeInteger(const uint8_t* der, size_t& at, size_t end, uint8_t* out) {
   if (len < 1 || len > 33 || len > end - at) return false;
   const uint8_t* v = der + at;
   at += len;
-  if (v[0] & 0x80) return false;                              // negative
+  if (v[0] & 0x80) return false;                             // negative
   if (len > 1 && v[0] == 0 && !(v[1] & 0x80)) return false;  // not minimal
   if (v[0] == 0) {
     ++v;
@@ -145,9 +145,9 @@ bool ParseDerSignature(const uint8_t* der, size_t n, uint8_t (&rs)[64]) {
 std::string ManifestText(const std::string& file, const std::string& model,
                          const std::string& version, uint64_t size, const std::string& sha256,
                          const std::string& keyId) {
-  return "quarn firmware manifest 1\nfile: " + file + "\nmodel: " + model + "\nversion: " +
-         version + "\nsize: " + std::to_string(size) + "\nsha256: " + sha256 + "\nkey: " + keyId +
-         "\n";
+  return "quarn firmware manifest 1\nfile: " + file + "\nmodel: " + model +
+         "\nversion: " + version + "\nsize: " + std::to_string(size) + "\nsha256: " + sha256 +
+         "\nkey: " + keyId + "\n";
 }
 
 std::string VersionOfName(const std::string& baseName) {
@@ -166,19 +166,21 @@ std::string ParseManifest(const std::string& text, Manifest& m) {
   if (text.size() > kMaxManifest) return "it is larger than a manifest";
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\r') return "its lines end in CR LF (a copy that changed its line ends); use the file as released";
+    if (c == '\r')
+      return "its lines end in CR LF (a copy that changed its line ends); use the file as released";
     if ((c < 0x20 && c != '\n') || c > 0x7E)
       return "it holds a byte that is not printable ASCII (at byte " + std::to_string(i) + ")";
   }
   const std::string head = "quarn firmware manifest 1\n";
-  if (text.compare(0, head.size(), head) != 0) return "it does not start with '" + head.substr(0, head.size() - 1) + "'";
+  if (text.compare(0, head.size(), head) != 0)
+    return "it does not start with '" + head.substr(0, head.size() - 1) + "'";
   size_t at = head.size();
   std::string size, sig;
   const struct {
     const char* name;
     std::string* value;
-  } fields[] = {{"file", &m.file},     {"model", &m.model},   {"version", &m.version},
-                {"size", &size},       {"sha256", &m.sha256}, {"key", &m.keyId}};
+  } fields[] = {{"file", &m.file}, {"model", &m.model},   {"version", &m.version},
+                {"size", &size},   {"sha256", &m.sha256}, {"key", &m.keyId}};
   for (const auto& f : fields) {
     const std::string why = TakeField(text, at, f.name, *f.value);
     if (!why.empty()) return why;
@@ -249,11 +251,12 @@ Verdict Check(const ImageFacts& image, const std::string* manifest,
     const char* field;
     const std::string& signedValue;
     std::string imageValue;
-  } facts[] = {{"file", m.file, image.name},
-               {"model", m.model, image.model},
-               {"version", m.version, VersionOfName(image.name)},
-               {"size", std::to_string(m.size), size},
-               {"sha256", m.sha256, image.sha256.empty() ? "unknown (SHA-256 failed)" : image.sha256}};
+  } facts[] = {
+      {"file", m.file, image.name},
+      {"model", m.model, image.model},
+      {"version", m.version, VersionOfName(image.name)},
+      {"size", std::to_string(m.size), size},
+      {"sha256", m.sha256, image.sha256.empty() ? "unknown (SHA-256 failed)" : image.sha256}};
   for (const auto& f : facts) {
     if (f.signedValue == f.imageValue) continue;
     v.status = Status::Mismatch;

@@ -69,8 +69,8 @@ bool ParseDerSignature(const uint8_t* der, size_t n, uint8_t (&rs)[64]);
 
 // Whether sig (DER, already accepted by ParseDerSignature; rs its r and s)
 // is key's signature of SHA-256(data). Platform code.
-bool VerifyP256(const PublicKey& key, const uint8_t* data, size_t n, const std::vector<uint8_t>& sig,
-                const uint8_t (&rs)[64]);
+bool VerifyP256(const PublicKey& key, const uint8_t* data, size_t n,
+                const std::vector<uint8_t>& sig, const uint8_t (&rs)[64]);
 
 struct Manifest {
   std::string file, model, version, sha256, keyId;

@@ -93,7 +93,8 @@ BOOL CALLBACK FindBoxProc(HWND h, LPARAM lp) {
   auto* s = reinterpret_cast<BoxSearch*>(lp);
   wchar_t cls[32] = {};
   GetClassNameW(h, cls, 32);
-  if (std::wcscmp(cls, L"#32770") == 0 && GetWindow(h, GW_OWNER) == s->owner && IsWindowVisible(h)) {
+  if (std::wcscmp(cls, L"#32770") == 0 && GetWindow(h, GW_OWNER) == s->owner &&
+      IsWindowVisible(h)) {
     s->box = h;
     return FALSE;
   }
@@ -120,7 +121,8 @@ std::string AnswerBox(HWND box) {
 // A console program stopped with Ctrl-C, as an operator would stop it.
 int CtrlC(int seconds, const char* outPath, const char* command) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE outFile = CreateFileA(outPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE outFile =
+      CreateFileA(outPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
   STARTUPINFOA si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
@@ -128,8 +130,8 @@ int CtrlC(int seconds, const char* outPath, const char* command) {
   si.hStdOutput = si.hStdError = outFile;
   PROCESS_INFORMATION pi{};
   std::string line = command;
-  if (outFile == INVALID_HANDLE_VALUE ||
-      !CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+  if (outFile == INVALID_HANDLE_VALUE || !CreateProcessA(nullptr, line.data(), nullptr, nullptr,
+                                                         TRUE, 0, nullptr, nullptr, &si, &pi)) {
     Put("error", "cannot start " + line);
     return 1;
   }
@@ -137,8 +139,10 @@ int CtrlC(int seconds, const char* outPath, const char* command) {
   SetConsoleCtrlHandler(nullptr, TRUE);  // this program itself ignores it
   Put("sent", GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ? "1" : std::to_string(GetLastError()));
   DWORD code = 0;
-  if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-  Put("exit", WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0 ? std::to_string(code) : "running");
+  if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(pi.hProcess, &code);
+  Put("exit",
+      WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0 ? std::to_string(code) : "running");
   TerminateProcess(pi.hProcess, 1);
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
@@ -166,7 +170,8 @@ int Run(int argc, char** argv) {
     RECT outer{};
     GetWindowRect(win, &outer);
     Put("client", std::to_string(origin.x) + "," + std::to_string(origin.y));
-    Put("outer", std::to_string(outer.right - outer.left) + "x" + std::to_string(outer.bottom - outer.top));
+    Put("outer",
+        std::to_string(outer.right - outer.left) + "x" + std::to_string(outer.bottom - outer.top));
     Put("button", WindowText(start));
     Put("start", IsWindowEnabled(start) ? "1" : "0");
     ReportList("model", GetDlgItem(win, PLCLIST));
@@ -177,7 +182,8 @@ int Run(int argc, char** argv) {
     for (int i = 0; i < count; ++i) {
       if (ListEntry(list, i) != arg) continue;
       SendMessageW(list, CB_SETCURSEL, i, 0);
-      SendMessageW(win, WM_COMMAND, MAKEWPARAM(COMPORTLIST, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+      SendMessageW(win, WM_COMMAND, MAKEWPARAM(COMPORTLIST, CBN_SELCHANGE),
+                   reinterpret_cast<LPARAM>(list));
       Put("selected", arg);
       return 0;
     }
@@ -186,7 +192,8 @@ int Run(int argc, char** argv) {
   } else if (cmd == "click") {
     PostMessageW(start, BM_CLICK, 0, 0);
   } else if (cmd == "post-start") {
-    PostMessageW(win, WM_COMMAND, MAKEWPARAM(STARTBURN, BN_CLICKED), reinterpret_cast<LPARAM>(start));
+    PostMessageW(win, WM_COMMAND, MAKEWPARAM(STARTBURN, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(start));
   } else if (cmd == "escape") {
     PostMessageW(start, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
     PostMessageW(start, WM_KEYUP, VK_ESCAPE, 0xC0010001);
@@ -194,7 +201,8 @@ int Run(int argc, char** argv) {
     for (int i = std::atoi(arg); i > 0; --i) PostMessageW(win, WM_TIMER, ONESECONDTIMER, 0);
   } else if (cmd == "wait-start") {
     bool want = argc > 4 && argv[4][0] == '1';
-    for (int t = 0; t < std::atoi(arg) * 20 && (IsWindowEnabled(start) != 0) != want; ++t) Sleep(50);
+    for (int t = 0; t < std::atoi(arg) * 20 && (IsWindowEnabled(start) != 0) != want; ++t)
+      Sleep(50);
     Put("start", IsWindowEnabled(start) ? "1" : "0");
   } else if (cmd == "boxes") {
     const char* until = argc > 4 ? argv[4] : "";

@@ -26,7 +26,8 @@ bool GoodFrame(const std::string& r, size_t n, uint8_t* bytes) {
   if (r.size() < n) return false;
   uint8_t sum = 0;
   for (size_t k = 0; k < (n - 3) / 2; ++k) {
-    const int hi = Hex(static_cast<uint8_t>(r[1 + 2 * k])), lo = Hex(static_cast<uint8_t>(r[2 + 2 * k]));
+    const int hi = Hex(static_cast<uint8_t>(r[1 + 2 * k])),
+              lo = Hex(static_cast<uint8_t>(r[2 + 2 * k]));
     if (hi < 0 || lo < 0) return false;
     bytes[k] = static_cast<uint8_t>(hi * 16 + lo);
     sum = static_cast<uint8_t>(sum + bytes[k]);
@@ -51,7 +52,8 @@ void CheckLrcAgainstItsDefinition(fuzz::Input& in) {
   const uint8_t got = CheckLRC(buf.data(), static_cast<uint8_t>(buf.size()));
   uint8_t want = 0;
   for (size_t k = 0; k < s.size() / 2; ++k) {
-    const int hi = Hex(static_cast<uint8_t>(s[2 * k])), lo = Hex(static_cast<uint8_t>(s[2 * k + 1]));
+    const int hi = Hex(static_cast<uint8_t>(s[2 * k])),
+              lo = Hex(static_cast<uint8_t>(s[2 * k + 1]));
     if (hi < 0 || lo < 0) {
       want = 1;
       break;
@@ -101,8 +103,8 @@ int fuzz::AppReplies(const uint8_t* data, size_t size) {
   if (op == 1 || op == 8) FUZZ_CHECK(st.totalErrCounter == 0);
 
   // A success result only from a good reply that says so.
-  const std::vector<std::string> read(replies.begin(),
-                                      replies.begin() + static_cast<long>(std::min(reads, replies.size())));
+  const std::vector<std::string> read(
+      replies.begin(), replies.begin() + static_cast<long>(std::min(reads, replies.size())));
   const uint16_t id = st.selectedPLCID;
   switch (op) {
     case 2:
@@ -117,20 +119,25 @@ int fuzz::AppReplies(const uint8_t* data, size_t size) {
       if (result == OK)
         FUZZ_CHECK(AnyGood(read, 19, [&](const uint8_t* b) {
           const uint16_t got = static_cast<uint16_t>(b[5] << 8 | b[6]);
-          return b[4] == ACK && (got == id || (id == 0x000C && got == 0x000D) ||
-                                 (id == 0xA010 && got == 0x3010));
+          return b[4] == ACK &&
+                 (got == id || (id == 0x000C && got == 0x000D) || (id == 0xA010 && got == 0x3010));
         }));
       break;
-    case 4: case 5: case 6:
+    case 4:
+    case 5:
+    case 6:
       if (result != 0)
-        FUZZ_CHECK(AnyGood(read, 15, [&](const uint8_t* b) { return (b[3] << 8 | b[4]) == result; }));
+        FUZZ_CHECK(
+            AnyGood(read, 15, [&](const uint8_t* b) { return (b[3] << 8 | b[4]) == result; }));
       break;
     case 7:
-      if (result != 0) FUZZ_CHECK(AnyGood(read, 19, [&](const uint8_t* b) { return b[4] == result; }));
+      if (result != 0)
+        FUZZ_CHECK(AnyGood(read, 19, [&](const uint8_t* b) { return b[4] == result; }));
       break;
     case 8:
       if (result != 0)
-        FUZZ_CHECK(AnyGood(read, 19, [&](const uint8_t* b) { return (b[3] << 8 | b[4]) == result; }));
+        FUZZ_CHECK(
+            AnyGood(read, 19, [&](const uint8_t* b) { return (b[3] << 8 | b[4]) == result; }));
       break;
     case 9: {
       FUZZ_CHECK(result == OK || (result >= 0x13 && result <= 0x15) || result == 0x17 ||
@@ -141,8 +148,7 @@ int fuzz::AppReplies(const uint8_t* data, size_t size) {
         FUZZ_CHECK(AnyGood(read, 19, [](const uint8_t* b) { return b[4] == ACK; }));
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return 0;
 }

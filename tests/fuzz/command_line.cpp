@@ -54,8 +54,10 @@ int fuzz::CommandLine(const uint8_t* data, size_t size) {
     const std::string part = cli::ImageModelPart(a);
     FUZZ_CHECK(row >= -1 && row < kModelCount);
     FUZZ_CHECK(part.find('_') == std::string::npos && part.find('/') == std::string::npos);
-    if (row >= 0) FUZZ_CHECK(part == plcList[row]);
-    else FUZZ_CHECK(findModel(part.c_str()) < 0);
+    if (row >= 0)
+      FUZZ_CHECK(part == plcList[row]);
+    else
+      FUZZ_CHECK(findModel(part.c_str()) < 0);
   }
   return 0;
 }

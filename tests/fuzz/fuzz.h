@@ -72,7 +72,7 @@ inline const char* replaying = nullptr;
 
 }  // namespace fuzz
 
-#define FUZZ_CHECK(cond) \
-  do {                   \
+#define FUZZ_CHECK(cond)                                  \
+  do {                                                    \
     if (!(cond)) fuzz::Broken(#cond, __FILE__, __LINE__); \
   } while (0)

@@ -18,7 +18,8 @@ uint16_t Crc16(const uint8_t* p, size_t n) {  // bitwise CRC-16/XMODEM
   uint16_t crc = 0;
   for (size_t i = 0; i < n; ++i) {
     crc ^= static_cast<uint16_t>(p[i] << 8);
-    for (int b = 0; b < 8; ++b) crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    for (int b = 0; b < 8; ++b)
+      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
   }
   return crc;
 }
@@ -34,7 +35,8 @@ bool IdFits(const SessionState& st, uint16_t id) {
 // After a transfer reported OK: the blocks written, a repeated block taken
 // once, carry the bytes that must be sent in order, filled up with SUB, each
 // block well numbered and with its CRC; the transfer closed with EOT.
-void CheckTransfer(const SessionState& st, const ScriptLink& link, const std::vector<uint8_t>& img) {
+void CheckTransfer(const SessionState& st, const ScriptLink& link,
+                   const std::vector<uint8_t>& img) {
   const Profile& p = st.profile();
   const size_t D = p.blockData, sent = p.fourKPage ? img.size() - 4096 : img.size();
   std::vector<uint8_t> want(img.begin(), img.begin() + static_cast<long>(sent));

@@ -44,7 +44,8 @@ int fuzz::Manifest(const uint8_t* data, size_t size) {
       quarn::sign::Manifest m;
       if (!ParseManifest(text, m).empty()) break;
       FUZZ_CHECK(text.size() <= kMaxManifest);
-      FUZZ_CHECK(m.signedText == ManifestText(m.file, m.model, m.version, m.size, m.sha256, m.keyId));
+      FUZZ_CHECK(m.signedText ==
+                 ManifestText(m.file, m.model, m.version, m.size, m.sha256, m.keyId));
       FUZZ_CHECK(text.compare(0, m.signedText.size(), m.signedText) == 0);
       FUZZ_CHECK(text.compare(m.signedText.size(), 11, "signature: ") == 0);
       FUZZ_CHECK(m.file.find_first_of("/\\\n") == std::string::npos);

@@ -52,14 +52,17 @@ int fuzz::PortNames(const uint8_t* data, size_t size) {
     }
     case 2: {  // device path "\" pipe name
       const size_t cut = text.find('\0');
-      const std::string dev = text.substr(0, cut), pipe = cut == std::string::npos ? "" : text.substr(cut + 1);
+      const std::string dev = text.substr(0, cut),
+                        pipe = cut == std::string::npos ? "" : text.substr(cut + 1);
       char out[MAXPATH];
       std::memset(out, 'x', sizeof out);
       const bool ok = ComposePipePath(dev, pipe, out);
       FUZZ_CHECK(Terminated(out, sizeof out));
       FUZZ_CHECK(ok == (dev.size() + 1 + pipe.size() < MAXPATH));
-      if (ok) FUZZ_CHECK(std::memcmp(out, (dev + "\\" + pipe).data(), dev.size() + 1 + pipe.size()) == 0);
-      else FUZZ_CHECK(out[0] == '\0');
+      if (ok)
+        FUZZ_CHECK(std::memcmp(out, (dev + "\\" + pipe).data(), dev.size() + 1 + pipe.size()) == 0);
+      else
+        FUZZ_CHECK(out[0] == '\0');
       break;
     }
     case 3: {  // Linux device node name

@@ -39,7 +39,8 @@ std::string ReadText(const std::string& path) {
 
 // Starts a program with stdin /dev/null and stdout, stderr into files.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-  const int fds[3] = {open("/dev/null", O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+  const int fds[3] = {open("/dev/null", O_RDONLY),
+                      open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
                       open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
   const pid_t pid = testsupport::Spawn(args, fds[0], fds[1], fds[2]);
   for (int fd : fds) close(fd);
@@ -127,9 +128,9 @@ TEST(CableFaults, EachEndsInTimeAndASecondRunFinishesTheUpdate) {
     const char* name;
     std::vector<std::string> sim;  // plcsim arguments beyond model, link and flash file
     size_t imageSize;
-    int status;          // the first run's
-    const char* says;    // its one outcome message
-    int retries;         // as its record counts them
+    int status;                     // the first run's
+    const char* says;               // its one outcome message
+    int retries;                    // as its record counts them
     double minSeconds, maxSeconds;  // how long it takes
   };
   const Case cases[] = {
@@ -138,17 +139,39 @@ TEST(CableFaults, EachEndsInTimeAndASecondRunFinishesTheUpdate) {
       // later a new pseudo-terminal is at the same path, the PLC still in
       // its bootloader with a partly written flash.
       {"the peer goes away mid-transfer and comes back at the same path",
-       {"--drop", "block:20:1500"}, 10000, 1, "ERROR: Firmware update is FAILED\n", 7, 0, 12},
+       {"--drop", "block:20:1500"},
+       10000,
+       1,
+       "ERROR: Firmware update is FAILED\n",
+       7,
+       0,
+       12},
       {"garbled for a while: the retries carry the update through",
        {"--fault", "checkid:noise:3:4", "--fault", "erasepage:noise:2", "--fault",
-        "block:noise:5:2"}, 3000, 0, kSuccess, 10, 0, kBound},
+        "block:noise:5:2"},
+       3000,
+       0,
+       kSuccess,
+       10,
+       0,
+       kBound},
       {"garbled for longer than one exchange's budget",
-       {"--mode", "boot", "--fault", "block:noise:6"}, 3000, 1,
-       "ERROR: Firmware update is FAILED\n", 6, 0, kBound},
+       {"--mode", "boot", "--fault", "block:noise:6"},
+       3000,
+       1,
+       "ERROR: Firmware update is FAILED\n",
+       6,
+       0,
+       kBound},
       // One page and one block, each taking the PLC 2.7 s of the 3 s.
       {"replies just inside the time-out",
-       {"--mode", "boot", "--pace", "--erase-us", "2700000", "--write-us", "2700000"}, 100, 0,
-       kSuccess, 0, 5.4, kBound},
+       {"--mode", "boot", "--pace", "--erase-us", "2700000", "--write-us", "2700000"},
+       100,
+       0,
+       kSuccess,
+       0,
+       5.4,
+       kBound},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -157,12 +180,14 @@ TEST(CableFaults, EachEndsInTimeAndASecondRunFinishesTheUpdate) {
     const std::string file = dir.path + "/TB2_v2.0.bin", port = dir.path + "/port",
                       flash = dir.path + "/flash", record = dir.path + "/runs.jsonl";
     std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
     std::vector<std::string> args = {"--model", "TB2", "--link", port, "--flash-out", flash};
     args.insert(args.end(), c.sim.begin(), c.sim.end());
     Plcsim sim(args, dir.path);
     ASSERT_NE(sim.pty(1), "");
-    const std::vector<std::string> burnArgs = {"--image", file, "--port", port, "--yes", "--record", record};
+    const std::vector<std::string> burnArgs = {"--image", file,       "--port", port,
+                                               "--yes",   "--record", record};
 
     const Ended first = Burn(burnArgs, dir.path);
     std::printf("  %s: the first run ends after %.1f s\n", c.name, first.seconds);
@@ -177,7 +202,8 @@ TEST(CableFaults, EachEndsInTimeAndASecondRunFinishesTheUpdate) {
       EXPECT_NE(first.err.find(c.says), std::string::npos) << first.err;
       EXPECT_EQ(first.err.find("ERROR:"), first.err.rfind("ERROR:")) << "one outcome message";
     }
-    EXPECT_NE(ReadText(record).find("\"retries\":" + std::to_string(c.retries) + ","), std::string::npos)
+    EXPECT_NE(ReadText(record).find("\"retries\":" + std::to_string(c.retries) + ","),
+              std::string::npos)
         << ReadText(record);
 
     if (c.status != 0) {
@@ -190,11 +216,13 @@ TEST(CableFaults, EachEndsInTimeAndASecondRunFinishesTheUpdate) {
       EXPECT_EQ(second.status, 0) << second.err;
       EXPECT_EQ(second.out, kSuccess);
       const std::string records = ReadText(record);
-      EXPECT_NE(records.find("\"mode_at_start\":\"bootloader\"", records.find('\n')), std::string::npos)
+      EXPECT_NE(records.find("\"mode_at_start\":\"bootloader\"", records.find('\n')),
+                std::string::npos)
           << records;
     }
     sim.stop();
-    EXPECT_TRUE(ReadText(flash) == Flashed(image)) << ReadText(flash).size() << " bytes in the flash";
+    EXPECT_TRUE(ReadText(flash) == Flashed(image))
+        << ReadText(flash).size() << " bytes in the flash";
   }
 }
 
@@ -214,7 +242,12 @@ int Requests(const std::string& log, const std::string& kind) {
 // more than a clean session with that refusal sends. Were the late answer
 // or the retry's taken for the next request's, the refusal would pass unseen.
 TEST(CableFaults, ReplyOnceLateIsPairedWithItsRequest) {
-  struct Case { const char* kind; const char* mode; const char* refused; int retries; };
+  struct Case {
+    const char* kind;
+    const char* mode;
+    const char* refused;
+    int retries;
+  };
   const Case cases[] = {{"erasepage", "boot", "block:nak", 0},
                         {"checkid", "app", "erase:nak:1:2:3", 1}};
   for (const Case& c : cases) {
@@ -224,12 +257,13 @@ TEST(CableFaults, ReplyOnceLateIsPairedWithItsRequest) {
     const std::string file = dir.path + "/TB2_v2.0.bin", port = dir.path + "/port",
                       flash = dir.path + "/flash";
     std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
     int requests[2] = {};
     for (int late = 0; late < 2; ++late) {
-      std::vector<std::string> args = {"--model", "TB2", "--mode", c.mode, "--link", port,
-                                       "--flash-out", flash, "--pace", "--erase-us", "500000",
-                                       "--verbose", "--fault", c.refused};
+      std::vector<std::string> args = {"--model", "TB2",         "--mode",  c.mode,   "--link",
+                                       port,      "--flash-out", flash,     "--pace", "--erase-us",
+                                       "500000",  "--verbose",   "--fault", c.refused};
       if (late) args.insert(args.end(), {"--late-reply", std::string(c.kind) + ":3200"});
       Plcsim sim(args, dir.path);
       ASSERT_NE(sim.pty(1), "");

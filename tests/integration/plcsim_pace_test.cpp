@@ -99,7 +99,7 @@ TEST(PlcsimPaced, RepliesComeAtTheTimeOfTheWireAndThePlc) {
     std::string request;
     speed_t baud;  // set on the host's side before the request
     size_t replyLen;
-    double us;     // the wire and the PLC
+    double us;  // the wire and the PLC
   };
   struct Case {
     std::vector<std::string> args;

@@ -65,7 +65,9 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
 namespace {
 
 int64_t MsSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               t0)
+      .count();
 }
 
 // `master` is the PLC's end, `slave` the port's name, `watch` a descriptor of
@@ -75,7 +77,8 @@ struct Pty {
   std::string slave;
   Pty() {
     char name[128] = {};
-    if (master < 0 || grantpt(master) || unlockpt(master) || ptsname_r(master, name, sizeof name)) return;
+    if (master < 0 || grantpt(master) || unlockpt(master) || ptsname_r(master, name, sizeof name))
+      return;
     slave = name;
     watch = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
   }
@@ -88,8 +91,10 @@ struct Pty {
     char b[4096];
     for (auto t0 = std::chrono::steady_clock::now(); got.size() < n && MsSince(t0) < 2000;) {
       ssize_t k = ::read(master, b, sizeof b);
-      if (k > 0) got.append(b, static_cast<size_t>(k));
-      else std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (k > 0)
+        got.append(b, static_cast<size_t>(k));
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return got;
   }
@@ -125,7 +130,8 @@ TEST_F(PtyLink, ReadEndsWhenAllBytesArriveOrAtTheTimeOut) {
     link.setTimeouts(c.timeoutMs);
     std::thread plc([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(c.delayMs));
-      EXPECT_EQ(::write(pty.master, c.reply.data(), c.reply.size()), static_cast<ssize_t>(c.reply.size()));
+      EXPECT_EQ(::write(pty.master, c.reply.data(), c.reply.size()),
+                static_cast<ssize_t>(c.reply.size()));
     });
     if (c.delayMs == 0) plc.join();
     uint8_t buf[64] = {};
@@ -279,7 +285,7 @@ TEST(PosixLinkOpen, APortHeldElsewhereDoesNotOpen) {
     ASSERT_GE(pty.watch, 0);
     PosixLink holder, second;
     // Another link, another program's lock, another program's exclusive mode.
-    int held = h == kLink ? !holder.open(false, pty.slave.c_str())
+    int held = h == kLink   ? !holder.open(false, pty.slave.c_str())
                : h == kLock ? flock(pty.watch, LOCK_EX | LOCK_NB)
                             : ioctl(pty.watch, TIOCEXCL);
     ASSERT_EQ(held, 0);
@@ -300,8 +306,12 @@ TEST(PosixLinkOpen, AFailedOpenLeavesAnInertLink) {
   std::string longName = "/dev/" + std::string(5000, 'x'), file = (dir / "file").string();
   const std::string noSuch = "no such port", notSerial = "not a serial port";
   const std::pair<const char*, std::string> names[] = {
-      {"", noSuch},           {nullptr, noSuch},       {"/dev/does-not-exist", noSuch},
-      {"/dev/null", notSerial}, {longName.c_str(), noSuch}, {file.c_str(), notSerial},
+      {"", noSuch},
+      {nullptr, noSuch},
+      {"/dev/does-not-exist", noSuch},
+      {"/dev/null", notSerial},
+      {longName.c_str(), noSuch},
+      {file.c_str(), notSerial},
       {dir.c_str(), notSerial},
   };
   for (auto [name, why] : names) {
@@ -326,7 +336,8 @@ TEST(PosixLinkOpen, AFailedOpenLeavesAnInertLink) {
 }
 
 TEST(UsbSearch, TheFirstPlcThatOpensOnThePinnedPathIsUsed) {
-  const quarn::UsbPortPath any{}, p1{1, 1, {1}}, p23{1, 2, {2, 3}}, p2{1, 1, {2}}, bus2{2, 2, {2, 3}};
+  const quarn::UsbPortPath any{}, p1{1, 1, {1}}, p23{1, 2, {2, 3}}, p2{1, 1, {2}},
+      bus2{2, 2, {2, 3}};
   const quarn::UsbIds plc{0x0e5a, 0x0001, p1}, plc23{0x0e5a, 0x0001, p23}, hub{0x1d6b, 0x0002, p2},
       sibling{0x0e5a, 0x0002, p23}, lookalike{0x0e5b, 0x0001, p1};
   struct Case {
@@ -352,7 +363,10 @@ TEST(UsbSearch, TheFirstPlcThatOpensOnThePinnedPathIsUsed) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<size_t> tried;
-    auto tryOpen = [&](size_t i) { tried.push_back(i); return static_cast<bool>(c.opens[i]); };
+    auto tryOpen = [&](size_t i) {
+      tried.push_back(i);
+      return static_cast<bool>(c.opens[i]);
+    };
     EXPECT_EQ(quarn::FirstPlcDevice(c.devices, c.pin, tryOpen), c.expect);
     EXPECT_EQ(tried, c.tried);
   }
@@ -368,22 +382,33 @@ TEST(SerialPorts, ListsPortsThatArePresent) {
     bool charDevice;
     const char* uartType;  // sysfs port type; "" a device without one; nullptr no device
   } nodes[] = {
-      {"ttyUSB0", true, nullptr},  {"ttyUSB1", false, nullptr}, {"ttyACM10", true, nullptr},
-      {"ttyS0", true, "4\n"},      {"ttyS1", true, "0\n"},      {"ttyS2", true, nullptr},
-      {"ttyS3", true, ""},         {"ttyAMA0", true, nullptr},  {"rfcomm0", true, nullptr},
-      {"ttyStuff", true, nullptr}, {"ttyUSB", true, nullptr},   {"tty0", true, nullptr},
+      {"ttyUSB0", true, nullptr},
+      {"ttyUSB1", false, nullptr},
+      {"ttyACM10", true, nullptr},
+      {"ttyS0", true, "4\n"},
+      {"ttyS1", true, "0\n"},
+      {"ttyS2", true, nullptr},
+      {"ttyS3", true, ""},
+      {"ttyAMA0", true, nullptr},
+      {"rfcomm0", true, nullptr},
+      {"ttyStuff", true, nullptr},
+      {"ttyUSB", true, nullptr},
+      {"tty0", true, nullptr},
       {"ttyUSB" + std::string(40, '7'), true, nullptr},
   };
   for (const Node& n : nodes) {
-    if (n.charDevice) fs::create_symlink("/dev/null", dev / n.name);
-    else std::ofstream(dev / n.name) << "";
+    if (n.charDevice)
+      fs::create_symlink("/dev/null", dev / n.name);
+    else
+      std::ofstream(dev / n.name) << "";
     if (n.uartType != nullptr) {
       fs::create_directories(sys / n.name / "device");
       if (*n.uartType) std::ofstream(sys / n.name / "type") << n.uartType;
     }
   }
   std::vector<std::string> want;
-  for (const char* n : {"rfcomm0", "ttyACM10", "ttyAMA0", "ttyS0", "ttyUSB0"}) want.push_back((dev / n).string());
+  for (const char* n : {"rfcomm0", "ttyACM10", "ttyAMA0", "ttyS0", "ttyUSB0"})
+    want.push_back((dev / n).string());
   EXPECT_EQ(quarn::ListSerialPorts(dev.string(), sys.string()), want);
   // An active system console is marked, to be taken only when named.
   std::ofstream(sys / "ttyS0" / "console") << "Y\n";

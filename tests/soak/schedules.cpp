@@ -40,13 +40,16 @@ const Model kModels[] = {
 
 struct FaultKind {
   const char* name;
-  Act act;           // Act::Count: the reply itself is as it should be
+  Act act;  // Act::Count: the reply itself is as it should be
   uint32_t lateMs;
 };
 const FaultKind kFaults[] = {
-    {"late 3.1 s", Act::Count, 3100}, {"late 6.1 s", Act::Count, 6100},
-    {"lost", Act::Silent, 0},         {"doubled", Act::Double, 0},
-    {"garbled", Act::BadLrc, 0},      {"NAK", Act::Nak, 0},
+    {"late 3.1 s", Act::Count, 3100},
+    {"late 6.1 s", Act::Count, 6100},
+    {"lost", Act::Silent, 0},
+    {"doubled", Act::Double, 0},
+    {"garbled", Act::BadLrc, 0},
+    {"NAK", Act::Nak, 0},
     {"NOK", Act::Nok, 0},
 };
 constexpr int kFaultKinds = static_cast<int>(std::size(kFaults));
@@ -55,9 +58,8 @@ struct Speed {
   const char* name;
   uint32_t erasePageUs, writeBlockUs;
 };
-const Speed kSpeeds[] = {{"", 20000, 3000},
-                         {"erase 3.5 s, ", 3500000, 3000},
-                         {"write 3.5 s, ", 20000, 3500000}};
+const Speed kSpeeds[] = {
+    {"", 20000, 3000}, {"erase 3.5 s, ", 3500000, 3000}, {"write 3.5 s, ", 20000, 3500000}};
 
 std::vector<uint8_t> Image(uint32_t L) {
   std::vector<uint8_t> img(L);
@@ -74,7 +76,9 @@ struct Aim {
 // Throws when an invariant breaks.
 bool Run(const Model& m, const Speed& speed, const std::vector<Aim>& aims, int* replies,
          std::string* outcome = nullptr) {
-  const sessioncheck::Broken broken = [](const std::string& what) { throw std::runtime_error(what); };
+  const sessioncheck::Broken broken = [](const std::string& what) {
+    throw std::runtime_error(what);
+  };
   plcsim::Config cfg;
   cfg.model = m.name;
   cfg.times.erasePageUs = speed.erasePageUs;
@@ -107,7 +111,8 @@ bool Run(const Model& m, const Speed& speed, const std::vector<Aim>& aims, int* 
 
 std::string Describe(const Speed& speed, const std::vector<Aim>& aims) {
   std::string s = speed.name;
-  for (const Aim& a : aims) s += std::string(s.empty() || s.back() == ' ' ? "" : " + ") + kFaults[a.fault].name;
+  for (const Aim& a : aims)
+    s += std::string(s.empty() || s.back() == ' ' ? "" : " + ") + kFaults[a.fault].name;
   return s.empty() ? "no fault" : s;
 }
 
@@ -144,8 +149,10 @@ int main(int argc, char** argv) {
       } catch (const std::exception& e) {
         ++broken;
         std::string where;
-        for (const Aim& a : aims) where += " reply " + std::to_string(a.reply) + " " + kFaults[a.fault].name;
-        std::fprintf(stderr, "schedules: %s %s%s: %s\n", m.name, speed.name, where.c_str(), e.what());
+        for (const Aim& a : aims)
+          where += " reply " + std::to_string(a.reply) + " " + kFaults[a.fault].name;
+        std::fprintf(stderr, "schedules: %s %s%s: %s\n", m.name, speed.name, where.c_str(),
+                     e.what());
       }
     };
     for (const Speed& speed : kSpeeds) {
@@ -165,12 +172,14 @@ int main(int argc, char** argv) {
     }
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - modelStart).count();
-    std::printf("%s (%s, %u-byte image): %ld schedules in %.1f s\n", m.name, m.kind, m.L, schedules, secs);
+    std::printf("%s (%s, %u-byte image): %ld schedules in %.1f s\n", m.name, m.kind, m.L, schedules,
+                secs);
     for (const auto& [what, n] : classes)
       std::printf("  %-36s %7ld succeeded %7ld failed\n", what.c_str(), n.first, n.second);
     total += schedules;
   }
-  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("schedules: %ld in %.1f s, %ld broke an invariant\n", total, secs, broken);
   std::printf("%ld passed, %ld failed\n", total - broken, broken);
   return broken == 0 ? 0 : 1;

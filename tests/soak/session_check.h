@@ -17,7 +17,8 @@ namespace sessioncheck {
 
 // What a good transfer leaves in the flash: the bytes sent (a 4K-page
 // model's last 4096 are not), filled up with SUB (0x1A) to a whole block.
-inline std::vector<uint8_t> ExpectedFlash(const quarn::Profile& p, const std::vector<uint8_t>& img) {
+inline std::vector<uint8_t> ExpectedFlash(const quarn::Profile& p,
+                                          const std::vector<uint8_t>& img) {
   const size_t sent = p.fourKPage ? img.size() - 4096 : img.size();
   std::vector<uint8_t> f(img.begin(), img.begin() + static_cast<long>(sent));
   while (f.size() % p.blockData) f.push_back(0x1A);
@@ -68,7 +69,8 @@ struct WatchedLink : plcsim::SimLink {
   void watch() {
     if (st.errCounter < 0 || st.errCounter > 6) broken("errCounter outside 0..6");
     if (st.progress < 0 || st.progress > 100) broken("progress outside 0..100");
-    if (st.flashStatus < quarn::IDLE || st.flashStatus > quarn::PROGRAM) broken("flashStatus unknown");
+    if (st.flashStatus < quarn::IDLE || st.flashStatus > quarn::PROGRAM)
+      broken("flashStatus unknown");
     if (st.totalErrCounter < lastTotal) broken("totalErrCounter went back within a session");
     lastTotal = st.totalErrCounter;
     if (boundMs && nowMs > boundMs()) broken("the session outlasts its virtual-time bound");
@@ -76,8 +78,10 @@ struct WatchedLink : plcsim::SimLink {
   int write(const uint8_t* data, int n) override {
     watch();
     const uint8_t t = tape ? tape() : 0;
-    if (t >= 248) ++corruptWrites;
-    else if (t >= 240) ++shortWrites;
+    if (t >= 248)
+      ++corruptWrites;
+    else if (t >= 240)
+      ++shortWrites;
     return SimLink::write(data, n);
   }
   int drainInput(uint32_t quietMs, uint32_t afterMs, uint8_t* kept, int keep) override {
@@ -149,7 +153,8 @@ struct Watcher : quarn::Operator {
 // The session is over: one outcome, success only with the right flash and
 // the transfer closed, and the state as a new session expects it.
 inline void CheckEnd(const quarn::SessionState& st, const WatchedLink& link, const Watcher& op,
-                     const plcsim::Plc& plc, const std::vector<uint8_t>& img, const Broken& broken) {
+                     const plcsim::Plc& plc, const std::vector<uint8_t>& img,
+                     const Broken& broken) {
   if (op.outcomes != 1) broken("not exactly one outcome message");
   if (op.success) {
     if (plc.flash() != ExpectedFlash(st.profile(), img)) broken("SUCCESSFUL with a wrong flash");

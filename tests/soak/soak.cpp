@@ -43,8 +43,8 @@ struct Schedule {
   plcsim::Config cfg;
   uint32_t L = 0;
   std::vector<Fault> faults;
-  std::vector<uint8_t> tape;     // faults of the line, one byte per write or read
-  int writesBeforeDeath = -1;    // link death
+  std::vector<uint8_t> tape;   // faults of the line, one byte per write or read
+  int writesBeforeDeath = -1;  // link death
   // The PLC falls silent at this reconnect. Every schedule ends the pass loop
   // of a PLC that keeps running its application: one that keeps accepting
   // the switch (or, where silence is consent, keeps losing its refusal) would
@@ -56,9 +56,9 @@ struct Schedule {
     uint32_t ms;
     int times;
   };
-  std::vector<Late> lates;       // replies that come late
-  uint32_t switchLimit = 0;      // bootSwitchLimit (0: none, as in the window)
-  bool clean = true;             // nothing can go wrong: the session must succeed
+  std::vector<Late> lates;   // replies that come late
+  uint32_t switchLimit = 0;  // bootSwitchLimit (0: none, as in the window)
+  bool clean = true;         // nothing can go wrong: the session must succeed
 };
 
 // rng draws what every schedule has had from the start; `more` (when given)
@@ -93,8 +93,14 @@ Schedule Draw(std::mt19937_64& rng, std::mt19937_64* more) {
   const uint32_t most = std::min<uint32_t>(p.maxSize, 24 * 1024);
   s.L = least + pick(most - least + 1);
   if (chance(2)) s.L = p.maxSize;
-  if (chance(2)) { s.L = p.maxSize + 1; s.clean = false; }
-  if (chance(1)) { s.L = 0; s.clean = false; }
+  if (chance(2)) {
+    s.L = p.maxSize + 1;
+    s.clean = false;
+  }
+  if (chance(1)) {
+    s.L = 0;
+    s.clean = false;
+  }
 
   for (int k = chance(35) ? 0 : 1 + pick(4); k > 0; --k) {
     Fault f{static_cast<Kind>(pick(static_cast<uint32_t>(Kind::Count))), static_cast<Act>(pick(6)),
@@ -103,7 +109,8 @@ Schedule Draw(std::mt19937_64& rng, std::mt19937_64* more) {
     s.faults.push_back(f);
   }
   if (chance(15))  // lost replies to a closing EOT
-    s.faults.push_back({chance(50) ? Kind::FwEot : Kind::EraseEot, Act::Silent, 1 + static_cast<int>(pick(7)), 0, 0});
+    s.faults.push_back({chance(50) ? Kind::FwEot : Kind::EraseEot, Act::Silent,
+                        1 + static_cast<int>(pick(7)), 0, 0});
   if (!s.faults.empty()) s.clean = false;
 
   if (chance(40)) {
@@ -112,18 +119,25 @@ Schedule Draw(std::mt19937_64& rng, std::mt19937_64* more) {
     s.tape.resize(20000);
     for (uint8_t& t : s.tape) t = chance(rate) ? static_cast<uint8_t>(192 + pick(64)) : 0;
   }
-  if (chance(10)) { s.writesBeforeDeath = static_cast<int>(pick(400)); s.clean = false; }
+  if (chance(10)) {
+    s.writesBeforeDeath = static_cast<int>(pick(400));
+    s.clean = false;
+  }
   if (chance(10)) {  // the restart never comes: the PLC stays in its application or falls silent
     s.cfg.enterBoot = chance(50);
     s.silentAfterPass = 1 + static_cast<int>(pick(3));
     s.clean = false;
   }
-  if (chance(5)) { s.reopenFails = true; s.clean = false; }
+  if (chance(5)) {
+    s.reopenFails = true;
+    s.clean = false;
+  }
 
   if (more == nullptr) return s;
   if (pickMore(100) < 10) {
     s.faults.push_back({static_cast<Kind>(pickMore(static_cast<uint32_t>(Kind::Count))), Act::Noise,
-                        1 + static_cast<int>(pickMore(3)), static_cast<uint8_t>(1 + pickMore(8)), 0});
+                        1 + static_cast<int>(pickMore(3)), static_cast<uint8_t>(1 + pickMore(8)),
+                        0});
     s.clean = false;
   }
   // A PLC that now and then takes its time: its reply may come past the
@@ -177,7 +191,9 @@ std::vector<uint8_t> Image(uint32_t L, uint64_t seed) {
 // One session of schedule s on state st; throws std::runtime_error when an
 // invariant breaks.
 Result Run(SessionState& st, const Schedule& s, uint64_t imageSeed) {
-  const sessioncheck::Broken broken = [](const std::string& what) { throw std::runtime_error(what); };
+  const sessioncheck::Broken broken = [](const std::string& what) {
+    throw std::runtime_error(what);
+  };
   plcsim::Plc plc(s.cfg);
   for (const Fault& f : s.faults) plc.inject(f.kind, f.act, f.times, f.arg1, f.arg2);
   for (const Schedule::Late& l : s.lates) plc.lateReply(l.kind, l.ms, l.times);
@@ -201,8 +217,8 @@ Result Run(SessionState& st, const Schedule& s, uint64_t imageSeed) {
 
   StartBurn(st, link, op, img.empty() ? nullptr : img.data(), s.L);
   sessioncheck::CheckEnd(st, link, op, plc, img, broken);
-  const bool gaveUp = op.events.size() >= 2 &&
-                      op.events[op.events.size() - 2] == "ERROR: PLC DID NOT restart into its bootloader";
+  const bool gaveUp = op.events.size() >= 2 && op.events[op.events.size() - 2] ==
+                                                   "ERROR: PLC DID NOT restart into its bootloader";
   if (gaveUp && op.passes != static_cast<int>(s.switchLimit))
     broken("gave up on the restart before the limit");
   if (s.clean && !op.success) broken("a session without faults did not succeed");
@@ -215,8 +231,10 @@ int main(int argc, char** argv) {
   uint64_t seed = 20240103;
   long count = 500;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--seed") == 0) seed = std::strtoull(argv[i + 1], nullptr, 0);
-    else if (std::strcmp(argv[i], "--count") == 0) count = std::strtol(argv[i + 1], nullptr, 0);
+    if (std::strcmp(argv[i], "--seed") == 0)
+      seed = std::strtoull(argv[i + 1], nullptr, 0);
+    else if (std::strcmp(argv[i], "--count") == 0)
+      count = std::strtol(argv[i + 1], nullptr, 0);
   }
   // Cases that once failed, replayed with the schedules they drew then. A
   // KR2-C-V2 refuses every switch with NOK, a lossy line turns one refusal
@@ -228,7 +246,8 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   long failures = 0, sessions = 0, cases = 0;
   for (long i = -regressions; i < count; ++i, ++cases) {
-    const uint64_t caseSeed = i < 0 ? kRegressions[i + regressions] : seed + static_cast<uint64_t>(i);
+    const uint64_t caseSeed =
+        i < 0 ? kRegressions[i + regressions] : seed + static_cast<uint64_t>(i);
     std::mt19937_64 rng(caseSeed), more(caseSeed ^ 0x9e3779b97f4a7c15ull);
     std::mt19937_64* later = i < 0 ? nullptr : &more;
     const Schedule a = Draw(rng, later), b = Draw(rng, later);
@@ -238,22 +257,27 @@ int main(int argc, char** argv) {
       Result rb = Run(carried, b, caseSeed + 1);
       SessionState fresh;
       if (!(Run(fresh, b, caseSeed + 1) == rb))
-        throw std::runtime_error("the second session differs from the same session on a fresh state");
+        throw std::runtime_error(
+            "the second session differs from the same session on a fresh state");
       for (const Result* r : {&ra, &rb})
         for (const std::string& e : r->events)
-          if (e.find(": ") != std::string::npos && e.find("Please") == std::string::npos) ++outcomes[e];
+          if (e.find(": ") != std::string::npos && e.find("Please") == std::string::npos)
+            ++outcomes[e];
       sessions += 3;
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "soak: FAILED seed %llu (models %s then %s): %s\n  replay: soak --seed %llu --count 1\n",
-                   static_cast<unsigned long long>(caseSeed), a.cfg.model.c_str(), b.cfg.model.c_str(),
-                   e.what(), static_cast<unsigned long long>(caseSeed));
+      std::fprintf(
+          stderr,
+          "soak: FAILED seed %llu (models %s then %s): %s\n  replay: soak --seed %llu --count 1\n",
+          static_cast<unsigned long long>(caseSeed), a.cfg.model.c_str(), b.cfg.model.c_str(),
+          e.what(), static_cast<unsigned long long>(caseSeed));
       if (++failures >= 10) {
         ++cases;
         break;
       }
     }
   }
-  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   for (const auto& [text, n] : outcomes) std::printf("%6d  %s\n", n, text.c_str());
   std::printf("soak: seed %llu, %ld cases, %ld sessions in %.1f s (%.0f sessions/s)\n",
               static_cast<unsigned long long>(seed), cases, sessions, secs,

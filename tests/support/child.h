@@ -50,16 +50,16 @@ class TempDir {
   std::string path;
 };
 
-// Starts args[0] (a path, or a program on PATH) with the given descriptors as its stdin, stdout and stderr.
-// Every signal starts at its default disposition and unblocked, whatever
-// the test runner was started with (nohup, a shell that ignores SIGINT).
-// inChild, if given, runs in the child before the program starts (it may
-// only make system calls).
+// Starts args[0] (a path, or a program on PATH) with the given descriptors as its stdin, stdout and
+// stderr. Every signal starts at its default disposition and unblocked, whatever the test runner
+// was started with (nohup, a shell that ignores SIGINT). inChild, if given, runs in the child
+// before the program starts (it may only make system calls).
 inline pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err,
                    void (*inChild)() = nullptr) {
   const pid_t pid = fork();
   if (pid == 0) {
-    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);  // SIGKILL, SIGSTOP refuse: no matter
+    for (int sig = 1; sig < NSIG; ++sig)
+      signal(sig, SIG_DFL);  // SIGKILL, SIGSTOP refuse: no matter
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

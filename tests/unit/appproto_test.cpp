@@ -22,17 +22,31 @@ std::string reply(const std::vector<int>& bytes) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string s = ":";
   uint8_t sum = 0;
-  auto put = [&](uint8_t b) { s += kHex[b >> 4]; s += kHex[b & 15]; };
-  for (int b : bytes) { put(static_cast<uint8_t>(b)); sum = static_cast<uint8_t>(sum + b); }
+  auto put = [&](uint8_t b) {
+    s += kHex[b >> 4];
+    s += kHex[b & 15];
+  };
+  for (int b : bytes) {
+    put(static_cast<uint8_t>(b));
+    sum = static_cast<uint8_t>(sum + b);
+  }
   put(static_cast<uint8_t>(-sum));
   return s + "\r\n";
 }
 
 // Long replies of the function-0x64 commands: status in byte 4, then two bytes.
-std::string cmd(int status, int b5 = 0, int b6 = 0) { return reply({0x00, 0x64, 0x01, 0x59, status, b5, b6}); }
+std::string cmd(int status, int b5 = 0, int b6 = 0) {
+  return reply({0x00, 0x64, 0x01, 0x59, status, b5, b6});
+}
 std::string reg(uint16_t v) { return reply({0x00, 0x03, 0x02, v >> 8, v & 0xFF}); }
-std::string lower(std::string s) { for (auto& c : s) c = static_cast<char>(std::tolower(c)); return s; }
-std::string badLrc(std::string s) { s[s.size() - 3] = s[s.size() - 3] == '0' ? '1' : '0'; return s; }
+std::string lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(c));
+  return s;
+}
+std::string badLrc(std::string s) {
+  s[s.size() - 3] = s[s.size() - 3] == '0' ? '1' : '0';
+  return s;
+}
 
 // A scripted link that also notes, in order, what the operation did to it
 // and what errCounter showed at each write and read.
@@ -51,8 +65,14 @@ struct TracedLink : ScriptLink {
     errAtRead.push_back(st.errCounter);
     return ScriptLink::read(b, n);
   }
-  void setTimeouts(uint32_t ms) override { events.push_back("timeouts " + std::to_string(ms)); ScriptLink::setTimeouts(ms); }
-  void setLine(const LineSettings& l) override { events.push_back("line"); ScriptLink::setLine(l); }
+  void setTimeouts(uint32_t ms) override {
+    events.push_back("timeouts " + std::to_string(ms));
+    ScriptLink::setTimeouts(ms);
+  }
+  void setLine(const LineSettings& l) override {
+    events.push_back("line");
+    ScriptLink::setLine(l);
+  }
 };
 
 uint32_t row(const char* model) { return static_cast<uint32_t>(findModel(model)); }
@@ -70,22 +90,66 @@ int erase(SessionState& s, Link& l) { return SendErase_A(s, l); }
 }  // namespace
 
 TEST(AppProto, RequestsCharacterForCharacter) {
-  struct Row { const char* what; Op op; const char* model; std::string good; std::string line;
-               std::vector<int> bytes; };  // address, function and data: the LRC is computed
+  struct Row {
+    const char* what;
+    Op op;
+    const char* model;
+    std::string good;
+    std::string line;
+    std::vector<int> bytes;
+  };  // address, function and data: the LRC is computed
   const Row rows[] = {
       {"probe", confirm, "VN300", cmd(ENQ), ":006401590141\r\n", {0x00, 0x64, 0x01, 0x59, 0x01}},
-      {"probe AIO", confirm, "MV3-AIO", cmd(ENQ), ":0064015B013F\r\n", {0x00, 0x64, 0x01, 0x5B, 0x01}},
-      {"id", checkId, "VN300", cmd(ACK, 0x30, 0x00), ":006401594944B5\r\n", {0x00, 0x64, 0x01, 0x59, 0x49, 0x44}},
-      {"id AIO", checkId, "30MV2-AIO", cmd(ACK, 0x00, 0x0D), ":0064015B4944B3\r\n", {0x00, 0x64, 0x01, 0x5B, 0x49, 0x44}},
-      {"D1386", d1386, "KR2-C-V2", reg(1), ":0003156A00017D\r\n", {0x00, 0x03, 0x15, 0x6A, 0x00, 0x01}},
-      {"D1001", d1001, "TJ-V4", reg(1), ":000313E9000100\r\n", {0x00, 0x03, 0x13, 0xE9, 0x00, 0x01}},
+      {"probe AIO",
+       confirm,
+       "MV3-AIO",
+       cmd(ENQ),
+       ":0064015B013F\r\n",
+       {0x00, 0x64, 0x01, 0x5B, 0x01}},
+      {"id",
+       checkId,
+       "VN300",
+       cmd(ACK, 0x30, 0x00),
+       ":006401594944B5\r\n",
+       {0x00, 0x64, 0x01, 0x59, 0x49, 0x44}},
+      {"id AIO",
+       checkId,
+       "30MV2-AIO",
+       cmd(ACK, 0x00, 0x0D),
+       ":0064015B4944B3\r\n",
+       {0x00, 0x64, 0x01, 0x5B, 0x49, 0x44}},
+      {"D1386",
+       d1386,
+       "KR2-C-V2",
+       reg(1),
+       ":0003156A00017D\r\n",
+       {0x00, 0x03, 0x15, 0x6A, 0x00, 0x01}},
+      {"D1001",
+       d1001,
+       "TJ-V4",
+       reg(1),
+       ":000313E9000100\r\n",
+       {0x00, 0x03, 0x13, 0xE9, 0x00, 0x01}},
       {"D1148", d1148, "QN2", reg(1), ":0003147C00016C\r\n", {0x00, 0x03, 0x14, 0x7C, 0x00, 0x01}},
       {"version", version, "VN300", cmd(0x20), ":00640159053D\r\n", {0x00, 0x64, 0x01, 0x59, 0x05}},
-      {"version AIO", version, "TJ3-AIO", cmd(0x20), ":00640159053D\r\n", {0x00, 0x64, 0x01, 0x59, 0x05}},
+      {"version AIO",
+       version,
+       "TJ3-AIO",
+       cmd(0x20),
+       ":00640159053D\r\n",
+       {0x00, 0x64, 0x01, 0x59, 0x05}},
       {"0x67", id67, "KR3", cmd(0x20), ":00670013000284\r\n", {0x00, 0x67, 0x00, 0x13, 0x00, 0x02}},
-      {"erase", erase, "KR2-E", cmd(ACK), ":006401594552415345D2\r\n",
+      {"erase",
+       erase,
+       "KR2-E",
+       cmd(ACK),
+       ":006401594552415345D2\r\n",
        {0x00, 0x64, 0x01, 0x59, 0x45, 0x52, 0x41, 0x53, 0x45}},
-      {"erase AIO", erase, "VN200-AIO", cmd(ACK), ":0064015B4552415345D0\r\n",
+      {"erase AIO",
+       erase,
+       "VN200-AIO",
+       cmd(ACK),
+       ":0064015B4552415345D0\r\n",
        {0x00, 0x64, 0x01, 0x5B, 0x45, 0x52, 0x41, 0x53, 0x45}},
   };
   for (const Row& r : rows) {
@@ -100,7 +164,8 @@ TEST(AppProto, RequestsCharacterForCharacter) {
     EXPECT_EQ(link.timeouts, std::vector<uint32_t>{3000}) << r.what;
   }
   // The erase request is followed by the confirmation frame.
-  for (auto [model, confirmation] : {std::pair{"KR2-E", ":00640159063C\r\n"}, {"VN200-AIO", ":0064015B063A\r\n"}}) {
+  for (auto [model, confirmation] :
+       {std::pair{"KR2-E", ":00640159063C\r\n"}, {"VN200-AIO", ":0064015B063A\r\n"}}) {
     SessionState st;
     st.selectModel(row(model));
     ScriptLink link;
@@ -139,7 +204,9 @@ TEST(AppProto, ProbeAppliesTheLineOnSerialModelsOnly) {
     EXPECT_EQ(ConfirmComm(st, link), ACK);
     std::vector<std::string> start = {"timeouts 3000", "write"};
     if (serial) start.insert(start.begin(), "line");
-    EXPECT_EQ(std::vector<std::string>(link.events.begin(), link.events.begin() + start.size()), start) << model;
+    EXPECT_EQ(std::vector<std::string>(link.events.begin(), link.events.begin() + start.size()),
+              start)
+        << model;
     if (serial) {
       ASSERT_EQ(link.lines.size(), 1u);
       EXPECT_EQ(link.lines[0].baud, 9600u);
@@ -180,7 +247,14 @@ TEST(AppProto, ReadShowsTheReadCountAgainAfterAFailedWrite) {
 }
 
 TEST(AppProto, CountersOnSuccessAfterFailuresAndOnSilence) {
-  struct Row { Op op; const char* model; std::string good; int value; int errAfter; int failed; };
+  struct Row {
+    Op op;
+    const char* model;
+    std::string good;
+    int value;
+    int errAfter;
+    int failed;
+  };
   const Row rows[] = {
       {confirm, "VN300", cmd(ENQ), ENQ, 0, 0x18},  // the mode probe clears errCounter
       {checkId, "VN300", cmd(ACK, 0x30, 0x00), OK, 2, 0x18},
@@ -237,7 +311,8 @@ TEST(AppProto, IdentifierReadHasASmallBudgetAndNoCounters) {
   EXPECT_TRUE(noWrite.readSizes.empty());
 
   ScriptLink late;
-  late.replies = {badLrc(reply({0x00, 0x67, 0x04, 0x00, 0x20, 0, 0})), reply({0x00, 0x67, 0x04, 0x00, 0x20, 0, 0})};
+  late.replies = {badLrc(reply({0x00, 0x67, 0x04, 0x00, 0x20, 0, 0})),
+                  reply({0x00, 0x67, 0x04, 0x00, 0x20, 0, 0})};
   EXPECT_EQ(read_0x67_PLCID(st, late), 0x0020);
   EXPECT_EQ(st.errCounter, 4);
   EXPECT_EQ(st.totalErrCounter, 0);
@@ -250,23 +325,30 @@ TEST(AppProto, RepliesAndTheirResults) {
   framing[0] = 'X';
   framing.replace(17, 2, "..");
   // exception: the session notes a Modbus exception reply (function code with bit 7 set).
-  struct Row { Op op; const char* model; std::string reply; int result; bool exception = false; };
+  struct Row {
+    Op op;
+    const char* model;
+    std::string reply;
+    int result;
+    bool exception = false;
+  };
   const Row rows[] = {
       {confirm, "VN300", enq, ENQ},
       {confirm, "VN300", cmd(ACK), ACK},
-      {confirm, "VN300", reply({0x7E, 0x10, 0x00, 0x00, ENQ, 0, 0}), ENQ},  // address, function not compared
-      {confirm, "VN300", framing, ENQ},                    // neither ':' nor CR LF is looked at
+      {confirm, "VN300", reply({0x7E, 0x10, 0x00, 0x00, ENQ, 0, 0}),
+       ENQ},                             // address, function not compared
+      {confirm, "VN300", framing, ENQ},  // neither ':' nor CR LF is looked at
       {confirm, "VN300", cmd(NAK, 0x01, 0x09), 0x16},
       {confirm, "VN300", cmd(NAK, 0x02, 0x01), 0x11},
       {confirm, "VN300", cmd(NAK, 0x02, 0x02), 0x12},
       {confirm, "VN300", cmd(NAK, 0x02, 0x03), 0x15},
       {confirm, "VN300", cmd(NAK, 0x03), 0x17},
       {confirm, "VN300", cmd(0x07), 0x18},
-      {confirm, "VN300", badLrc(cmd(ACK)), 0x18},          // retried, never accepted
+      {confirm, "VN300", badLrc(cmd(ACK)), 0x18},              // retried, never accepted
       {confirm, "VN300", badLrc(cmd(NAK, 0x02, 0x01)), 0x11},  // decoded before the sum failed
       {confirm, "VN300", lower(enq), 0x18},
       {confirm, "VN300", enq.substr(0, 18), 0x18},
-      {confirm, "VN300", enq.substr(1), 0x18},             // a whole frame, one character short
+      {confirm, "VN300", enq.substr(1), 0x18},  // a whole frame, one character short
       {confirm, "VN300", cmd(NAK, 0x02, 0x01).substr(0, 18), 0x18},  // never decoded
       {checkId, "VN300", cmd(ACK, 0x30, 0x00), OK},
       {checkId, "VN300", cmd(ACK, 0x30, 0x01), 0x18},
@@ -274,7 +356,7 @@ TEST(AppProto, RepliesAndTheirResults) {
       {checkId, "VN300", cmd(NAK, 0x02, 0x02), 0x12},
       {checkId, "VN300", cmd(NAK, 0x02, 0x03), 0x13},
       {checkId, "VN300", cmd(NAK, 0x02, 0x04), 0x15},
-      {checkId, "VN300", cmd(NAK, 0x01), 0x17},            // no run-mode result here
+      {checkId, "VN300", cmd(NAK, 0x01), 0x17},  // no run-mode result here
       {erase, "VN300", cmd(ACK), OK},
       {erase, "VN300", cmd(NAK, 0x02, 0x02), 0x15},
       {erase, "VN300", cmd(NAK, 0x02, 0x03), 0x13},
@@ -305,11 +387,15 @@ TEST(AppProto, RepliesAndTheirResults) {
 }
 
 TEST(AppProto, IdentityRule) {
-  struct Row { const char* model; uint16_t reported; bool accepted; };
+  struct Row {
+    const char* model;
+    uint16_t reported;
+    bool accepted;
+  };
   const Row rows[] = {
-      {"KR2-C-V4", 0x000D, true},   {"KR2-MV2-V2", 0x000C, true}, {"30MV2-AIO", 0x000C, false},
-      {"30MV2-AIO", 0x000D, true},  {"VN200-Z", 0x3010, true},    {"VN200-Z", 0xA010, true},
-      {"VN200", 0xA010, false},     {"VN200", 0x3010, true},      {"QN28", 0x0013, true},
+      {"KR2-C-V4", 0x000D, true},  {"KR2-MV2-V2", 0x000C, true}, {"30MV2-AIO", 0x000C, false},
+      {"30MV2-AIO", 0x000D, true}, {"VN200-Z", 0x3010, true},    {"VN200-Z", 0xA010, true},
+      {"VN200", 0xA010, false},    {"VN200", 0x3010, true},      {"QN28", 0x0013, true},
       {"QN28", 0x0014, false},
   };
   for (const Row& r : rows) {
@@ -317,13 +403,20 @@ TEST(AppProto, IdentityRule) {
     st.selectModel(row(r.model));
     ScriptLink link;
     link.replies = std::deque<std::string>(6, cmd(ACK, r.reported >> 8, r.reported & 0xFF));
-    EXPECT_EQ(CheckID_A(st, link), r.accepted ? OK : ERR | NORESPONSE) << r.model << " " << r.reported;
+    EXPECT_EQ(CheckID_A(st, link), r.accepted ? OK : ERR | NORESPONSE)
+        << r.model << " " << r.reported;
     EXPECT_EQ(link.writes.size(), r.accepted ? 1u : 6u) << r.model;
   }
 }
 
 TEST(AppProto, EraseSilenceIsConsentForThreeModels) {
-  struct Row { const char* model; std::deque<std::string> replies; uint8_t result; size_t writes; int total; };
+  struct Row {
+    const char* model;
+    std::deque<std::string> replies;
+    uint8_t result;
+    size_t writes;
+    int total;
+  };
   const Row rows[] = {
       {"KR2-C-V2", {""}, OK, 1, 0},
       {"KR2-C-V4", {cmd(ACK).substr(0, 10)}, OK, 1, 0},
@@ -338,7 +431,8 @@ TEST(AppProto, EraseSilenceIsConsentForThreeModels) {
     ScriptLink link;
     link.replies = r.replies;
     EXPECT_EQ(SendErase_A(st, link), r.result) << r.model;
-    EXPECT_EQ(link.writes, std::vector<std::string>(r.writes, ":006401594552415345D2\r\n")) << r.model;
+    EXPECT_EQ(link.writes, std::vector<std::string>(r.writes, ":006401594552415345D2\r\n"))
+        << r.model;
     EXPECT_EQ(st.errCounter, r.result == OK ? 0 : 6) << r.model;
     EXPECT_EQ(st.totalErrCounter, r.total) << r.model;
   }
@@ -372,7 +466,9 @@ TEST(AppProto, CheckLrcAgreesWithTheEncoder) {
     // Any other valid digit in any place breaks the sum.
     std::vector<uint8_t> bad(f.begin() + 1, f.end() - 2);
     const size_t at = rng() % bad.size();
-    bad[at] = "0123456789ABCDEF"[(std::string("0123456789ABCDEF").find(static_cast<char>(bad[at])) + 1 + rng() % 15) % 16];
+    bad[at] = "0123456789ABCDEF"[(std::string("0123456789ABCDEF").find(static_cast<char>(bad[at])) +
+                                  1 + rng() % 15) %
+                                 16];
     EXPECT_NE(CheckLRC(bad.data(), static_cast<uint8_t>(bad.size())), 0) << f;
   }
 }

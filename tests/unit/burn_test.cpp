@@ -28,7 +28,9 @@ struct FakeOperator : Operator {
   SessionState& st;
   plcsim::SimLink& link;
   std::vector<std::string> events;
-  struct Shown { int32_t progress, flashStatus, errCounter, totalErrCounter; };
+  struct Shown {
+    int32_t progress, flashStatus, errCounter, totalErrCounter;
+  };
   std::vector<Shown> shown;  // the panel's fields while each message was open
   int prompts = 0;
   int promptsWithLinkOpen = 0;  // a replug or power cycle asked for while the port is held
@@ -133,9 +135,7 @@ struct Bench {
     st.setComPort(kProfile[st.selectedPLCIdx].usb ? "USB" : "COM3");
     link.logWire = false;
   }
-  void run() {
-    StartBurn(st, link, op, image.data(), static_cast<uint32_t>(image.size()));
-  }
+  void run() { StartBurn(st, link, op, image.data(), static_cast<uint32_t>(image.size())); }
   void expectReset() {
     EXPECT_EQ(st.elapsedTime, 0);
     EXPECT_EQ(st.flashStatus, IDLE);
@@ -167,26 +167,32 @@ TEST(Burn, EveryModelUpdatesFromItsApplication) {
     std::vector<std::string> want;
     switch (p.reconnect) {
       case Reconnect::Replug2s:
-        want.insert(want.end(), {"Information: Please REPLUG the USB Cable, and then press OK to continue", "sleep 2"});
+        want.insert(
+            want.end(),
+            {"Information: Please REPLUG the USB Cable, and then press OK to continue", "sleep 2"});
         break;
       case Reconnect::Replug5s:
-        want.insert(want.end(), {"Information: Please REPLUG the USB Cable, and then press OK to continue", "sleep 5"});
+        want.insert(
+            want.end(),
+            {"Information: Please REPLUG the USB Cable, and then press OK to continue", "sleep 5"});
         break;
       case Reconnect::PowerCycle2s:
-        want.insert(want.end(), {"Information: Please POWER OFF=>ON the PLC, and then press OK to continue", "sleep 2"});
+        want.insert(want.end(),
+                    {"Information: Please POWER OFF=>ON the PLC, and then press OK to continue",
+                     "sleep 2"});
         break;
-      case Reconnect::Wait1s:
-        want.push_back("sleep 1");
-        break;
+      case Reconnect::Wait1s: want.push_back("sleep 1"); break;
     }
     want.push_back("stop");
-    want.push_back(p.usb ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
-                         : "INFORMATION: Firmware update is SUCCESSFUL");
+    want.push_back(p.usb
+                       ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
+                       : "INFORMATION: Firmware update is SUCCESSFUL");
     want.push_back("end");
     EXPECT_EQ(b.op.events, want);
     EXPECT_EQ(b.plc.flash(), ExpectedFlash(idx, b.image));
     EXPECT_TRUE(b.plc.transferClosed());
-    EXPECT_EQ(b.plc.requests(Kind::ErasePage), totalPages(idx, static_cast<uint32_t>(b.image.size())));
+    EXPECT_EQ(b.plc.requests(Kind::ErasePage),
+              totalPages(idx, static_cast<uint32_t>(b.image.size())));
     // The panel showed the finished transfer while the success message was open.
     EXPECT_EQ(b.op.shown.back().progress, 100);
     EXPECT_EQ(b.op.shown.back().flashStatus, PROGRAM);
@@ -220,8 +226,9 @@ TEST(Burn, UpdatesOfOnePlcFollowEachOther) {
       EXPECT_EQ(b.plc.requests(Kind::Erase), round);  // it was in its application
       EXPECT_EQ(b.op.prompts, kProfile[idx].reconnect == Reconnect::Wait1s ? 0 : round);
       EXPECT_EQ(b.op.events[b.op.events.size() - 2],
-                kProfile[idx].usb ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
-                                  : "INFORMATION: Firmware update is SUCCESSFUL");
+                kProfile[idx].usb
+                    ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
+                    : "INFORMATION: Firmware update is SUCCESSFUL");
       EXPECT_EQ(b.plc.flash(), ExpectedFlash(idx, b.image));
       b.expectReset();
     }
@@ -233,7 +240,8 @@ TEST(Burn, BootloaderAlreadyRunningSkipsTheApplicationSteps) {
   cfg.mode = plcsim::Mode::Boot;
   Bench b(cfg, 5000);
   b.run();
-  EXPECT_EQ(b.op.events, (std::vector<std::string>{"stop", "INFORMATION: Firmware update is SUCCESSFUL", "end"}));
+  EXPECT_EQ(b.op.events, (std::vector<std::string>{
+                             "stop", "INFORMATION: Firmware update is SUCCESSFUL", "end"}));
   EXPECT_EQ(b.plc.requests(Kind::CheckId), 0);
   EXPECT_EQ(b.plc.requests(Kind::Register), 0);
   EXPECT_EQ(b.plc.requests(Kind::VersionB), 0);  // QN2 has no loader version
@@ -242,7 +250,13 @@ TEST(Burn, BootloaderAlreadyRunningSkipsTheApplicationSteps) {
 
 // Failures of the mode probe, the identity check and the enter-update request.
 TEST(Burn, ApplicationModeFailuresAndTheirMessages) {
-  struct Case { const char* model; Kind kind; Act act; uint8_t a1, a2; const char* text; };
+  struct Case {
+    const char* model;
+    Kind kind;
+    Act act;
+    uint8_t a1, a2;
+    const char* text;
+  };
   const Case cases[] = {
       {"TB2", Kind::Probe, Act::Nak, 0x01, 0, "PLC in RUN MODE"},
       {"TB2", Kind::Probe, Act::Nak, 0x02, 0x01, "PLC type is WRONG"},
@@ -267,7 +281,8 @@ TEST(Burn, ApplicationModeFailuresAndTheirMessages) {
     Bench b(GoodPlc(c.model), 4096 * 4);
     b.plc.inject(c.kind, c.act, -1, c.a1, c.a2);
     b.run();
-    EXPECT_EQ(Tail(b.op.events, 3), (std::vector<std::string>{"stop", std::string("ERROR: ") + c.text, "end"}));
+    EXPECT_EQ(Tail(b.op.events, 3),
+              (std::vector<std::string>{"stop", std::string("ERROR: ") + c.text, "end"}));
     EXPECT_EQ(b.op.events.size(), 3u);  // stop, the message, end: no second pass
     // While the message was open the panel still showed the failed attempts.
     EXPECT_EQ(b.op.shown.back().errCounter, 6);
@@ -288,7 +303,11 @@ TEST(Burn, WrongIdentifierEndsAtTheIdentityCheck) {
 
 // The guards that tell apart the variants sharing one type identifier.
 TEST(Burn, TypeGuards) {
-  struct Case { const char* model; uint16_t d1386, d1001, d1148; const char* refusal; };
+  struct Case {
+    const char* model;
+    uint16_t d1386, d1001, d1148;
+    const char* refusal;
+  };
   const Case cases[] = {
       {"KR2-C-V2", 0x4137, 0x0040, 0, "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
       {"KR2-C-V2", 0x4137, 0x003F, 0, nullptr},
@@ -312,11 +331,14 @@ TEST(Burn, TypeGuards) {
     SCOPED_TRACE(std::string(c.model) + " " + (c.refusal ? c.refusal : "accepted"));
     plcsim::Config cfg;
     cfg.model = c.model;
-    cfg.d1386 = c.d1386; cfg.d1001 = c.d1001; cfg.d1148 = c.d1148;
+    cfg.d1386 = c.d1386;
+    cfg.d1001 = c.d1001;
+    cfg.d1148 = c.d1148;
     Bench b(cfg, 2048);
     b.run();
     if (c.refusal) {
-      EXPECT_EQ(b.op.events, (std::vector<std::string>{"stop", std::string("ERROR: ") + c.refusal, "end"}));
+      EXPECT_EQ(b.op.events,
+                (std::vector<std::string>{"stop", std::string("ERROR: ") + c.refusal, "end"}));
       EXPECT_EQ(b.plc.requests(Kind::Erase), 0);
     } else {
       EXPECT_TRUE(b.plc.transferClosed());
@@ -334,7 +356,11 @@ TEST(Burn, TypeGuards) {
 // AIO loaders too old for an update, refused in either mode; the timer stops
 // only after the message.
 TEST(Burn, LoaderVersionGuardInBothModes) {
-  struct Case { const char* model; uint8_t version; const char* refusal; };
+  struct Case {
+    const char* model;
+    uint8_t version;
+    const char* refusal;
+  };
   const Case cases[] = {
       {"VN200-AIO", 0x09, "The bootloader version is V0.9, do not support AIO FW update"},
       {"VN200-AIO", 0x0F, "The bootloader version is unknown, do not support AIO FW update"},
@@ -347,7 +373,8 @@ TEST(Burn, LoaderVersionGuardInBothModes) {
   };
   for (plcsim::Mode mode : {plcsim::Mode::App, plcsim::Mode::Boot}) {
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.model) + (mode == plcsim::Mode::App ? " app " : " boot ") + std::to_string(c.version));
+      SCOPED_TRACE(std::string(c.model) + (mode == plcsim::Mode::App ? " app " : " boot ") +
+                   std::to_string(c.version));
       plcsim::Config cfg;
       cfg.model = c.model;
       cfg.mode = mode;
@@ -355,7 +382,8 @@ TEST(Burn, LoaderVersionGuardInBothModes) {
       Bench b(cfg, 3 * 4096 + 100);
       b.run();
       if (c.refusal) {
-        EXPECT_EQ(b.op.events, (std::vector<std::string>{std::string("ERROR: ") + c.refusal, "stop", "end"}));
+        EXPECT_EQ(b.op.events,
+                  (std::vector<std::string>{std::string("ERROR: ") + c.refusal, "stop", "end"}));
         EXPECT_EQ(b.plc.requests(Kind::ErasePage), 0);
       } else {
         EXPECT_TRUE(b.plc.transferClosed());
@@ -365,18 +393,25 @@ TEST(Burn, LoaderVersionGuardInBothModes) {
 }
 
 TEST(Burn, BootloaderFailuresAndTheirMessages) {
-  struct Case { const char* model; Kind kind; Act act; const char* text; };
+  struct Case {
+    const char* model;
+    Kind kind;
+    Act act;
+    const char* text;
+  };
   const Case cases[] = {
       {"VN300", Kind::IdB, Act::Silent, "PLC type is WRONG"},
       {"VN300", Kind::VersionB, Act::Silent, "PLC DOES NOT respond to the version read"},
       {"VN300", Kind::ErasePage, Act::Nak, "PLC DOES NOT respond to the erasing signal"},
       {"TB2", Kind::EraseEot, Act::Silent, "PLC DOES NOT respond to the erasing signal"},
       {"TB2", Kind::Update, Act::Nak, "PLC DOES NOT respond to the update signal"},
-      {"TB2", Kind::Block, Act::Nok, "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again"},
+      {"TB2", Kind::Block, Act::Nok,
+       "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again"},
       {"TB2", Kind::Block, Act::Silent, "Firmware update is FAILED"},
       {"GH", Kind::FwEot, Act::Nak, "Firmware update is FAILED"},
       // A NOK where the closing EOT's answer is due is a block's refusal.
-      {"GH", Kind::FwEot, Act::Nok, "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again"},
+      {"GH", Kind::FwEot, Act::Nok,
+       "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.model) + " " + c.text);
@@ -385,7 +420,8 @@ TEST(Burn, BootloaderFailuresAndTheirMessages) {
     Bench b(cfg, 3 * 4096 + 1);
     b.plc.inject(c.kind, c.act, -1);
     b.run();
-    EXPECT_EQ(b.op.events, (std::vector<std::string>{"stop", std::string("ERROR: ") + c.text, "end"}));
+    EXPECT_EQ(b.op.events,
+              (std::vector<std::string>{"stop", std::string("ERROR: ") + c.text, "end"}));
     b.expectReset();
   }
 }
@@ -402,7 +438,11 @@ TEST(Burn, WrongBootloaderIdentifier) {
 
 // The image size limit, its boundaries, and images that cannot be sent.
 TEST(Burn, ImageSizeChecksEndBeforeTheLinkOpens) {
-  struct Case { const char* model; uint32_t size; const char* text; };
+  struct Case {
+    const char* model;
+    uint32_t size;
+    const char* text;
+  };
   const Case cases[] = {
       {"VN300", 2076672, nullptr},
       {"VN300", 2076673, "The file size EXCEEDS the MAXIMUM size (2028 * 1024)"},
@@ -422,10 +462,14 @@ TEST(Burn, ImageSizeChecksEndBeforeTheLinkOpens) {
     auto cfg = GoodPlc(c.model);
     cfg.mode = plcsim::Mode::Boot;
     Bench b(cfg, c.size);
-    b.st.progress = 7; b.st.errCounter = 3; b.st.totalErrCounter = 9; b.st.elapsedTime = 5;
+    b.st.progress = 7;
+    b.st.errCounter = 3;
+    b.st.totalErrCounter = 9;
+    b.st.elapsedTime = 5;
     b.run();
     if (c.text) {
-      EXPECT_EQ(b.op.events, (std::vector<std::string>{"stop", std::string("ERROR: ") + c.text, "end"}));
+      EXPECT_EQ(b.op.events,
+                (std::vector<std::string>{"stop", std::string("ERROR: ") + c.text, "end"}));
       EXPECT_EQ(b.link.opens, 0);
       // Only elapsedTime is cleared: nothing was opened, nothing else reset.
       EXPECT_EQ(b.st.elapsedTime, 0);
@@ -441,7 +485,8 @@ TEST(Burn, ImageSizeChecksEndBeforeTheLinkOpens) {
 TEST(Burn, MissingImageIsReportedNotUsed) {
   Bench b(GoodPlc("TB2"), 100);
   StartBurn(b.st, b.link, b.op, nullptr, 5000);
-  EXPECT_EQ(b.op.events, (std::vector<std::string>{"stop", "ERROR: CANNOT load the firmware image", "end"}));
+  EXPECT_EQ(b.op.events,
+            (std::vector<std::string>{"stop", "ERROR: CANNOT load the firmware image", "end"}));
   EXPECT_EQ(b.link.opens, 0);
 }
 
@@ -452,7 +497,8 @@ TEST(Burn, LinkThatCannotBeOpened) {
     b.st.setComPort(kProfile[findModel(model)].usb ? "COM1" : "COM7");  // USB ignores the list
     b.link.failOpens = 1;
     b.run();
-    const std::string text = std::string(model) == "TB2" ? "ERROR: CANNOT open COM7 Port!!!" : "ERROR: CANNOT open USB Port!!!";
+    const std::string text = std::string(model) == "TB2" ? "ERROR: CANNOT open COM7 Port!!!"
+                                                         : "ERROR: CANNOT open USB Port!!!";
     EXPECT_EQ(b.op.events, (std::vector<std::string>{"stop", text, "end"}));
   }
   Bench b(GoodPlc("TB2"), 5000);  // no serial port present: an empty name
@@ -464,13 +510,17 @@ TEST(Burn, LinkThatCannotBeOpened) {
 
 // The identifier read of KR3: first pass only, KR3 only, 0 accepted.
 TEST(Burn, Kr3IdentifierCheck) {
-  struct Case { const char* model; int id67; bool silent; bool refused; int reads; };
+  struct Case {
+    const char* model;
+    int id67;
+    bool silent;
+    bool refused;
+    int reads;
+  };
   const Case cases[] = {
-      {"KR3", 0x0020, false, false, 1},
-      {"KR3", 0x0021, false, true, 1},
+      {"KR3", 0x0020, false, false, 1},         {"KR3", 0x0021, false, true, 1},
       {"KR3", 0x0021, true, false, 2},  // no answer: 0, accepted (two tries)
-      {"KR3-PACKAGE", 0x0021, false, false, 0},
-      {"MV3-AIO", 0x0021, false, false, 0},
+      {"KR3-PACKAGE", 0x0021, false, false, 0}, {"MV3-AIO", 0x0021, false, false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.model) + " " + std::to_string(c.id67));
@@ -494,7 +544,8 @@ TEST(Burn, InvalidReopenedLinkEndsWithNoResponse) {
   Bench b(GoodPlc("VN300"), 3 * 4096);
   b.op.onPrompt = [](FakeOperator& op) { op.link.failOpens = 1; };
   b.run();
-  EXPECT_EQ(Tail(b.op.events, 3), (std::vector<std::string>{"stop", "ERROR: NO RESPONSE @ State 1", "end"}));
+  EXPECT_EQ(Tail(b.op.events, 3),
+            (std::vector<std::string>{"stop", "ERROR: NO RESPONSE @ State 1", "end"}));
   EXPECT_EQ(b.op.prompts, 1);
   EXPECT_EQ(b.plc.requests(Kind::Probe), 1);
 }
@@ -521,7 +572,8 @@ TEST(Burn, PassesRepeatWhileThePlcStaysInItsApplication) {
   EXPECT_EQ(waits, 5);
   EXPECT_EQ(b.plc.requests(Kind::Erase), 5);
   EXPECT_EQ(b.plc.requests(Kind::Wake), 6 * 5);  // five wake-ups in each of six passes
-  EXPECT_EQ(Tail(op.events, 3), (std::vector<std::string>{"stop", "ERROR: NO RESPONSE @ State 1", "end"}));
+  EXPECT_EQ(Tail(op.events, 3),
+            (std::vector<std::string>{"stop", "ERROR: NO RESPONSE @ State 1", "end"}));
 }
 
 // A run with retries on the way still succeeds and the panel counters show
@@ -633,7 +685,13 @@ TEST(Burn, LateReplyIsNotTakenForALaterAnswer) {
       return SimLink::read(b, n);
     }
   };
-  struct Case { const char* late; plcsim::Mode mode; const char* prefix; bool garble; int retries, block3; };
+  struct Case {
+    const char* late;
+    plcsim::Mode mode;
+    const char* prefix;
+    bool garble;
+    int retries, block3;
+  };
   const Case cases[] = {
       {"block 1's ACK", plcsim::Mode::Boot, "\x02\x01\xFE", true, 2, 2},
       {"the mode probe's reply", plcsim::Mode::App, ":006401590141", false, 1, 1},
@@ -664,7 +722,11 @@ TEST(Burn, LateReplyIsNotTakenForALaterAnswer) {
 // the same port, a replug, a power cycle, and a power cycle after an
 // unanswered request (silence is that model's consent).
 TEST(Burn, SwitchLimitEndsAPlcThatNeverRestarts) {
-  struct Case { const char* model; bool unanswered; int prompts; };
+  struct Case {
+    const char* model;
+    bool unanswered;
+    int prompts;
+  };
   const Case cases[] = {
       {"TB2", false, 0}, {"VN300", false, 3}, {"KR2-C-V2", false, 3}, {"KR2-C-V2", true, 3}};
   for (const Case& c : cases) {
@@ -680,7 +742,8 @@ TEST(Burn, SwitchLimitEndsAPlcThatNeverRestarts) {
     EXPECT_EQ(b.plc.requests(Kind::Probe), 4);
     EXPECT_EQ(b.op.prompts, c.prompts);
     EXPECT_EQ(Tail(b.op.events, 3),
-              (std::vector<std::string>{"stop", "ERROR: PLC DID NOT restart into its bootloader", "end"}));
+              (std::vector<std::string>{"stop", "ERROR: PLC DID NOT restart into its bootloader",
+                                        "end"}));
     b.expectReset();
   }
 }
@@ -693,7 +756,13 @@ TEST(Burn, SwitchLimitEndsAPlcThatNeverRestarts) {
 // answered after it), and its retry's answer is not taken for the next.
 TEST(Burn, ReplyOnceLateIsPairedWithItsRequest) {
   // retries: the requests of the late kind sent beyond a clean session's.
-  struct Case { const char* model; plcsim::Mode mode; Kind late, refused; uint32_t ms; int retries; };
+  struct Case {
+    const char* model;
+    plcsim::Mode mode;
+    Kind late, refused;
+    uint32_t ms;
+    int retries;
+  };
   const plcsim::Mode app = plcsim::Mode::App, boot = plcsim::Mode::Boot;
   const Case cases[] = {
       {"TB2", boot, Kind::ErasePage, Kind::Block, 3200, 0},
@@ -721,8 +790,9 @@ TEST(Burn, ReplyOnceLateIsPairedWithItsRequest) {
     EXPECT_EQ(late.op.events, clean.op.events);
     EXPECT_EQ(late.plc.flash(), clean.plc.flash());
     for (int k = 0; k < static_cast<int>(Kind::Count); ++k)
-      EXPECT_EQ(late.plc.requests(static_cast<Kind>(k)),
-                clean.plc.requests(static_cast<Kind>(k)) + (static_cast<Kind>(k) == c.late) * c.retries)
+      EXPECT_EQ(
+          late.plc.requests(static_cast<Kind>(k)),
+          clean.plc.requests(static_cast<Kind>(k)) + (static_cast<Kind>(k) == c.late) * c.retries)
           << "requests of kind " << k;
     EXPECT_EQ(late.st.unansweredReads, 0);  // the retry got the register
   }
@@ -731,18 +801,26 @@ TEST(Burn, ReplyOnceLateIsPairedWithItsRequest) {
 // A guard read without a valid reply is judged as 0, and the session keeps
 // which reads those were, for the warning lines and the record.
 TEST(Burn, UnansweredGuardReadsAreKept) {
-  struct Case { const char* model; Kind kind; uint8_t reads; const char* outcome; std::string lines; };
+  struct Case {
+    const char* model;
+    Kind kind;
+    uint8_t reads;
+    const char* outcome;
+    std::string lines;
+  };
   const std::string warn = "quarn-burn: warning: the PLC gave no valid reply to the ";
   const Case cases[] = {
       {"QN28", Kind::Register, GUARD_D1148, "ERROR: Check PLC, 28QN2 is different than 12QN2",
        warn + "D1148 read; the checks took it as 0\n"},
       {"KR2-C-V2", Kind::Register, GUARD_D1386 | GUARD_D1001,
        "ERROR: KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ",
-       warn + "D1001 read; the checks took it as 0\n" + warn + "D1386 read; the checks took it as 0\n"},
+       warn + "D1001 read; the checks took it as 0\n" + warn +
+           "D1386 read; the checks took it as 0\n"},
       {"VN300", Kind::Version, GUARD_VERSION,
        "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable",
        warn + "version read; the checks took it as 0\n"},
-      {"TB2", Kind::Register, 0, "INFORMATION: Firmware update is SUCCESSFUL", ""},  // no guard reads
+      {"TB2", Kind::Register, 0, "INFORMATION: Firmware update is SUCCESSFUL",
+       ""},  // no guard reads
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.model);

@@ -59,8 +59,12 @@ TEST(CliOptions, AcceptedCommandLines) {
   };
   const Case cases[] = {
       {{}, "", "", false, false, false},
-      {{"--image", "a/QN2_1.bin", "--port", "/dev/ttyUSB0", "--yes"}, "a/QN2_1.bin",
-       "/dev/ttyUSB0", true, true, false},
+      {{"--image", "a/QN2_1.bin", "--port", "/dev/ttyUSB0", "--yes"},
+       "a/QN2_1.bin",
+       "/dev/ttyUSB0",
+       true,
+       true,
+       false},
       {{"--image=QN2_1.bin", "--port=COM3"}, "QN2_1.bin", "COM3", true, false, false},
       {{"--port=--odd"}, "", "--odd", true, false, false},
       {{"--list-ports"}, "", "", false, false, true},
@@ -83,11 +87,21 @@ TEST(CliOptions, AcceptedCommandLines) {
 
 TEST(CliOptions, RefusedCommandLines) {
   const std::vector<std::vector<const char*>> cases = {
-      {"--image"},         {"--port"},          {"--image="},  {"--port", ""},
-      {"--yes=1"},         {"VN300_x.bin"},     {"-y"},        {"--imagefile", "x"},
-      {"--yes", "--what"}, {"--port", "--yes"}, {"--record"},    {"--identify=1"},
+      {"--image"},
+      {"--port"},
+      {"--image="},
+      {"--port", ""},
+      {"--yes=1"},
+      {"VN300_x.bin"},
+      {"-y"},
+      {"--imagefile", "x"},
+      {"--yes", "--what"},
+      {"--port", "--yes"},
+      {"--record"},
+      {"--identify=1"},
       {"--identify", "--record", "r.jsonl"},
-      {"--identify", "--port", "a", "--port", "b"}, {"--identify", "--port", "all"},
+      {"--identify", "--port", "a", "--port", "b"},
+      {"--identify", "--port", "all"},
   };
   for (const auto& args : cases) {
     Options o;
@@ -115,8 +129,10 @@ TEST(CliPorts, DefaultIsTheOnlyUsbAdapter) {
   const Case cases[] = {
       {{uart, usb0}, "/dev/ttyUSB0", {"using /dev/ttyUSB0, the only USB serial adapter"}},
       {{acm0, uart}, "/dev/ttyACM0", {"/dev/ttyACM0"}},
-      {{uart, usb0, acm0}, "", {"several USB serial adapters", "\n  /dev/ttyS0  serial port",
-                                "\n  /dev/ttyUSB0  USB serial adapter", "\n  /dev/ttyACM0  "}},
+      {{uart, usb0, acm0},
+       "",
+       {"several USB serial adapters", "\n  /dev/ttyS0  serial port",
+        "\n  /dev/ttyUSB0  USB serial adapter", "\n  /dev/ttyACM0  "}},
       {{uart}, "", {"no USB serial adapter found", "\n  /dev/ttyS0  serial port"}},
       {{}, "", {"no serial port found"}},
   };
@@ -152,7 +168,10 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
       {"TB2", {"/dev/ttyUSB0"}, {"/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3"}, {"usb:1-3"}, ""},
       {"VN300", {"usb:x"}, {}, "'usb:x' is no USB port path"},
-      {"VN300", {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"}, {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"}, ""},
+      {"VN300",
+       {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"},
+       {"usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"},
+       ""},
       {"TB2", {"all"}, {"/dev/ttyS1", "/dev/ttyUSB0"}, ""},
       {"TB2", {"/dev/ttyS0", "all"}, {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"}, ""},
       {"VN300", {"usb:1-3", "all"}, {"usb:1-3", "usb:1-2"}, ""},
@@ -167,15 +186,17 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
     if (c.given.size() > 1 || (c.given.size() == 1 && c.given[0] == "all")) {
       why = quarn::cli::BatchPorts(c.given, row, present, ports);
     } else {
-      if (!c.given.empty()) ports = c.given;
-      else ports.push_back("");
+      if (!c.given.empty())
+        ports = c.given;
+      else
+        ports.push_back("");
     }
     for (const std::string& p : why.empty() ? ports : std::vector<std::string>{}) {
       quarn::SessionState st;
       st.selectModel(static_cast<uint32_t>(row));
       std::string pipe, warning;
-      why = quarn::cli::ChoosePort(p.empty() ? nullptr : &p, row, present.serial, nullptr, st,
-                                   pipe, warning);
+      why = quarn::cli::ChoosePort(p.empty() ? nullptr : &p, row, present.serial, nullptr, st, pipe,
+                                   warning);
       if (!why.empty()) break;
       taken.push_back(st.selectedComPort);
       EXPECT_EQ(pipe, quarn::kProfile[row].usb && !p.empty() ? p : "") << c.model;
@@ -206,13 +227,13 @@ TEST(CliImageName, ModelIsThePartBeforeTheFirstUnderscore) {
   };
   const Case cases[] = {
       {"VN300_v1.14.10_20240103_01.bin", "VN300"},
-      {"/tmp/build_dir/QN2_fw.bin", "QN2"},            // directories do not count
-      {"VN200-TO-VN300_x.bin", "VN200-TO-VN300"},      // 14 characters
+      {"/tmp/build_dir/QN2_fw.bin", "QN2"},        // directories do not count
+      {"VN200-TO-VN300_x.bin", "VN200-TO-VN300"},  // 14 characters
       {"KR2-C-V4_2.bin", "KR2-C-V4"},
-      {"vn300_v1.bin", nullptr},                       // exact case
-      {"VN300.bin", nullptr},                          // no model part
+      {"vn300_v1.bin", nullptr},  // exact case
+      {"VN300.bin", nullptr},     // no model part
       {"VN3000_v1.bin", nullptr},
-      {"VN200-TO-VN300X_x.bin", nullptr},              // longer than any name
+      {"VN200-TO-VN300X_x.bin", nullptr},  // longer than any name
       {"_VN300.bin", nullptr},
       {"/tmp/VN300_dir/", nullptr},
       {"", nullptr},
@@ -267,18 +288,26 @@ TEST(CliProgress, LineShowsTheStageAndFitsTheWidth) {
     std::vector<const char*> shown, hidden;
   };
   const Case cases[] = {
-      {view(quarn::IDLE, quarn::STAGE_CHECKING, 0, false), 80, "Connecting",
-       {"   0%", "  retries 1 (in all 3)", "  12 s"}, {"blocks", "left"}},
+      {view(quarn::IDLE, quarn::STAGE_CHECKING, 0, false),
+       80,
+       "Connecting",
+       {"   0%", "  retries 1 (in all 3)", "  12 s"},
+       {"blocks", "left"}},
       {view(quarn::IDLE, quarn::STAGE_CHECKING, 0), 80, "Checking", {}, {}},
       {view(quarn::IDLE, quarn::STAGE_ENTERING, 0), 80, "Switching", {}, {}},
       {view(quarn::IDLE, quarn::STAGE_ENTERING, 0, true, true), 80, "Restarting", {}, {}},
       {view(quarn::IDLE, quarn::STAGE_BOOTLOADER, 0), 80, "Checking", {}, {}},
       {erasing, 100, "Erasing", {"  12/242 pages", "  0:58 left", "  12 s"}, {"kB/s"}},
-      {programming, 120, "Programming",
+      {programming,
+       120,
+       "Programming",
        {"  25%", "  1000/3856 blocks", "  12.8 kB/s", "  0:29 left", "  retries 1 (in all 3)",
         "  12 s"},
        {}},
-      {programming, 60, "Programming", {"  25%", "  1000/3856 blocks", "  0:29 left"},
+      {programming,
+       60,
+       "Programming",
+       {"  25%", "  1000/3856 blocks", "  0:29 left"},
        {"kB/s", "retries", "12 s"}},
       {programming, 80, "Programming", {"  0:29 left", "  retries 1 (in all 3)"}, {"kB/s", "12 s"}},
       {clean, 80, "Programming", {"  0:29 left", "  12.8 kB/s", "  12 s"}, {"retries"}},
@@ -309,7 +338,8 @@ TEST(CliProgress, LineShowsTheStageAndFitsTheWidth) {
 TEST(CliRecord, OneLineOfJsonWithEveryField) {
   using namespace std::chrono;
   quarn::cli::Record r;
-  r.start = sys_days{year{2024} / 1 / 3} + hours{12} + minutes{34} + seconds{56} + milliseconds{789};
+  r.start =
+      sys_days{year{2024} / 1 / 3} + hours{12} + minutes{34} + seconds{56} + milliseconds{789};
   r.end = r.start + milliseconds{61500};
   r.tool = "quarn-burn 1.0.0";
   r.port = "/dev/tty\"odd\n\xff";  // a quote, a newline and a byte that is not UTF-8
@@ -357,7 +387,8 @@ TEST(CliPlatform, Sha256AndAppendOnlyRecordFile) {
   } vectors[] = {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   for (const auto& v : vectors) {
     quarn::cli::Sha256 h;

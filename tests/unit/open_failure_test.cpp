@@ -15,10 +15,22 @@ TEST(OpenFailure, ReasonFromErrno) {
     int err;
     std::string reason;
   } cases[] = {
-      {EACCES, denied},      {EPERM, denied},   {EBUSY, busy},     {EWOULDBLOCK, busy},
-      {ENOENT, absent},      {ENOTDIR, absent}, {ENODEV, absent},  {ENXIO, absent},
-      {ENAMETOOLONG, absent}, {EIO, absent},    {ENOTTY, notSerial}, {ELOOP, "a loop of symbolic links"},
-      {0, ""},               {EINVAL, ""},      {ENOMEM, ""},      {EMFILE, ""},
+      {EACCES, denied},
+      {EPERM, denied},
+      {EBUSY, busy},
+      {EWOULDBLOCK, busy},
+      {ENOENT, absent},
+      {ENOTDIR, absent},
+      {ENODEV, absent},
+      {ENXIO, absent},
+      {ENAMETOOLONG, absent},
+      {EIO, absent},
+      {ENOTTY, notSerial},
+      {ELOOP, "a loop of symbolic links"},
+      {0, ""},
+      {EINVAL, ""},
+      {ENOMEM, ""},
+      {EMFILE, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(quarn::OpenFailureReason(c.err), c.reason) << c.err;
 }

@@ -60,11 +60,15 @@ const std::string EOTs(1, char(0x04));
 }  // namespace
 
 TEST(PlcsimApp, AnswersTheExactRequestsOfItsModel) {
-  struct Case { const char* model; const char* request; const char* reply; };
+  struct Case {
+    const char* model;
+    const char* request;
+    const char* reply;
+  };
   const Case cases[] = {
       {"VN300", ":007F81\r\n", ":007F0081\r\n"},
       {"VN300", ":006401590141\r\n", ":006401590500003D\r\n"},
-      {"VN300", ":0064015B013F\r\n", ""},                      // AIO probe: not this model's
+      {"VN300", ":0064015B013F\r\n", ""},  // AIO probe: not this model's
       {"VN200-AIO", ":0064015B013F\r\n", ":0064015B0500003B\r\n"},
       {"VN200-AIO", ":006401590141\r\n", ""},
       {"VN200-AIO", ":00640159053D\r\n", ":0064015920000022\r\n"},  // version: 0x59 header
@@ -72,10 +76,10 @@ TEST(PlcsimApp, AnswersTheExactRequestsOfItsModel) {
       {"KR2-E", ":000313E9000100\r\n", ":0003020045B6\r\n"},
       {"KR3", ":00670013000284\r\n", ":0067020020000077\r\n"},
       {"VN300", ":006401594552415345D2\r\n", ":006401590600003C\r\n"},
-      {"VN300", ":006401590141", ""},                             // no LF yet
-      {"VN300", ":006401590141\n", ""},                           // no CR
-      {"VN300", ":006401594944b5\r\n", ""},                       // lower-case digits
-      {"VN300", "junk\x01:007F81\r\n", ":007F0081\r\n"},          // garbage before ':' dropped
+      {"VN300", ":006401590141", ""},                     // no LF yet
+      {"VN300", ":006401590141\n", ""},                   // no CR
+      {"VN300", ":006401594944b5\r\n", ""},               // lower-case digits
+      {"VN300", "junk\x01:007F81\r\n", ":007F0081\r\n"},  // garbage before ':' dropped
   };
   for (const Case& c : cases) {
     Config k = cfg(c.model);
@@ -86,7 +90,12 @@ TEST(PlcsimApp, AnswersTheExactRequestsOfItsModel) {
 }
 
 TEST(PlcsimBoot, AnswersCommandsByPrefix) {
-  struct Case { const char* model; uint8_t version; std::vector<std::string> in; std::string reply; };
+  struct Case {
+    const char* model;
+    uint8_t version;
+    std::vector<std::string> in;
+    std::string reply;
+  };
   const Case cases[] = {
       {"VN300", 0x20, {"ID"}, std::string("\x06\x30\x00", 3)},
       {"VN200-Z", 0x20, {"ID"}, "\x06\xA0\x10"},
@@ -99,7 +108,10 @@ TEST(PlcsimBoot, AnswersCommandsByPrefix) {
       {"VN300", 0x20, {EOTs}, "\x06"},
       {"VN300", 0x20, {":006401590141\r\n"}, ":006401590600003C\r\n"},  // probe: ACK
       {"VN300", 0x20, {":007F81\r\n"}, ""},
-      {"VN300", 0x20, {std::string(1, '\x02') + "ID"}, std::string("\x06\x30\x00", 3)},  // no blocks yet
+      {"VN300",
+       0x20,
+       {std::string(1, '\x02') + "ID"},
+       std::string("\x06\x30\x00", 3)},  // no blocks yet
   };
   for (const Case& c : cases) {
     Config k = cfg(c.model, Mode::Boot);
@@ -114,7 +126,13 @@ TEST(PlcsimBoot, AnswersCommandsByPrefix) {
 
 TEST(PlcsimFaults, ShapeTheNextReplies) {
   const std::string probe = ":006401590141\r\n";
-  struct Case { Kind kind; Act act; uint8_t a1, a2; Mode mode; std::string req, first; };
+  struct Case {
+    Kind kind;
+    Act act;
+    uint8_t a1, a2;
+    Mode mode;
+    std::string req, first;
+  };
   const Case cases[] = {
       {Kind::Probe, Act::Silent, 0, 0, Mode::App, probe, ""},
       {Kind::Probe, Act::Nak, 1, 0, Mode::App, probe, ":006401591501002C\r\n"},
@@ -135,8 +153,8 @@ TEST(PlcsimFaults, ShapeTheNextReplies) {
     plc.inject(c.kind, c.act, 2, c.a1, c.a2);
     SCOPED_TRACE(c.req + " act " + std::to_string(int(c.act)));
     EXPECT_EQ(talk(plc, c.req), c.first);
-    EXPECT_EQ(talk(plc, c.req), c.first);      // times = 2
-    EXPECT_NE(talk(plc, c.req), c.first);      // then a plain reply
+    EXPECT_EQ(talk(plc, c.req), c.first);  // times = 2
+    EXPECT_NE(talk(plc, c.req), c.first);  // then a plain reply
     EXPECT_EQ(plc.requests(c.kind), 3);
   }
   Plc all(cfg("VN300"));
@@ -155,7 +173,13 @@ TEST(PlcsimApp, EnterUpdateMovesToTheBootloader) {
   const std::string erase = ":006401594552415345D2\r\n", confirm = ":00640159063C\r\n";
   const std::string probe = ":006401590141\r\n", bootAck = ":006401590600003C\r\n";
   struct Case {
-    const char* what; bool enterBoot; bool fault; Act act; std::string after, reply; bool replug; Mode mode;
+    const char* what;
+    bool enterBoot;
+    bool fault;
+    Act act;
+    std::string after, reply;
+    bool replug;
+    Mode mode;
   };
   const Case cases[] = {
       {"confirmed", true, false, Act::Silent, confirm, "", false, Mode::Boot},
@@ -188,14 +212,19 @@ TEST(PlcsimBoot, TransferAcceptsGoodBlocksOnce) {
   bad[10] ^= 1;
   std::string badNot = block(2, d2);
   badNot[2] = 0;
-  struct Step { std::string in; std::string reply; };
+  struct Step {
+    std::string in;
+    std::string reply;
+  };
   const Step steps[] = {
-      {"ERASE", "\x06"}, {EOTs, "\x06"}, {"UPDATE", "\x06"},
+      {"ERASE", "\x06"},
+      {EOTs, "\x06"},
+      {"UPDATE", "\x06"},
       {block(1, d1), "\x06"},
-      {block(1, d1), "\x06"},       // its ACK was lost: acknowledged, not written again
-      {bad, "\x15"},                // CRC
-      {badNot, "\x15"},             // complement
-      {block(3, d3), "\x15"},       // out of sequence
+      {block(1, d1), "\x06"},             // its ACK was lost: acknowledged, not written again
+      {bad, "\x15"},                      // CRC
+      {badNot, "\x15"},                   // complement
+      {block(3, d3), "\x15"},             // out of sequence
       {block(2, d2).substr(0, 100), ""},  // waits for the rest
       {block(2, d2).substr(100), "\x06"},
       {EOTs, "\x06"},
@@ -223,13 +252,18 @@ TEST(PlcsimBoot, TransferAcceptsGoodBlocksOnce) {
 
 TEST(PlcsimLine, BytesAtTheWrongSettingsAreGarbage) {
   const quarn::LineSettings slow = quarn::kAppLine, fast = quarn::kTransferLine;
-  struct Case { const char* model; bool checkLine; quarn::LineSettings probeLine, blockLine; bool probeOk, blockOk; };
+  struct Case {
+    const char* model;
+    bool checkLine;
+    quarn::LineSettings probeLine, blockLine;
+    bool probeOk, blockOk;
+  };
   const Case cases[] = {
       {"TB2", true, slow, fast, true, true},
       {"TB2", true, fast, fast, false, true},
       {"TB2", true, slow, slow, true, false},
-      {"TB2", true, {9600, 8, 0}, fast, false, true},    // right baud, wrong framing
-      {"TB2", true, {9600, 7, 0}, fast, false, true},    // right size, no parity
+      {"TB2", true, {9600, 8, 0}, fast, false, true},           // right baud, wrong framing
+      {"TB2", true, {9600, 7, 0}, fast, false, true},           // right size, no parity
       {"TB2", true, {9600, 0, 0}, {115200, 0, 0}, true, true},  // a pty: baud only
       {"TB2", true, {115200, 0, 0}, {9600, 0, 0}, false, false},
       {"TB2", false, fast, slow, true, true},
@@ -332,29 +366,37 @@ TEST(PlcsimPace, RepliesTakeTheWireAndThePlcTimes) {
   struct Step {
     std::string in;
     Pacer::Line line;
-    uint64_t gapNs;       // after the previous step's last reply byte
+    uint64_t gapNs;  // after the previous step's last reply byte
     size_t replyLen;
     uint64_t firstNs, lastNs;  // the reply's first and last byte, from the write
   };
-  struct Case { const char* model; Mode mode; std::vector<Step> steps; };
+  struct Case {
+    const char* model;
+    Mode mode;
+    std::vector<Step> steps;
+  };
   const Case cases[] = {
-      {"TB2", Mode::Boot, {
-           {"ID", slow, 0, 3, 3 * c96, 5 * c96},
-           {"ERASE", slow, 0, 1, 6 * c96 + 20 * ms, 6 * c96 + 20 * ms},
-           {EOTs, slow, 0, 1, 2 * c96, 2 * c96},
-           {"UPDATE", slow, 0, 1, 7 * c96, 7 * c96},
-           {block(1, pattern(128, 1)), fast, 0, 1, 134 * c115 + 3 * ms, 134 * c115 + 3 * ms}}},
-      {"VN300", Mode::Boot, {
-           {"ID", usb, 0, 3, 2 * ms, 2 * ms},
-           {"ERASE", usb, 0, 1, 22 * ms, 22 * ms},
-           {EOTs, usb, 0, 1, 2 * ms, 2 * ms},
-           {"UPDATE", usb, 0, 1, 2 * ms, 2 * ms},
-           {block(1, pattern(256, 1)), usb, 0, 1, 5 * ms, 5 * ms}}},
-      {"TB2", Mode::App, {  // the restart: a probe that comes too soon is lost
-           {erase, slow, 0, 19, 24 * c96, 42 * c96},
-           {confirm, slow, 0, 0, 0, 0},
-           {probe, slow, 150 * ms, 0, 0, 0},  // the restart takes 200 ms
-           {probe, slow, 50 * ms, 19, 16 * c96, 34 * c96}}},
+      {"TB2",
+       Mode::Boot,
+       {{"ID", slow, 0, 3, 3 * c96, 5 * c96},
+        {"ERASE", slow, 0, 1, 6 * c96 + 20 * ms, 6 * c96 + 20 * ms},
+        {EOTs, slow, 0, 1, 2 * c96, 2 * c96},
+        {"UPDATE", slow, 0, 1, 7 * c96, 7 * c96},
+        {block(1, pattern(128, 1)), fast, 0, 1, 134 * c115 + 3 * ms, 134 * c115 + 3 * ms}}},
+      {"VN300",
+       Mode::Boot,
+       {{"ID", usb, 0, 3, 2 * ms, 2 * ms},
+        {"ERASE", usb, 0, 1, 22 * ms, 22 * ms},
+        {EOTs, usb, 0, 1, 2 * ms, 2 * ms},
+        {"UPDATE", usb, 0, 1, 2 * ms, 2 * ms},
+        {block(1, pattern(256, 1)), usb, 0, 1, 5 * ms, 5 * ms}}},
+      {"TB2",
+       Mode::App,
+       {// the restart: a probe that comes too soon is lost
+        {erase, slow, 0, 19, 24 * c96, 42 * c96},
+        {confirm, slow, 0, 0, 0, 0},
+        {probe, slow, 150 * ms, 0, 0, 0},  // the restart takes 200 ms
+        {probe, slow, 50 * ms, 19, 16 * c96, 34 * c96}}},
   };
   for (const Case& c : cases) {
     Config k = cfg(c.model, c.mode);

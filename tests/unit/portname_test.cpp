@@ -12,7 +12,10 @@
 using namespace quarn;
 
 TEST(PortName, CutFromFriendlyNames) {
-  struct Case { std::string name; const char* port; };  // nullptr: skipped
+  struct Case {
+    std::string name;
+    const char* port;
+  };  // nullptr: skipped
   const Case cases[] = {
       {"Communications Port (COM1)", "COM1"},
       {"USB Serial Port (COM12)", "COM12"},
@@ -36,12 +39,16 @@ TEST(PortName, CutFromFriendlyNames) {
 TEST(PortName, DevicePathCopyAndKey) {
   const std::string plc = R"(\\?\usb#vid_0e5a&pid_0001#5&1a2b&0&2#{a5dcbf10})";
   const std::string key = "vid_0e5a&pid_0001";
-  struct Case { std::string path; bool copied; bool isPlc; };
+  struct Case {
+    std::string path;
+    bool copied;
+    bool isPlc;
+  };
   const Case cases[] = {
       {plc, true, true},
       {R"(\\?\USB#VID_0E5A&PID_0001#5&1a2b&0&2#{a5dcbf10})", true, false},  // key in capitals
       {R"(\\?\usb#vid_0e5a&pid_0002#1)", true, false},
-      {R"(\\?\usb#vid_046d&pid_c077#1)", true, false},  // not the PLC, yet its path is left
+      {R"(\\?\usb#vid_046d&pid_c077#1)", true, false},         // not the PLC, yet its path is left
       {key + std::string(299 - key.size(), 'L'), true, true},  // 299 characters fill the buffer
       {key + std::string(300 - key.size(), 'L'), false, false},  // one more is refused, not cut
   };
@@ -54,7 +61,11 @@ TEST(PortName, DevicePathCopyAndKey) {
 }
 
 TEST(PortName, PipePath) {
-  struct Case { size_t pathLen; std::string pipe; bool fits; };
+  struct Case {
+    size_t pathLen;
+    std::string pipe;
+    bool fits;
+  };
   const Case cases[] = {
       {298, "", true}, {299, "", false}, {294, "PIPE", true}, {295, "PIPE", false}};
   for (const Case& c : cases) {
@@ -70,8 +81,8 @@ TEST(PortName, FirstMatchWalk) {
   // One entry per index: what enumerating and trying that interface gave.
   // NoMatch stands for a path without the key as well as for a PLC that
   // another program holds; past the list the enumeration reports NoMoreItems.
-  constexpr UsbStep End = UsbStep::NoMoreItems, Err = UsbStep::OtherError,
-                    No = UsbStep::NoMatch, Open = UsbStep::Opened;
+  constexpr UsbStep End = UsbStep::NoMoreItems, Err = UsbStep::OtherError, No = UsbStep::NoMatch,
+                    Open = UsbStep::Opened;
   struct Case {
     const char* what;
     bool setObtained;
@@ -99,7 +110,12 @@ TEST(PortName, FirstMatchWalk) {
 }
 
 TEST(UsbPortPath, ParsedAndWrittenBack) {
-  struct Case { std::string text; bool ok; uint8_t bus; std::vector<uint8_t> ports; };
+  struct Case {
+    std::string text;
+    bool ok;
+    uint8_t bus;
+    std::vector<uint8_t> ports;
+  };
   const Case cases[] = {
       {"usb:1-2", true, 1, {2}},
       {"usb:1-2.3", true, 1, {2, 3}},
@@ -139,7 +155,11 @@ TEST(UsbPortPath, ParsedAndWrittenBack) {
 // location path where the system has one, whole, else "Port_#P.Hub_#H".
 // Every name given is taken back as a USB port path.
 TEST(UsbPortPath, FromWindowsLocation) {
-  struct Case { bool paths; std::string text; std::string port; };
+  struct Case {
+    bool paths;
+    std::string text;
+    std::string port;
+  };
   const std::string path = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)";
   const Case cases[] = {
       {false, "Port_#0001.Hub_#0001", "usb:1-1"},
@@ -154,13 +174,16 @@ TEST(UsbPortPath, FromWindowsLocation) {
       {true, path + "#USB(3)", "usb:" + path + "#USB(3)"},
       // Port 2 of the root hubs of two controllers: two names.
       {true, path, "usb:" + path},
-      {true, "PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)", "usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"},
-      {true, "PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(1)#USB(255)", "usb:PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(1)#USB(255)"},
+      {true, "PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)",
+       "usb:PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)"},
+      {true, "PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(1)#USB(255)",
+       "usb:PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(1)#USB(255)"},
       {true, "PCIROOT(0)#PCI(1400)#USBROOT(0)", ""},
       {true, path + "#USBMI(0)", ""},
       {true, path + "#USB(0)", ""},
       {true, path + "#", ""},
-      {true, "PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)", "usb:PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)"},
+      {true, "PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)",
+       "usb:PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)"},
       {true, "PCIROOT(0)#USBROOT(0)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)#USB(1)", ""},
       {true, "PCIROOT(0)#USBROOT(256)#USB(1)", ""},
       {true, "USBROOT(0)#USB(2)", ""},  // no controller
@@ -171,7 +194,8 @@ TEST(UsbPortPath, FromWindowsLocation) {
       {true, "ACPI(_SB_)#ACPI(PCI0)", ""},
   };
   for (const Case& c : cases) {
-    const std::string name = c.paths ? UsbNameFromLocationPaths(c.text) : UsbNameFromLocationInfo(c.text);
+    const std::string name =
+        c.paths ? UsbNameFromLocationPaths(c.text) : UsbNameFromLocationInfo(c.text);
     EXPECT_EQ(name, c.port) << c.text;
     EXPECT_EQ(IsUsbPortPath(name), !name.empty()) << name;
     EXPECT_FALSE(IsUsbPortPath(c.text)) << c.text;  // without "usb:"

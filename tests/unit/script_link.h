@@ -23,7 +23,10 @@ class ScriptLink : public quarn::Link {
   std::vector<uint32_t> timeouts;          // every setTimeouts
   bool isOpen = true;
 
-  bool open(bool, const char*) override { isOpen = true; return true; }
+  bool open(bool, const char*) override {
+    isOpen = true;
+    return true;
+  }
   void close() override { isOpen = false; }
   int write(const uint8_t* data, int n) override {
     answered = false;
@@ -38,7 +41,10 @@ class ScriptLink : public quarn::Link {
   int read(uint8_t* buf, int n) override {
     readSizes.push_back(n);
     std::string r;
-    if (!answered && !replies.empty()) { r = replies.front(); replies.pop_front(); }
+    if (!answered && !replies.empty()) {
+      r = replies.front();
+      replies.pop_front();
+    }
     answered = true;
     int c = static_cast<int>(r.size()) < n ? static_cast<int>(r.size()) : n;
     std::memcpy(buf, r.data(), c);
@@ -50,8 +56,13 @@ class ScriptLink : public quarn::Link {
     return 0;
   }
   int discards = 0;
-  int drainInput(uint32_t, uint32_t, uint8_t*, int) override { return 0; }  // nor anything on its way
+  int drainInput(uint32_t, uint32_t, uint8_t*, int) override {
+    return 0;
+  }                       // nor anything on its way
   bool answered = false;  // the last write's reply has been read
-  void setTimeouts(uint32_t ms) override { timeoutMs = ms; timeouts.push_back(ms); }
+  void setTimeouts(uint32_t ms) override {
+    timeoutMs = ms;
+    timeouts.push_back(ms);
+  }
   void setLine(const quarn::LineSettings& l) override { lines.push_back(l); }
 };

@@ -36,9 +36,13 @@ const std::string kBody =
     "size: 5000\n"
     "sha256: 9f115508e8075b328c5bddea5282d90645cf5c799f0350c6e5adfa130c1eba76\n";
 const std::string kSigned1 = kBody + "key: " + kId1 + "\n" +
-    "signature: MEMCHwaWh9IcUb3ihK7QhbhQwXCLs660LU7su42az6qOWo0CICP3Tia93RFMcDZaKsw5FQ3+hAjFnvZlbWV3tG/6TDyd\n";
+                             "signature: "
+                             "MEMCHwaWh9IcUb3ihK7QhbhQwXCLs660LU7su42az6qOWo0CICP3Tia93RFMcDZaKsw5F"
+                             "Q3+hAjFnvZlbWV3tG/6TDyd\n";
 const std::string kSigned2 = kBody + "key: " + kId2 + "\n" +
-    "signature: MEQCIDpC8CWn2vnSKr45rEhYRMFq/Hq50dbBFxoWoUqej5xKAiBw9e/KRccVHm6yUDMO7N9ZUjXgmbdQe4fCC5iJA4Pfug==\n";
+                             "signature: "
+                             "MEQCIDpC8CWn2vnSKr45rEhYRMFq/Hq50dbBFxoWoUqej5xKAiBw9e/"
+                             "KRccVHm6yUDMO7N9ZUjXgmbdQe4fCC5iJA4Pfug==\n";
 
 // The image the manifests were signed for: 5000 bytes, i * 7 + i / 256 + 3.
 std::vector<uint8_t> Image() {
@@ -91,25 +95,51 @@ TEST(Signature, ImagesAgainstATrustStore) {
     std::string keyId, field = "";
   } rows[] = {
       {"signed and good", good, kSigned1, {key1}, Status::Signed, kId1},
-      {"two keys trusted, signed by the second", good, kSigned2, {key1, key2}, Status::Signed, kId2},
+      {"two keys trusted, signed by the second",
+       good,
+       kSigned2,
+       {key1, key2},
+       Status::Signed,
+       kId2},
       {"one image byte flipped", changed, kSigned1, {key1}, Status::Mismatch, kId1, "sha256"},
       {"the image is longer", longer, kSigned1, {key1}, Status::Mismatch, kId1, "size"},
       {"renamed to another model", renamed, kSigned1, {key1}, Status::Mismatch, kId1, "file"},
       {"one signature byte flipped", good, badSig, {key1}, Status::BadSignature, kId1},
-      {"the model edited", good, Replace(kSigned1, "model: TB2", "model: QN2"), {key1},
-       Status::BadSignature, kId1},
-      {"the size edited", good, Replace(kSigned1, "size: 5000", "size: 5001"), {key1},
-       Status::BadSignature, kId1},
-      {"another key's ID put in", good, Replace(kSigned1, kId1, kId2), {key1, key2},
-       Status::BadSignature, kId2},
+      {"the model edited",
+       good,
+       Replace(kSigned1, "model: TB2", "model: QN2"),
+       {key1},
+       Status::BadSignature,
+       kId1},
+      {"the size edited",
+       good,
+       Replace(kSigned1, "size: 5000", "size: 5001"),
+       {key1},
+       Status::BadSignature,
+       kId1},
+      {"another key's ID put in",
+       good,
+       Replace(kSigned1, kId1, kId2),
+       {key1, key2},
+       Status::BadSignature,
+       kId2},
       {"signed by a key not trusted", good, kSigned1, {key2}, Status::UnknownKey, kId1},
       {"no manifest", good, "-", {key1}, Status::Unsigned, ""},
       {"no key trusted", good, kSigned1, {}, Status::Unchecked, ""},
       {"no key trusted, no manifest", good, "-", {}, Status::Unchecked, ""},
-      {"CR LF line ends", good, Replace(Replace(kSigned1, "\nmodel", "\r\nmodel"), "\nsize", "\r\nsize"),
-       {key1}, Status::Invalid, ""},
+      {"CR LF line ends",
+       good,
+       Replace(Replace(kSigned1, "\nmodel", "\r\nmodel"), "\nsize", "\r\nsize"),
+       {key1},
+       Status::Invalid,
+       ""},
       {"a line after the signature", good, kSigned1 + "model: QN2\n", {key1}, Status::Invalid, ""},
-      {"a field left out", good, Replace(kSigned1, "version: v2.10\n", ""), {key1}, Status::Invalid, ""},
+      {"a field left out",
+       good,
+       Replace(kSigned1, "version: v2.10\n", ""),
+       {key1},
+       Status::Invalid,
+       ""},
       {"empty", good, "", {key1}, Status::Invalid, ""},
   };
   for (const Row& r : rows) {

@@ -53,7 +53,13 @@ TEST(Win32Link, SharingOfPortAndPipe) {
 // bit, binary, DTR and RTS held inactive, no flow control, no replaced
 // characters, no abort on a line error; the special characters as they were.
 TEST(Win32Link, LineSettingsInTheDcb) {
-  struct Case { LineSettings line; bool allOn; DWORD baud; BYTE size, parity; DWORD checked; };
+  struct Case {
+    LineSettings line;
+    bool allOn;
+    DWORD baud;
+    BYTE size, parity;
+    DWORD checked;
+  };
   const Case cases[] = {{kAppLine, false, 9600, 7, EVENPARITY, TRUE},
                         {kTransferLine, false, 115200, 8, NOPARITY, FALSE},
                         {kAppLine, true, 9600, 7, EVENPARITY, TRUE},
@@ -80,8 +86,9 @@ TEST(Win32Link, LineSettingsInTheDcb) {
     EXPECT_EQ(dcb.fBinary, static_cast<DWORD>(TRUE));
     EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
     EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
-    const DWORD off[] = {dcb.fOutxCtsFlow, dcb.fOutxDsrFlow, dcb.fDsrSensitivity, dcb.fOutX,
-                         dcb.fInX, dcb.fErrorChar, dcb.fNull, dcb.fAbortOnError};
+    const DWORD off[] = {dcb.fOutxCtsFlow, dcb.fOutxDsrFlow, dcb.fDsrSensitivity,
+                         dcb.fOutX,        dcb.fInX,         dcb.fErrorChar,
+                         dcb.fNull,        dcb.fAbortOnError};
     for (DWORD flag : off) EXPECT_EQ(flag, static_cast<DWORD>(FALSE));
     EXPECT_EQ(dcb.XonChar, 0x11);
     EXPECT_EQ(dcb.XoffChar, c.allOn ? '\xFF' : 0);
@@ -92,18 +99,29 @@ TEST(Win32Link, LineSettingsInTheDcb) {
 // COMn opens in the device namespace whatever its number, as Windows takes
 // the letters in either case; the message keeps the name as given.
 TEST(Win32Link, PortDevicePath) {
-  struct Case { const char* name; const char* path; };
-  const Case cases[] = {{"COM3", "\\\\.\\COM3"},   {"COM12", "\\\\.\\COM12"},
-                        {"com256", "\\\\.\\com256"}, {"Com7", "\\\\.\\Com7"},
-                        {"COM", "COM"},             {"COM1:", "COM1:"},
-                        {"COMX1", "COMX1"},         {"\\\\.\\COM12", "\\\\.\\COM12"},
-                        {"USB", "USB"},             {"", ""},
+  struct Case {
+    const char* name;
+    const char* path;
+  };
+  const Case cases[] = {{"COM3", "\\\\.\\COM3"},
+                        {"COM12", "\\\\.\\COM12"},
+                        {"com256", "\\\\.\\com256"},
+                        {"Com7", "\\\\.\\Com7"},
+                        {"COM", "COM"},
+                        {"COM1:", "COM1:"},
+                        {"COMX1", "COMX1"},
+                        {"\\\\.\\COM12", "\\\\.\\COM12"},
+                        {"USB", "USB"},
+                        {"", ""},
                         {"C:\\tmp\\COM3", "C:\\tmp\\COM3"}};
   for (const Case& c : cases) EXPECT_EQ(PortDevicePath(c.name), c.path) << c.name;
 }
 
 TEST(Win32Link, OpenFailureReason) {
-  struct Case { DWORD error; const char* reason; };
+  struct Case {
+    DWORD error;
+    const char* reason;
+  };
   const Case cases[] = {{ERROR_FILE_NOT_FOUND, "no such port"},
                         {ERROR_PATH_NOT_FOUND, "no such port"},
                         {ERROR_ACCESS_DENIED, "in use by another program"},
@@ -115,7 +133,12 @@ TEST(Win32Link, OpenFailureReason) {
 }
 
 TEST(Win32Link, FailedOpeningCountsNothing) {
-  struct Case { bool usbPipe; const char* name; const char* pipePath; const char* reason; };
+  struct Case {
+    bool usbPipe;
+    const char* name;
+    const char* pipePath;
+    const char* reason;
+  };
   const Case cases[] = {{false, "", "", "no such port"},
                         {false, "COM250", "", "no such port"},
                         {false, nullptr, "", "no such port"},
@@ -135,7 +158,14 @@ TEST(Win32Link, FailedOpeningCountsNothing) {
 // a read gathers until it has all it asked for, a write into a pipe that
 // nobody drains gives up. The peer is a named pipe of 64-byte buffers.
 TEST(Win32Link, PipeTransfersEndWithinTheirBound) {
-  struct Case { const char* what; bool read; std::string ready; int n; uint32_t ms; int want; };
+  struct Case {
+    const char* what;
+    bool read;
+    std::string ready;
+    int n;
+    uint32_t ms;
+    int want;
+  };
   const Case cases[] = {
       {"nothing arrives", true, "", 8, 150, 0},
       {"part arrives", true, "abc", 8, 150, 3},
@@ -145,22 +175,25 @@ TEST(Win32Link, PipeTransfersEndWithinTheirBound) {
   };
   int i = 0;
   for (const Case& c : cases) {
-    const std::string name = "\\\\.\\pipe\\quarn-link-" + std::to_string(GetCurrentProcessId()) + "-" +
-                             std::to_string(i++);
-    HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 64,
-                                     64, 0, nullptr);
+    const std::string name = "\\\\.\\pipe\\quarn-link-" + std::to_string(GetCurrentProcessId()) +
+                             "-" + std::to_string(i++);
+    HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                     1, 64, 64, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << c.what;
     void* h = OpenPipePath(name.c_str(), FILE_FLAG_OVERLAPPED);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.what;
     DWORD put = 0;
-    if (!c.ready.empty()) WriteFile(server, c.ready.data(), static_cast<DWORD>(c.ready.size()), &put, nullptr);
+    if (!c.ready.empty())
+      WriteFile(server, c.ready.data(), static_cast<DWORD>(c.ready.size()), &put, nullptr);
     std::string data(static_cast<size_t>(c.n), 'x');
     const ULONGLONG t0 = GetTickCount64();
     int got = PipeTransfer(h, c.read, reinterpret_cast<uint8_t*>(data.data()), c.n, c.ms);
     const ULONGLONG took = GetTickCount64() - t0;
     if (c.want >= 0) {
       EXPECT_EQ(got, c.want) << c.what;
-      EXPECT_EQ(data.substr(0, static_cast<size_t>(got)), c.ready.substr(0, static_cast<size_t>(got))) << c.what;
+      EXPECT_EQ(data.substr(0, static_cast<size_t>(got)),
+                c.ready.substr(0, static_cast<size_t>(got)))
+          << c.what;
     } else {
       EXPECT_LT(got, c.n) << c.what;
     }

@@ -43,12 +43,10 @@ std::string WriteImage(const std::string& dir, const std::string& name, const By
   return file;
 }
 
-
 double CpuSeconds(const rusage& r) {
   return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
          static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 }
-
 
 // quarn-burn as a child, under the preload this process runs under; stdin
 // /dev/null or a pipe the test writes, stdout and stderr into files.
@@ -105,7 +103,8 @@ class Burn {
     if (at == std::string::npos) return 0;
     unsigned long utime = 0, stime = 0;
     // After the name: state and 10 more fields, then utime and stime.
-    std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                &utime, &stime);
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
 
@@ -135,7 +134,8 @@ usbplc::Options Plc(const char* model, std::string ports = "1") {
 }
 
 const char kReplug[] = "Information: Please REPLUG the USB Cable, and then press OK to continue\n";
-const char kSuccess[] = "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable\n";
+const char kSuccess[] =
+    "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable\n";
 
 // USB models from application mode to success without --port: the replug
 // prompt, the PLC back under a new device number in its bootloader, the
@@ -165,7 +165,8 @@ TEST(UsbSession, FromApplicationModeThroughTheRestartToSuccess) {
     } else {
       image = Pattern(c.imageSize);
       expected = Padded(image, c.block);
-      args.insert(args.end(), {"--image", WriteImage(dir.path, std::string(c.model) + "_v1.0.bin", image)});
+      args.insert(args.end(),
+                  {"--image", WriteImage(dir.path, std::string(c.model) + "_v1.0.bin", image)});
     }
     usbplc::Testbed testbed;
     usbplc::Options o = Plc(c.model);
@@ -188,7 +189,8 @@ TEST(UsbSession, FromApplicationModeThroughTheRestartToSuccess) {
     EXPECT_FALSE(plc.claimed());
     // The record names the device the session kept to.
     const Bytes line = ReadFile(record);
-    EXPECT_NE(std::string(line.begin(), line.end()).find("\"usb_path\":\"usb:1-1\""), std::string::npos);
+    EXPECT_NE(std::string(line.begin(), line.end()).find("\"usb_path\":\"usb:1-1\""),
+              std::string::npos);
   }
 }
 
@@ -206,7 +208,7 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
     uint32_t timeoutMs;
     int minMs, maxMs;
     bool fifoNode;
-    double maxCpuShare;  // of the wait; < 0: only shown
+    double maxCpuShare;    // of the wait; < 0: only shown
     int split = 0;         // a first read of this many bytes, then one for the rest
     bool discard = false;  // the rest thrown away between the two
   };
@@ -229,7 +231,8 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
     usbplc::UsbPlc plc(testbed, o);
     std::vector<uint8_t> expected;
     plcsim::Plc reference(o.plc);
-    reference.receive(reinterpret_cast<const uint8_t*>(c.request.data()), c.request.size(), expected);
+    reference.receive(reinterpret_cast<const uint8_t*>(c.request.data()), c.request.size(),
+                      expected);
     ASSERT_EQ(expected.empty(), c.request.empty());
 
     quarn::PosixLink link;
@@ -251,11 +254,13 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
     rusage r0{}, r1{};
     getrusage(RUSAGE_SELF, &r0);  // this process: the read and the device's side
     auto t0 = Clock::now();
-    got.resize(static_cast<size_t>(first + std::max(0, link.read(got.data() + first, ask - first))));
+    got.resize(
+        static_cast<size_t>(first + std::max(0, link.read(got.data() + first, ask - first))));
     const double ms = SecondsSince(t0) * 1000;
     getrusage(RUSAGE_SELF, &r1);
     const double share = (CpuSeconds(r1) - CpuSeconds(r0)) / (ms / 1000);
-    std::printf("  %s: %.0f ms, CPU %.1f%% of the wait, %ld reaps\n", c.name, ms, share * 100, plc.reaps());
+    std::printf("  %s: %.0f ms, CPU %.1f%% of the wait, %ld reaps\n", c.name, ms, share * 100,
+                plc.reaps());
     EXPECT_EQ(got, expected);
     EXPECT_GE(ms, c.minMs);
     EXPECT_LE(ms, c.maxMs);
@@ -293,7 +298,8 @@ TEST(UsbSession, UnpluggedMidTransferThenFinishedBySecondRun) {
     EXPECT_EQ(status, 1) << burn.err();
     EXPECT_LT(ended, 20);
     EXPECT_EQ(burn.out(), kReplug);
-    EXPECT_NE(burn.err().find("ERROR: Firmware update is FAILED\n"), std::string::npos) << burn.err();
+    EXPECT_NE(burn.err().find("ERROR: Firmware update is FAILED\n"), std::string::npos)
+        << burn.err();
     EXPECT_LT(cpuAfter, 0.25 * ended + 0.1);  // no core spun
     EXPECT_LT(plc.flash().size(), image.size());
   }
@@ -318,8 +324,9 @@ TEST(UsbSession, TwoPlcsEachSessionKeepsToItsOwnDevice) {
   Burn list({"--list-ports"});
   ASSERT_EQ(list.wait(10), 0);
   // After the serial ports.
-  EXPECT_TRUE(std::regex_search(list.out(), std::regex("\nusb:1-1 +USB PLC\nusb:1-2\\.3 +USB PLC\n$")) ||
-              std::regex_search(list.out(), std::regex("^usb:1-1 +USB PLC\nusb:1-2\\.3 +USB PLC\n$")))
+  EXPECT_TRUE(
+      std::regex_search(list.out(), std::regex("\nusb:1-1 +USB PLC\nusb:1-2\\.3 +USB PLC\n$")) ||
+      std::regex_search(list.out(), std::regex("^usb:1-1 +USB PLC\nusb:1-2\\.3 +USB PLC\n$")))
       << list.out();
 
   const Bytes imageX = Pattern(30000, 5), imageY = Pattern(30000, 77);
@@ -352,8 +359,10 @@ TEST(UsbSession, TwoPlcsEachSessionKeepsToItsOwnDevice) {
   EXPECT_EQ(y->out(), std::string(kReplug) + kSuccess);
   EXPECT_EQ(first.restarts(), 1);
   EXPECT_EQ(second.restarts(), 1);
-  EXPECT_TRUE(second.flash() == Padded(imageX, 128)) << second.flash().size() << " bytes at " << second.path();
-  EXPECT_TRUE(first.flash() == Padded(imageY, 128)) << first.flash().size() << " bytes at " << first.path();
+  EXPECT_TRUE(second.flash() == Padded(imageX, 128))
+      << second.flash().size() << " bytes at " << second.path();
+  EXPECT_TRUE(first.flash() == Padded(imageY, 128))
+      << first.flash().size() << " bytes at " << first.path();
 }
 
 // Four PLCs at once with --port all, all restarting into their bootloaders:
@@ -371,7 +380,8 @@ TEST(UsbBatch, FourPlcsEachBackOnItsOwnDevice) {
     plcs.push_back(std::make_unique<usbplc::UsbPlc>(testbed, Plc("GH26", port)));
     devnums.push_back(plcs.back()->devnum());
   }
-  const std::string prompt = "] Information: Please REPLUG the USB Cable, and then press OK to continue\n";
+  const std::string prompt =
+      "] Information: Please REPLUG the USB Cable, and then press OK to continue\n";
   const auto count = [](const std::string& text, const std::string& what) {
     int n = 0;
     for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
@@ -404,7 +414,8 @@ TEST(UsbBatch, FourPlcsEachBackOnItsOwnDevice) {
     EXPECT_TRUE(plcs[i]->flash() == Padded(image, 128)) << plcs[i]->flash().size() << " bytes";
     EXPECT_EQ(count(out, "[" + port + prompt), 1) << out;
     EXPECT_EQ(count(out, "[" + port + "] " + kSuccess), 1) << out;
-    EXPECT_EQ(count(records, "\"port\":\"" + port + "\",\"usb_path\":\"" + port + "\""), 1) << records;
+    EXPECT_EQ(count(records, "\"port\":\"" + port + "\",\"usb_path\":\"" + port + "\""), 1)
+        << records;
   }
   EXPECT_EQ(out.substr(out.size() - 19), "4 passed, 0 failed\n") << out;
 }
@@ -442,7 +453,8 @@ TEST(UsbSession, AStalledReplyIsClearedAndTheSessionFinishes) {
 // refused access; the link tells why (seen in this process, where the
 // system refuses nothing).
 TEST(UsbSession, CannotOpen) {
-  const std::string hint = "quarn-burn: this user may not open the USB PLC; install the udev rule 60-quarn-plc.rules";
+  const std::string hint =
+      "quarn-burn: this user may not open the USB PLC; install the udev rule 60-quarn-plc.rules";
   struct Case {
     const char* name;
     bool plcPresent, foreignNode, held;
@@ -452,10 +464,23 @@ TEST(UsbSession, CannotOpen) {
   };
   const Case cases[] = {
       {"no PLC", false, false, false, {}, {}, false, "no such port"},
-      {"a PLC on another path", true, false, false, {"--port", "usb:1-4"}, {}, false, "no such port"},
+      {"a PLC on another path",
+       true,
+       false,
+       false,
+       {"--port", "usb:1-4"},
+       {},
+       false,
+       "no such port"},
       {"held by another program", true, false, true, {}, {}, false, "in use by another program"},
-      {"access refused", true, true, false, {}, {"setpriv", "--bounding-set=-dac_override,-dac_read_search"},
-       true, nullptr},
+      {"access refused",
+       true,
+       true,
+       false,
+       {},
+       {"setpriv", "--bounding-set=-dac_override,-dac_read_search"},
+       true,
+       nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -503,19 +528,23 @@ TEST(UsbPorts, DescribedFromSysfs) {
   }
   const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb2";
   const std::string records[] = {
-      "P: " + usb + "/2-1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0403\\n\n"
-      "A: idProduct=6001\\n\nA: manufacturer=FTDI\\n\nA: product=FT232R USB UART\\n\n"
-      "A: serial=A10K3XYZ\\n\n",
+      "P: " + usb +
+          "/2-1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0403\\n\n"
+          "A: idProduct=6001\\n\nA: manufacturer=FTDI\\n\nA: product=FT232R USB UART\\n\n"
+          "A: serial=A10K3XYZ\\n\n",
       "P: " + usb + "/2-1/2-1:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n",
       "P: " + usb + "/2-1/2-1:1.0/ttyUSB0\nE: SUBSYSTEM=usb-serial\n",
-      "P: " + usb + "/2-1/2-1:1.0/ttyUSB0/tty/ttyUSB0\nN: ttyUSB0\n"
-      "S: serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0\nE: SUBSYSTEM=tty\n"
-      "E: MAJOR=188\nE: MINOR=0\nA: dev=188:0\\n\nL: device=../../../ttyUSB0\n",
-      "P: " + usb + "/2-2\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=2341\\n\n"
-      "A: idProduct=0043\\n\nA: manufacturer=Arduino\\n\n",
+      "P: " + usb +
+          "/2-1/2-1:1.0/ttyUSB0/tty/ttyUSB0\nN: ttyUSB0\n"
+          "S: serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0\nE: SUBSYSTEM=tty\n"
+          "E: MAJOR=188\nE: MINOR=0\nA: dev=188:0\\n\nL: device=../../../ttyUSB0\n",
+      "P: " + usb +
+          "/2-2\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=2341\\n\n"
+          "A: idProduct=0043\\n\nA: manufacturer=Arduino\\n\n",
       "P: " + usb + "/2-2/2-2:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n",
-      "P: " + usb + "/2-2/2-2:1.0/tty/ttyACM0\nN: ttyACM0\nE: SUBSYSTEM=tty\nE: MAJOR=166\n"
-      "E: MINOR=0\nA: dev=166:0\\n\nL: device=../../../2-2:1.0\n",
+      "P: " + usb +
+          "/2-2/2-2:1.0/tty/ttyACM0\nN: ttyACM0\nE: SUBSYSTEM=tty\nE: MAJOR=166\n"
+          "E: MINOR=0\nA: dev=166:0\\n\nL: device=../../../2-2:1.0\n",
       "P: /devices/platform/serial8250\nE: SUBSYSTEM=platform\n",
       "P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\nE: SUBSYSTEM=tty\nE: MAJOR=4\n"
       "E: MINOR=64\nA: dev=4:64\\n\nA: type=4\\n\nL: device=../../../serial8250\n",
@@ -535,16 +564,21 @@ TEST(UsbPorts, DescribedFromSysfs) {
     std::string shown;  // all of stdout (status 0), or of stderr
   };
   const Case cases[] = {
-      {{"--list-ports"}, 0,
+      {{"--list-ports"},
+       0,
        "/dev/ttyACM0  USB serial adapter 2341:0043 Arduino\n"
        "/dev/ttyS0    serial port\n"
-       "/dev/ttyUSB0  USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A10K3XYZ, " + byId + "\n"},
-      {{"--image", image, "--yes"}, 2,
+       "/dev/ttyUSB0  USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A10K3XYZ, " +
+           byId + "\n"},
+      {{"--image", image, "--yes"},
+       2,
        "quarn-burn: no --port given and several USB serial adapters found; name one with --port:\n"
        "  /dev/ttyACM0  USB serial adapter 2341:0043 Arduino\n"
        "  /dev/ttyS0  serial port\n"
-       "  /dev/ttyUSB0  USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A10K3XYZ, " + byId + "\n"
-       "Try 'quarn-burn --help'.\n"},
+       "  /dev/ttyUSB0  USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A10K3XYZ, " +
+           byId +
+           "\n"
+           "Try 'quarn-burn --help'.\n"},
   };
   for (const Case& c : cases) {
     Burn burn(c.args);
@@ -554,8 +588,9 @@ TEST(UsbPorts, DescribedFromSysfs) {
   Burn json({"--list-ports", "--json"});
   ASSERT_EQ(json.wait(10), 0) << json.err();
   const std::string j = json.out();
-  for (const char* field : {"\"name\": \"/dev/ttyUSB0\"", "\"usb_adapter\": true", "\"vendor_id\": \"0403\"",
-                            "\"product_id\": \"6001\"", "\"serial\": \"A10K3XYZ\"", "\"usb_plcs\": []"})
+  for (const char* field :
+       {"\"name\": \"/dev/ttyUSB0\"", "\"usb_adapter\": true", "\"vendor_id\": \"0403\"",
+        "\"product_id\": \"6001\"", "\"serial\": \"A10K3XYZ\"", "\"usb_plcs\": []"})
     EXPECT_NE(j.find(field), std::string::npos) << field << "\n" << j;
   EXPECT_NE(j.find("\"by_id\": \"" + byId + "\""), std::string::npos) << j;
   g_object_unref(tb);

@@ -8,12 +8,13 @@ namespace plcsim {
 
 namespace {
 
-const char* const kKindNames[] = {"wake",     "probe",     "checkid",  "register", "version",
-                                  "id67",     "erase",     "idb",      "versionb", "erasepage",
-                                  "eraseeot", "update",    "block",    "fweot"};
-static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<size_t>(plcsim::Kind::Count));
-const char* const kActNames[] = {"silent", "short",  "badlrc", "lowercase",
-                                 "nak",    "nok",    "noise",  "double"};
+const char* const kKindNames[] = {"wake",     "probe",  "checkid", "register", "version",
+                                  "id67",     "erase",  "idb",     "versionb", "erasepage",
+                                  "eraseeot", "update", "block",   "fweot"};
+static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) ==
+              static_cast<size_t>(plcsim::Kind::Count));
+const char* const kActNames[] = {"silent", "short", "badlrc", "lowercase",
+                                 "nak",    "nok",   "noise",  "double"};
 
 template <size_t N>
 int lookup(const char* const (&names)[N], const std::string& s) {
@@ -62,9 +63,12 @@ bool ParseFault(const std::string& arg, Fault& f) {
   f = Fault{static_cast<plcsim::Kind>(kind), static_cast<plcsim::Act>(act), 1, 0, 0};
   long v = 0;
   if (parts.size() > 2) {
-    if (parts[2] == "all") f.times = -1;
-    else if (ParseNumber(parts[2].c_str(), 1000000, v)) f.times = static_cast<int>(v);
-    else return false;
+    if (parts[2] == "all")
+      f.times = -1;
+    else if (ParseNumber(parts[2].c_str(), 1000000, v))
+      f.times = static_cast<int>(v);
+    else
+      return false;
   }
   if (parts.size() > 3) {
     if (!ParseNumber(parts[3].c_str(), 255, v)) return false;

@@ -27,7 +27,8 @@ bool parseDrop(const std::string& arg, plcsim::Drop& d) {
   const std::vector<std::string> parts = plcsim::SplitColons(arg);
   if (parts.size() < 2 || parts.size() > 3) return false;
   const int kind = plcsim::ParseKind(parts[0]);
-  if (kind < 0 || !plcsim::ParseNumber(parts[1].c_str(), 1000000, d.after) || d.after < 1) return false;
+  if (kind < 0 || !plcsim::ParseNumber(parts[1].c_str(), 1000000, d.after) || d.after < 1)
+    return false;
   if (parts.size() == 3 && !plcsim::ParseNumber(parts[2].c_str(), 600000, d.downMs)) return false;
   d.kind = static_cast<plcsim::Kind>(kind);
   return true;
@@ -104,11 +105,9 @@ const Option kOptions[] = {
      "  --d1386 N --d1001 N --d1148 N   register values (default: what a PLC of the\n"
      "                      model holds, so that it passes its own model's checks)"},
     {"--d1001", Takes::Number, 0xFFFF,
-     [](Options& o, const char*, long n) { return set(o.cfg.d1001, int(n)); },
-     nullptr},
+     [](Options& o, const char*, long n) { return set(o.cfg.d1001, int(n)); }, nullptr},
     {"--d1148", Takes::Number, 0xFFFF,
-     [](Options& o, const char*, long n) { return set(o.cfg.d1148, int(n)); },
-     nullptr},
+     [](Options& o, const char*, long n) { return set(o.cfg.d1148, int(n)); }, nullptr},
     {"--loader-version", Takes::Number, 0xFF,
      [](Options& o, const char*, long n) { return set(o.cfg.loaderVersion, uint8_t(n)); },
      "  --loader-version N  bootloader version byte, 0xMm (default 0x20)"},
@@ -118,8 +117,7 @@ const Option kOptions[] = {
     {"--no-line-check", Takes::Nothing, 0,
      [](Options& o, const char*, long) { return set(o.cfg.checkLine, false); },
      "  --no-line-check     accept bytes at any line settings"},
-    {"--pace", Takes::Nothing, 0,
-     [](Options& o, const char*, long) { return set(o.pace, true); },
+    {"--pace", Takes::Nothing, 0, [](Options& o, const char*, long) { return set(o.pace, true); },
      "  --pace              take the time of the wire and of the PLC: serial models at the\n"
      "                      host's baud rate (10 bit times a character), USB models with a\n"
      "                      latency per transfer each way; the PLC's own times below"},

@@ -23,8 +23,7 @@ namespace {
 constexpr size_t kMaxAsciiFrame = 64;  // the longest request is 23 characters
 
 bool isFrameChar(uint8_t c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') ||
-         c == '\r';
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') || c == '\r';
 }
 
 // host: what the link reports (dataBits 0: only its baud rate is known).
@@ -40,11 +39,11 @@ const char* const kBootCommands[] = {"ID", "VERSION", "ERASE", "UPDATE"};
 // (0x20 V2.xx, 0x30 V3.xx, 0x40 V4.xx); D1148 tells a 28QN2 or 26GH from its
 // 12 variant. Every other model holds 0 in all three.
 constexpr Registers kRegisters[] = {
-    {"KR2-MV2-V2", 0x0000, 0x0020, 0},  {"KR2-C-V2", 0x4137, 0x0020, 0},
-    {"KR2-MV2-V4", 0x0000, 0x0040, 0},  {"KR2-C-V4", 0x4137, 0x0040, 0},
-    {"TJ-V3", 0x0000, 0x0030, 0},       {"TJ-V4", 0x0000, 0x0040, 0},
-    {"RTF-KR2-V2", 0x0000, 0x0020, 0},  {"RTF-KR2-V4", 0x0000, 0x0040, 0},
-    {"QN28", 0x0000, 0x0000, 28},       {"GH26", 0x0000, 0x0000, 26},
+    {"KR2-MV2-V2", 0x0000, 0x0020, 0}, {"KR2-C-V2", 0x4137, 0x0020, 0},
+    {"KR2-MV2-V4", 0x0000, 0x0040, 0}, {"KR2-C-V4", 0x4137, 0x0040, 0},
+    {"TJ-V3", 0x0000, 0x0030, 0},      {"TJ-V4", 0x0000, 0x0040, 0},
+    {"RTF-KR2-V2", 0x0000, 0x0020, 0}, {"RTF-KR2-V4", 0x0000, 0x0040, 0},
+    {"QN28", 0x0000, 0x0000, 28},      {"GH26", 0x0000, 0x0000, 26},
 };
 
 Registers registersOf(const std::string& model) {

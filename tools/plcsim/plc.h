@@ -60,9 +60,9 @@ struct Times {
 struct Config {
   std::string model = "VN300";  // catalogue name
   Mode mode = Mode::App;
-  int appId = -1;    // identifier the application reports (-1: the model's plcID)
-  int bootId = -1;   // identifier the bootloader reports (-1: what the model expects)
-  int id67 = -1;     // identifier by function 0x67 (-1: the model's plcID)
+  int appId = -1;   // identifier the application reports (-1: the model's plcID)
+  int bootId = -1;  // identifier the bootloader reports (-1: what the model expects)
+  int id67 = -1;    // identifier by function 0x67 (-1: the model's plcID)
   // Registers D1386, D1001, D1148 (-1: what a PLC of the model holds, so
   // that it passes its own model's guards).
   int d1386 = -1, d1001 = -1, d1148 = -1;
@@ -113,8 +113,8 @@ class Plc {
   // Data of every accepted block in order, padding included.
   const std::vector<uint8_t>& flash() const;
   int erasedPages() const;
-  bool transferClosed() const;   // the closing EOT was acknowledged (until the PLC restarts)
-  int requests(Kind kind) const; // how many requests of this kind arrived
+  bool transferClosed() const;    // the closing EOT was acknowledged (until the PLC restarts)
+  int requests(Kind kind) const;  // how many requests of this kind arrived
 
  private:
   struct Impl;

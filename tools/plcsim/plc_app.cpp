@@ -63,7 +63,7 @@ void Plc::Impl::appReply(std::initializer_list<uint8_t> bytes, const Armed* f,
 // A long reply: 8 bytes, the status in byte 4; a refusal carries the
 // status NAK (or NOK), the reason in byte 5 and the flow state in byte 6.
 void Plc::Impl::longReply(uint8_t fn, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6,
-                           const Armed* f, std::vector<uint8_t>& out) {
+                          const Armed* f, std::vector<uint8_t>& out) {
   if (refused(f))
     appReply({0x00, fn, 0x01, header(), f->act == Act::Nak ? NAK : NOK, f->arg1, f->arg2}, f, out);
   else
@@ -72,7 +72,7 @@ void Plc::Impl::longReply(uint8_t fn, uint8_t b2, uint8_t b3, uint8_t b4, uint8_
 
 // A refused read answers with a Modbus exception (function code | 0x80).
 void Plc::Impl::shortReply(uint8_t fn, uint8_t hi, uint8_t lo, bool withCount, const Armed* f,
-                            std::vector<uint8_t>& out) {
+                           std::vector<uint8_t>& out) {
   if (refused(f))
     appReply({0x00, static_cast<uint8_t>(fn | 0x80), f->arg1 ? f->arg1 : uint8_t{0x02}}, f, out);
   else if (withCount)

@@ -40,8 +40,14 @@ uint16_t crc16(const uint8_t* p, size_t n) {
 void Plc::Impl::bootReply(std::initializer_list<uint8_t> bytes, const Armed* f,
                           std::vector<uint8_t>& out) {
   if (f && f->act == Act::Silent) return;
-  if (f && f->act == Act::Nak) { out.push_back(NAK); return; }
-  if (f && f->act == Act::Nok) { out.push_back(NOK); return; }
+  if (f && f->act == Act::Nak) {
+    out.push_back(NAK);
+    return;
+  }
+  if (f && f->act == Act::Nok) {
+    out.push_back(NOK);
+    return;
+  }
   size_t n = bytes.size();
   if (f && f->act == Act::Short) n -= std::min<size_t>(n, f->arg1 ? f->arg1 : 1);
   const size_t start = out.size();

@@ -41,13 +41,13 @@ struct Plc::Impl {
   bool fastLine = false;  // "UPDATE" acknowledged: the line runs at 115200 8N1
   uint8_t expected = 1;   // number of the next block
   bool haveLast = false;
-  uint8_t last = 0;       // number of the last accepted block
+  uint8_t last = 0;  // number of the last accepted block
 
   std::vector<uint8_t> in;  // bytes not yet parsed
   std::vector<uint8_t> flash;
   int erased = 0;
   bool closed = false;
-  Busy busy;  // the work of the requests completed by the current receive()
+  Busy busy;                    // the work of the requests completed by the current receive()
   uint32_t noiseState = 12345;  // the line's noise, the same in every run
   std::array<int, static_cast<size_t>(Kind::Count)> counts{};
   std::array<std::vector<Armed>, static_cast<size_t>(Kind::Count)> faults;

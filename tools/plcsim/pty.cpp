@@ -92,7 +92,7 @@ void closePty(Pty& p) {
 }
 
 bool pointLink(const std::string& path, const std::string& target) {
-  struct stat st{};
+  struct stat st {};
   if (lstat(path.c_str(), &st) == 0) {
     if (!S_ISLNK(st.st_mode)) {
       std::fprintf(stderr, "plcsim: %s exists and is not a symbolic link\n", path.c_str());

@@ -69,12 +69,13 @@ struct PaceStats {
     repliedAt = 0;
   }
   void print() const {
-    std::fprintf(stderr,
-                 "plcsim: reply bytes left in %llu writes, late by %.6f s in all (at most %.0f us); "
-                 "the host followed %llu replies with a request after %.6f s in all (at most %.0f us)\n",
-                 static_cast<unsigned long long>(writes), static_cast<double>(lateNs) / 1e9,
-                 static_cast<double>(maxLateNs) / 1e3, static_cast<unsigned long long>(turns),
-                 static_cast<double>(turnNs) / 1e9, static_cast<double>(maxTurnNs) / 1e3);
+    std::fprintf(
+        stderr,
+        "plcsim: reply bytes left in %llu writes, late by %.6f s in all (at most %.0f us); "
+        "the host followed %llu replies with a request after %.6f s in all (at most %.0f us)\n",
+        static_cast<unsigned long long>(writes), static_cast<double>(lateNs) / 1e9,
+        static_cast<double>(maxLateNs) / 1e3, static_cast<unsigned long long>(turns),
+        static_cast<double>(turnNs) / 1e9, static_cast<double>(maxTurnNs) / 1e3);
   }
 };
 
@@ -280,7 +281,7 @@ int Serve(const Options& o, Plc& plc) {
   Server s(o, plc);
   if (!s.lineUp()) return 1;
 
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);

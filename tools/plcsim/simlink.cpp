@@ -61,7 +61,8 @@ int SimLink::write(const uint8_t* data, int n) {
     --shortWrites;
     written = n - 1;
   }
-  if (logWire) wire.push_back(Event{true, std::vector<uint8_t>(data, data + n), nowMs, written != n});
+  if (logWire)
+    wire.push_back(Event{true, std::vector<uint8_t>(data, data + n), nowMs, written != n});
   if (isOpen && written == n) {
     if (corruptWrites > 0 && n > 0) {
       --corruptWrites;

@@ -30,22 +30,22 @@ class SimLink : public quarn::Link {
   void setLine(const quarn::LineSettings& line) override;
 
   struct Event {
-    bool toPlc;                 // written by the host, else read by it
+    bool toPlc;  // written by the host, else read by it
     std::vector<uint8_t> bytes;
     uint64_t atMs;
-    bool lost = false;          // a write that did not reach the PLC (short or unopened)
+    bool lost = false;  // a write that did not reach the PLC (short or unopened)
   };
 
-  uint64_t nowMs = 0;           // virtual clock
-  bool plcTimes = false;        // replies take the PLC's and the wire's time, not only a late one's
-  bool logWire = true;          // keep `wire` (off for benchmarks)
+  uint64_t nowMs = 0;     // virtual clock
+  bool plcTimes = false;  // replies take the PLC's and the wire's time, not only a late one's
+  bool logWire = true;    // keep `wire` (off for benchmarks)
   std::vector<Event> wire;
   uint32_t timeoutMs = 0;
   quarn::LineSettings line{0, 0, 0};
   int opens = 0, closes = 0, lineChanges = 0, timeoutChanges = 0;
   bool isOpen = false;
-  int failOpens = 0;   // the next N opens fail
-  int shortWrites = 0; // the next N writes come back one short (nothing reaches the PLC)
+  int failOpens = 0;      // the next N opens fail
+  int shortWrites = 0;    // the next N writes come back one short (nothing reaches the PLC)
   int corruptWrites = 0;  // the next N writes reach the PLC with their last byte inverted
                           // (the host sees them written in full)
   // Link death: the cable is pulled after this many more writes (-1: never).
@@ -59,13 +59,13 @@ class SimLink : public quarn::Link {
 
  private:
   Plc& plc_;
-  std::vector<uint8_t> pending_;  // PLC's replies not yet read
-  std::vector<uint64_t> arrives_; // when each of them reaches the host, in us (never decreasing)
+  std::vector<uint8_t> pending_;   // PLC's replies not yet read
+  std::vector<uint64_t> arrives_;  // when each of them reaches the host, in us (never decreasing)
   size_t pendingPos_ = 0;
   uint64_t plcFreeUs_ = 0;        // the PLC is done with what it got by then
   uint64_t lineFreeUs_ = 0;       // the last reply byte is on the host's side by then
   void dropPending(size_t upTo);  // forgets pending_[0, upTo)
-  bool everOpened_ = false;  // an open after the first one is a reconnect
+  bool everOpened_ = false;       // an open after the first one is a reconnect
 };
 
 }  // namespace plcsim

@@ -148,9 +148,9 @@ struct Node {
   int devnum;
   std::string syspath, devnode;
   UMockdevIoctlBase* handler = nullptr;
-  int fifo = -1;         // our end of the node, when it is a FIFO
+  int fifo = -1;  // our end of the node, when it is a FIFO
   bool present = true;
-  bool ready = true;     // what the node's readiness shows now
+  bool ready = true;                          // what the node's readiness shows now
   std::vector<UMockdevIoctlClient*> clients;  // the host's open descriptors (held)
 };
 
@@ -179,7 +179,8 @@ struct UsbPlc::Impl {
   bool halted = false;  // the IN endpoint stalls every transfer
   int haltsCleared = 0;
 
-  Impl(Testbed::Impl& t, const Options& opt) : tb(t), o(opt), plc(opt.plc), driver(opt.kernelDriver) {}
+  Impl(Testbed::Impl& t, const Options& opt)
+      : tb(t), o(opt), plc(opt.plc), driver(opt.kernelDriver) {}
 
   Node* current() { return nodes.empty() ? nullptr : nodes.back().get(); }
 
@@ -215,7 +216,8 @@ struct UsbPlc::Impl {
   // The ioctl's argument, read from the client: `size` bytes at its pointer.
   static UMockdevIoctlData* Arg(UMockdevIoctlClient* client, size_t size) {
     GError* err = nullptr;
-    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &err);
+    UMockdevIoctlData* d =
+        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &err);
     g_clear_error(&err);
     return d;
   }
@@ -283,7 +285,8 @@ struct UsbPlc::Impl {
         if (ifno != 0) return Complete(client, -1, EINVAL);
         unclaimIfClosed();
         if (req == USBDEVFS_CLAIMINTERFACE) {
-          if (driver || (claimer != nullptr && claimer != client)) return Complete(client, -1, EBUSY);
+          if (driver || (claimer != nullptr && claimer != client))
+            return Complete(client, -1, EBUSY);
           if (claimer == nullptr) claimer = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
         } else {
           if (claimer != client) return Complete(client, -1, EINVAL);
@@ -313,8 +316,7 @@ struct UsbPlc::Impl {
         return Complete(client, 0, 0);
       }
       case USBDEVFS_SETINTERFACE:
-      case USBDEVFS_RESETEP:
-        return Complete(client, 0, 0);
+      case USBDEVFS_RESETEP: return Complete(client, 0, 0);
       default:
         std::fprintf(stderr, "usbplc: ioctl 0x%lx not emulated\n", req);
         return Complete(client, -1, ENOTTY);
@@ -358,9 +360,11 @@ struct UsbPlc::Impl {
         } else if (!out.empty()) {
           // A paced PLC answers once the request is across the bus and the
           // PLC has done its work (an erased page, a programmed block).
-          const auto work = o.transferUs == 0 ? std::chrono::microseconds(0)
-                                              : std::chrono::microseconds(o.transferUs + plc.busy().us);
-          if (toHost.empty()) toHostAt = Clock::now() + std::chrono::milliseconds(o.replyDelayMs) + work;
+          const auto work = o.transferUs == 0
+                                ? std::chrono::microseconds(0)
+                                : std::chrono::microseconds(o.transferUs + plc.busy().us);
+          if (toHost.empty())
+            toHostAt = Clock::now() + std::chrono::milliseconds(o.replyDelayMs) + work;
           toHost.insert(toHost.end(), out.begin(), out.end());
         }
       }
@@ -374,8 +378,9 @@ struct UsbPlc::Impl {
   void reap(Node& n, UMockdevIoctlClient* client) {
     ++reaps;
     const auto now = Clock::now();
-    auto it = std::find_if(urbs.begin(), urbs.end(),
-                           [&](const Urb& u) { return u.node == &n && u.done && u.readyAt <= now; });
+    auto it = std::find_if(urbs.begin(), urbs.end(), [&](const Urb& u) {
+      return u.node == &n && u.done && u.readyAt <= now;
+    });
     if (it == urbs.end()) {
       showReady(n);
       return Complete(client, -1, n.present ? EAGAIN : ENODEV);
@@ -429,8 +434,8 @@ struct UsbPlc::Impl {
     if (n.fifo < 0) return;
     const auto now = Clock::now();
     bool ready = !n.present || std::any_of(urbs.begin(), urbs.end(), [&](const Urb& u) {
-                   return u.node == &n && u.done && u.readyAt <= now;
-                 });
+      return u.node == &n && u.done && u.readyAt <= now;
+    });
     if (ready == n.ready) return;
     uint8_t b = 0;
     ssize_t r = ready ? ::read(n.fifo, &b, 1) : ::write(n.fifo, &b, 1);
@@ -480,7 +485,8 @@ struct UsbPlc::Impl {
     TRACE("re-enumerating\n");
     remove();
     // The PLC's reset and its bootloader's start (plc.times when paced).
-    std::this_thread::sleep_for(std::chrono::microseconds(o.transferUs ? o.plc.times.restartUs : 200000));
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(o.transferUs ? o.plc.times.restartUs : 200000));
     {
       std::lock_guard<std::mutex> lock(m);
       restarting = false;
@@ -516,7 +522,8 @@ struct UsbPlc::Impl {
       if (o.fifoNode) {
         const std::string file = tb.root + n->devnode;
         unlink(file.c_str());
-        if (mkfifo(file.c_str(), 0666) == 0) n->fifo = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (mkfifo(file.c_str(), 0666) == 0)
+          n->fifo = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (n->fifo >= 0) fcntl(n->fifo, F_SETPIPE_SZ, 4096);
       }
       if (o.foreignNode) {

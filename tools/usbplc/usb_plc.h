@@ -83,7 +83,7 @@ class UsbPlc {
   std::vector<uint8_t> flash() const;
   plcsim::Mode mode() const;
   int requests(plcsim::Kind kind) const;
-  int restarts() const;      // re-enumerations after the enter-update request
+  int restarts() const;  // re-enumerations after the enter-update request
   bool claimed() const;
   bool driverBound() const;
   int driverDetaches() const;

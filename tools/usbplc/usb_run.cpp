@@ -36,7 +36,9 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--flash-out") == 0 && i + 1 < argc) {
       flashOut = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: usbplc-run --model NAME [--pace] [--flash-out FILE] -- PROGRAM [ARGS...]\n");
+      std::fprintf(
+          stderr,
+          "usage: usbplc-run --model NAME [--pace] [--flash-out FILE] -- PROGRAM [ARGS...]\n");
       return 2;
     }
   }
@@ -48,8 +50,10 @@ int main(int argc, char** argv) {
 
   usbplc::Testbed testbed;
   usbplc::UsbPlc plc(testbed, o);
-  std::fprintf(stderr, "usbplc-run: emulated %s PLC on USB port %s, bus %03d device %03d, in its application\n",
-               o.plc.model.c_str(), plc.path().c_str(), o.bus, plc.devnum());
+  std::fprintf(
+      stderr,
+      "usbplc-run: emulated %s PLC on USB port %s, bus %03d device %03d, in its application\n",
+      o.plc.model.c_str(), plc.path().c_str(), o.bus, plc.devnum());
 
   // The child inherits the preload and the testbed's environment.
   const pid_t pid = fork();
@@ -64,15 +68,18 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (plc.restarts() != restarts) {
       restarts = plc.restarts();
-      std::fprintf(stderr, "usbplc-run: the PLC restarted: USB port %s, bus %03d device %03d, in its bootloader\n",
-                   plc.path().c_str(), o.bus, plc.devnum());
+      std::fprintf(
+          stderr,
+          "usbplc-run: the PLC restarted: USB port %s, bus %03d device %03d, in its bootloader\n",
+          plc.path().c_str(), o.bus, plc.devnum());
     }
   }
   const std::vector<uint8_t> flash = plc.flash();
   std::fprintf(stderr, "usbplc-run: %zu bytes in the PLC's flash\n", flash.size());
   if (!flashOut.empty()) {
     std::ofstream f(flashOut, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    f.write(reinterpret_cast<const char*>(flash.data()),
+            static_cast<std::streamsize>(flash.size()));
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -23,8 +23,8 @@
 
 namespace {
 
-constexpr ULONGLONG kRestartMs = 300;        // off the bus while the PLC restarts
-constexpr size_t kMaxToHost = 64 * 1024;     // replies held for the host, at most
+constexpr ULONGLONG kRestartMs = 300;     // off the bus while the PLC restarts
+constexpr size_t kMaxToHost = 64 * 1024;  // replies held for the host, at most
 
 struct Device {
   std::unique_ptr<plcsim::Plc> plc;
@@ -36,7 +36,7 @@ struct Device {
   plcsim::Kind when = plcsim::Kind::Count;  // at the whenAt-th request of this kind
   int whenAt = 0;                           // the cable is pulled, or (whenHang)
   bool whenHang = false;                    // reads stop completing
-  ULONGLONG backAt = 0;     // a restart ends then (0: none under way)
+  ULONGLONG backAt = 0;                     // a restart ends then (0: none under way)
   std::vector<uint8_t> toHost;
 };
 
@@ -110,11 +110,18 @@ std::string Command(const std::vector<std::string>& w) {
     for (size_t k = 3; k < w.size(); ++k) {
       const size_t eq = w[k].find('=');
       const std::string name = w[k].substr(0, eq);
-      int* reg = name == "d1386" ? &cfg.d1386 : name == "d1001" ? &cfg.d1001 : name == "d1148" ? &cfg.d1148 : nullptr;
+      int* reg = name == "d1386"   ? &cfg.d1386
+                 : name == "d1001" ? &cfg.d1001
+                 : name == "d1148" ? &cfg.d1148
+                                   : nullptr;
       long v = 0;
-      if (w[k] == "boot") cfg.mode = plcsim::Mode::Boot;
-      else if (reg && eq != std::string::npos && plcsim::ParseNumber(w[k].c_str() + eq + 1, 0xFFFF, v)) *reg = static_cast<int>(v);
-      else return "error: bad setting " + w[k];
+      if (w[k] == "boot")
+        cfg.mode = plcsim::Mode::Boot;
+      else if (reg && eq != std::string::npos &&
+               plcsim::ParseNumber(w[k].c_str() + eq + 1, 0xFFFF, v))
+        *reg = static_cast<int>(v);
+      else
+        return "error: bad setting " + w[k];
     }
     d = Device{};
     d.plc = std::make_unique<plcsim::Plc>(cfg);
@@ -131,15 +138,18 @@ std::string Command(const std::vector<std::string>& w) {
     if (!d.present) PowerUp(d);
   } else if (cmd == "fault") {
     plcsim::Fault f{};
-    if (w.size() < 3 || !plcsim::ParseFault(w[2], f)) return "error: fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]";
+    if (w.size() < 3 || !plcsim::ParseFault(w[2], f))
+      return "error: fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]";
     d.plc->inject(f.kind, f.act, f.times, f.arg1, f.arg2);
   } else if (cmd == "drop" || (cmd == "hang" && w.size() > 2 && w[2] != "off")) {
     // drop N KIND:COUNT: the cable is pulled as the COUNT-th request of KIND
     // arrives; hang N KIND:COUNT: from then on reads never complete.
-    const std::vector<std::string> p = w.size() > 2 ? plcsim::SplitColons(w[2]) : std::vector<std::string>{};
+    const std::vector<std::string> p =
+        w.size() > 2 ? plcsim::SplitColons(w[2]) : std::vector<std::string>{};
     long at = 0;
     const int kind = p.size() == 2 ? plcsim::ParseKind(p[0]) : -1;
-    if (kind < 0 || !plcsim::ParseNumber(p[1].c_str(), 1000000, at) || at < 1) return "error: " + cmd + " N KIND:COUNT";
+    if (kind < 0 || !plcsim::ParseNumber(p[1].c_str(), 1000000, at) || at < 1)
+      return "error: " + cmd + " N KIND:COUNT";
     d.when = static_cast<plcsim::Kind>(kind);
     d.whenAt = static_cast<int>(at);
     d.whenHang = cmd == "hang";

@@ -13,7 +13,8 @@ extern "C" {
  * a text command in, a text answer out (at most PLCDEV_TEXT bytes each). */
 #define PLCDEV_CONTROL_NAME L"WinUsbPlc"
 #define PLCDEV_TEXT 1024
-#define PLCDEV_IOCTL_COMMAND 0x00222000 /* CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS) */
+#define PLCDEV_IOCTL_COMMAND \
+  0x00222000 /* CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS) */
 
 #ifdef PLCDEV_BUILD
 #define PLCDEV_API __declspec(dllexport)

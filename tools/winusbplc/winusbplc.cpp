@@ -88,15 +88,20 @@ int Install() {
   if (set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
   SP_DEVINFO_DATA dev{};
   dev.cbSize = sizeof dev;
-  const GUID system = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-  bool ok = SetupDiCreateDeviceInfoA(set, "ROOT\\WINUSBPLC\\0000", &system, nullptr, nullptr, 0, &dev) &&
-            SetupDiSetDeviceRegistryPropertyA(set, &dev, SPDRP_HARDWAREID,
-                                              reinterpret_cast<const BYTE*>(kHardwareId), sizeof kHardwareId) &&
-            SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev);
+  const GUID system = {
+      0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+  bool ok =
+      SetupDiCreateDeviceInfoA(set, "ROOT\\WINUSBPLC\\0000", &system, nullptr, nullptr, 0, &dev) &&
+      SetupDiSetDeviceRegistryPropertyA(set, &dev, SPDRP_HARDWAREID,
+                                        reinterpret_cast<const BYTE*>(kHardwareId),
+                                        sizeof kHardwareId) &&
+      SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev);
   SetupDiDestroyDeviceInfoList(set);
-  if (!ok && GetLastError() != ERROR_DEVINST_ALREADY_EXISTS) return Fail("registering the bus device");
+  if (!ok && GetLastError() != ERROR_DEVINST_ALREADY_EXISTS)
+    return Fail("registering the bus device");
   BOOL reboot = FALSE;
-  if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, "ROOT\\WINUSBPLC", inf.c_str(), INSTALLFLAG_FORCE, &reboot))
+  if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, "ROOT\\WINUSBPLC", inf.c_str(),
+                                          INSTALLFLAG_FORCE, &reboot))
     return Fail("UpdateDriverForPlugAndPlayDevices");
   std::printf("ok\n");
   return 0;
@@ -106,10 +111,12 @@ int Install() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: winusbplc install | plug N MODEL [boot] [dNNNN=V]... | unplug N | replug N |\n"
-                         "       fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]] | drop N KIND:COUNT |\n"
-                         "       hang N [KIND:COUNT|off] |\n"
-                         "       flash N FILE | log N FILE | status | keep\n");
+    std::fprintf(
+        stderr,
+        "usage: winusbplc install | plug N MODEL [boot] [dNNNN=V]... | unplug N | replug N |\n"
+        "       fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]] | drop N KIND:COUNT |\n"
+        "       hang N [KIND:COUNT|off] |\n"
+        "       flash N FILE | log N FILE | status | keep\n");
     return 2;
   }
   if (std::strcmp(argv[1], "install") == 0) return Install();
@@ -128,8 +135,9 @@ int main(int argc, char** argv) {
   if (bus == INVALID_HANDLE_VALUE) return Fail("opening the bus (is it installed?)");
   char answer[PLCDEV_TEXT] = {};
   DWORD got = 0;
-  BOOL ok = DeviceIoControl(bus, PLCDEV_IOCTL_COMMAND, command.data(), static_cast<DWORD>(command.size() + 1),
-                            answer, sizeof answer - 1, &got, nullptr);
+  BOOL ok = DeviceIoControl(bus, PLCDEV_IOCTL_COMMAND, command.data(),
+                            static_cast<DWORD>(command.size() + 1), answer, sizeof answer - 1, &got,
+                            nullptr);
   CloseHandle(bus);
   if (!ok) return Fail("the command");
   std::printf("%s\n", answer);

@@ -123,7 +123,9 @@ std::vector<PortInfo> DescribeSerialPorts(const std::string& devDir, const std::
   return ports;
 }
 
-std::vector<PortInfo> DescribeSerialPorts() { return DescribeSerialPorts("/dev", "/sys/class/tty"); }
+std::vector<PortInfo> DescribeSerialPorts() {
+  return DescribeSerialPorts("/dev", "/sys/class/tty");
+}
 
 std::vector<std::string> ListSerialPorts(const std::string& devDir, const std::string& sysTtyDir) {
   std::vector<std::string> names;

@@ -48,7 +48,8 @@ bool Devices(libusb_context* ctx, libusb_device**& list, std::vector<UsbIds>& id
   ids.assign(static_cast<size_t>(count), UsbIds{0, 0});
   for (size_t i = 0; i < ids.size(); ++i) {
     libusb_device_descriptor d{};
-    if (libusb_get_device_descriptor(list[i], &d) == 0) ids[i] = {d.idVendor, d.idProduct, PathOf(list[i])};
+    if (libusb_get_device_descriptor(list[i], &d) == 0)
+      ids[i] = {d.idVendor, d.idProduct, PathOf(list[i])};
   }
   return true;
 }
@@ -73,8 +74,10 @@ bool UsbPipe::open() {
     libusb_free_device_list(list, 1);
   }
   if (dev_ == nullptr) close();
-  if (dev_ != nullptr) openError_ = 0;
-  else if (openError_ == 0) openError_ = ENODEV;
+  if (dev_ != nullptr)
+    openError_ = 0;
+  else if (openError_ == 0)
+    openError_ = ENODEV;
   return dev_ != nullptr;
 }
 
@@ -86,7 +89,8 @@ std::vector<std::string> ListUsbPlcs() {
   std::vector<UsbIds> ids;
   if (Devices(ctx, list, ids)) {
     for (const UsbIds& d : ids)
-      if (d.vendor == kPlcVendor && d.product == kPlcProduct && d.path.depth > 0) paths.push_back(d.path);
+      if (d.vendor == kPlcVendor && d.product == kPlcProduct && d.path.depth > 0)
+        paths.push_back(d.path);
     libusb_free_device_list(list, 1);
   }
   libusb_exit(ctx);
@@ -186,7 +190,8 @@ int UsbPipe::write(const uint8_t* data, int n, uint32_t ms) {
   // libusb splits the transfer into packets; a time-out of 0 would mean "no
   // limit" to it.
   int done = 0;
-  int rc = libusb_bulk_transfer(dev_, epOut_, const_cast<uint8_t*>(data), n, &done, std::max<uint32_t>(ms, 1));
+  int rc = libusb_bulk_transfer(dev_, epOut_, const_cast<uint8_t*>(data), n, &done,
+                                std::max<uint32_t>(ms, 1));
   // A halted endpoint fails every transfer until the host clears it: cleared
   // once here, the exchange's retry gets through.
   if (rc == LIBUSB_ERROR_PIPE) libusb_clear_halt(dev_, epOut_);

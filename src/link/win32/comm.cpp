@@ -31,17 +31,17 @@ std::string PortDevicePath(std::string_view portName) {
 
 const char* OpenFailureReason(uint32_t lastError) {
   switch (lastError) {
-    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_INVALID_NAME:
-    case ERROR_DEV_NOT_EXIST:
-      return "no such port";
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_DEV_NOT_EXIST: return "no such port";
     // A serial driver refuses a second opening of its port with "access
     // denied"; COM ports are not kept from users by their permissions.
-    case ERROR_ACCESS_DENIED: case ERROR_SHARING_VIOLATION: case ERROR_BUSY:
-      return "in use by another program";
-    case ERROR_PRIVILEGE_NOT_HELD:
-      return "permission denied";
-    default:
-      return "";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY: return "in use by another program";
+    case ERROR_PRIVILEGE_NOT_HELD: return "permission denied";
+    default: return "";
   }
 }
 

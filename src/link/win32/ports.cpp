@@ -41,8 +41,10 @@ int HexAfter(const std::string& id, const char* key) {
   int v = 0;
   for (size_t i = at + std::strlen(key), end = i + 4; i < end; ++i) {
     const char c = id[i];
-    const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    const int d = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                         : -1;
     if (d < 0) return -1;
     v = v * 16 + d;
   }

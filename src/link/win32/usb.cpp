@@ -163,8 +163,7 @@ HANDLE OpenMyDevPipe(const char* PipeName, std::string* pin) {
   char DeviceName[MAXPATH] = {};
   if (GetUsbDeviceFileName(&USB_DRIVER_GUID, DeviceName, pin) == 0) return INVALID_HANDLE_VALUE;
   char pipePath[MAXPATH];
-  if (!ComposePipePath(DeviceName, PipeName ? PipeName : "", pipePath))
-    return INVALID_HANDLE_VALUE;
+  if (!ComposePipePath(DeviceName, PipeName ? PipeName : "", pipePath)) return INVALID_HANDLE_VALUE;
   return OpenPipePath(pipePath, FILE_FLAG_OVERLAPPED);
 }
 
@@ -178,12 +177,14 @@ HANDLE OpenPlcPipe(std::string& pin, bool reopen) {
 
 std::vector<std::string> ListUsbPlcs() {
   std::vector<std::string> names;
-  HDEVINFO set = SetupDiGetClassDevsA(&USB_DRIVER_GUID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO set = SetupDiGetClassDevsA(&USB_DRIVER_GUID, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return {};
   SP_DEVICE_INTERFACE_DATA iface{};
   iface.cbSize = sizeof iface;
   char path[MAXPATH];
-  for (DWORD i = 0; i < 256 && SetupDiEnumDeviceInterfaces(set, nullptr, &USB_DRIVER_GUID, i, &iface); ++i) {
+  for (DWORD i = 0;
+       i < 256 && SetupDiEnumDeviceInterfaces(set, nullptr, &USB_DRIVER_GUID, i, &iface); ++i) {
     std::string where;
     HANDLE h = OpenOneDevice(set, &iface, path, &where);
     if (h == INVALID_HANDLE_VALUE) continue;

@@ -24,7 +24,8 @@ HANDLE OpenMyDevPipe(const char* PipeName, std::string* pin = nullptr);
 
 // 1 when a PLC interface of class pGuid was found and could be opened (the
 // handle is closed again; the path is left in sDevNameBuf), else 0.
-int GetUsbDeviceFileName(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH], std::string* pin = nullptr);
+int GetUsbDeviceFileName(const GUID* pGuid, char (&sDevNameBuf)[MAXPATH],
+                         std::string* pin = nullptr);
 
 // The open handle of the lowest-indexed PLC interface of class pGuid that
 // opens, or INVALID_HANDLE_VALUE.

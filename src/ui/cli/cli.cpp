@@ -28,9 +28,9 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     const char* name;
     std::string* value;  // null: a list
     std::vector<std::string>* list;
-  } valued[] = {{"--image", &o.image, nullptr},     {"--record", &o.record, nullptr},
-                {"--trace", &o.trace, nullptr},     {"--check-image", &o.checkImage, nullptr},
-                {"--port", nullptr, &o.ports},      {"--trust", nullptr, &o.trust}};
+  } valued[] = {{"--image", &o.image, nullptr}, {"--record", &o.record, nullptr},
+                {"--trace", &o.trace, nullptr}, {"--check-image", &o.checkImage, nullptr},
+                {"--port", nullptr, &o.ports},  {"--trust", nullptr, &o.trust}};
   const struct {
     const char* name;
     const char* shortName;
@@ -61,8 +61,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     if (v != std::end(valued)) {
       if (!inlineValue) {
         // "--port --yes" is a forgotten value, not a port named "--yes".
-        if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0)
-          return arg + " needs a value";
+        if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0) return arg + " needs a value";
         value = argv[++i];
       }
       if (value.empty()) return arg + " needs a value";
@@ -76,8 +75,10 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         }
         v->list->push_back(value);
       }
-      if (arg == "--check-image") actions.push_back(arg);
-      else if (arg != "--trust") others.push_back(arg);
+      if (arg == "--check-image")
+        actions.push_back(arg);
+      else if (arg != "--trust")
+        others.push_back(arg);
       continue;
     }
     const auto f = std::find_if(std::begin(flags), std::end(flags), [&](const auto& e) {
@@ -105,8 +106,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     if (!image->empty() && !EndsWithBin(*image))
       return "the image file '" + *image + "' does not end in .bin";
   if (o.identify && !o.record.empty()) return "--record applies to a burn, not to --identify";
-  if (o.identify && (o.ports.size() > 1 || o.port == "all"))
-    return "--identify looks at one port";
+  if (o.identify && (o.ports.size() > 1 || o.port == "all")) return "--identify looks at one port";
   return "";
 }
 

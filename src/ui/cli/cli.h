@@ -23,9 +23,9 @@ struct Options {
   std::string port;   // the first --port PORT
   bool havePort = false;
   std::vector<std::string> ports;  // every --port, in order ("all": every port that fits)
-  std::string record;  // --record FILE; empty: none
-  std::string trace;   // --trace FILE ("-": stderr); empty: none
-  std::string checkImage;  // --check-image FILE; empty: none
+  std::string record;              // --record FILE; empty: none
+  std::string trace;               // --trace FILE ("-": stderr); empty: none
+  std::string checkImage;          // --check-image FILE; empty: none
   std::vector<std::string> trust;  // every --trust KEY.pem, in order
   bool yes = false;
   bool identify = false;
@@ -57,8 +57,8 @@ std::string ImageModelPart(const std::string& path);
 struct ProgressView {
   int32_t flashStatus = 0, stage = 0, progress = 0, elapsedTime = 0;
   int32_t errCounter = 0, totalErrCounter = 0;
-  bool probed = false;      // the PLC answered the first mode probe
-  bool restarting = false;  // the PLC was sent off to restart into its bootloader
+  bool probed = false;          // the PLC answered the first mode probe
+  bool restarting = false;      // the PLC was sent off to restart into its bootloader
   int32_t done = 0, total = 0;  // pages erased or blocks sent, of all there are
   uint32_t blockBytes = 0;      // image bytes a block carries (the transfer's rate)
   double stageSeconds = 0;      // since the erase or the transfer began

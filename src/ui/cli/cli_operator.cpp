@@ -11,10 +11,19 @@ namespace quarn::cli {
 
 CliOperator::CliOperator(SessionState& st, bool yes, Console& con, Display display,
                          std::string prefix, std::string label, size_t row)
-    : st_(st), yes_(yes), stdinTty_(IsTerminal(stdin)), con_(con), display_(display),
-      batch_(!prefix.empty()), prefix_(std::move(prefix)), label_(std::move(label)), row_(row) {}
+    : st_(st),
+      yes_(yes),
+      stdinTty_(IsTerminal(stdin)),
+      con_(con),
+      display_(display),
+      batch_(!prefix.empty()),
+      prefix_(std::move(prefix)),
+      label_(std::move(label)),
+      row_(row) {}
 
-void CliOperator::start() { ticker_ = std::thread([this] { tick(); }); }
+void CliOperator::start() {
+  ticker_ = std::thread([this] { tick(); });
+}
 
 void CliOperator::finish() {
   quit_ = true;
@@ -47,8 +56,10 @@ void CliOperator::endOutput() {
     endLiveLine();
     con_.print(error ? stderr : stdout, outcome);
   } else if (liveLine_) {
-    if (st_.stopRequested) std::fputc('\n', stderr);
-    else std::fprintf(stderr, "\r%s\r", std::string(lineWidth_, ' ').c_str());
+    if (st_.stopRequested)
+      std::fputc('\n', stderr);
+    else
+      std::fprintf(stderr, "\r%s\r", std::string(lineWidth_, ' ').c_str());
     std::fflush(stderr);
     liveLine_ = false;
   }
@@ -143,14 +154,13 @@ void CliOperator::tick() {
         printLine("\r");
         liveLine_ = true;
         break;
-      case Display::Block:
-        con_.setRow(row_, progress(con_.width()));
-        break;
+      case Display::Block: con_.setRow(row_, progress(con_.width())); break;
       case Display::Phases: {
         // A line at each stage and at each tenth of the transfer.
         const ProgressView v = view();
         const std::string word = StageWord(v);
-        const int32_t tenth = v.flashStatus == PROGRAM ? std::clamp<int32_t>(v.progress, 0, 100) / 10 : 0;
+        const int32_t tenth =
+            v.flashStatus == PROGRAM ? std::clamp<int32_t>(v.progress, 0, 100) / 10 : 0;
         if (word != lastWord_ || tenth != lastTenth_) printLine("\n");
         lastWord_ = word;
         lastTenth_ = tenth;

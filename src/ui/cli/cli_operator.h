@@ -51,7 +51,9 @@ class CliOperator : public Operator {
   void lastMessage(std::string& caption, std::string& text);
   // The session's progress line as its row of the block shows it, within
   // columns. With con_.lock held, or before start().
-  std::string progress(size_t columns = 80) { return label_ + state(columns - std::min(columns, label_.size())); }
+  std::string progress(size_t columns = 80) {
+    return label_ + state(columns - std::min(columns, label_.size()));
+  }
 
   void prompt(Prompt kind, const char* caption, const char* text) override;
   // Taken into the session's state at once; shown by endOutput(), after the
@@ -88,21 +90,21 @@ class CliOperator : public Operator {
   // console does.
   std::mutex state_;
   bool timerRunning_ = true;
-  bool frozen_ = false;  // the progress display shows no more changes
-  bool sealed_ = false;  // the stop path ended the session: nothing more is shown
+  bool frozen_ = false;     // the progress display shows no more changes
+  bool sealed_ = false;     // the stop path ended the session: nothing more is shown
   int outcomeStatus_ = -1;  // 0 success, 1 failure, -1 no outcome (yet)
   std::string lastCaption_, lastText_;
-  std::string outcomeLine_;    // the outcome's line, until endOutput() prints it
-  bool outcomeError_ = false;  // ... on stderr
-  bool closingLine_ = false;   // ... after a last progress line (off a terminal)
+  std::string outcomeLine_;            // the outcome's line, until endOutput() prints it
+  bool outcomeError_ = false;          // ... on stderr
+  bool closingLine_ = false;           // ... after a last progress line (off a terminal)
   std::optional<ProgressView> final_;  // the display's state when the outcome came
-  int32_t lastStatus_ = IDLE;  // flashStatus when stageStart_ was taken
+  int32_t lastStatus_ = IDLE;          // flashStatus when stageStart_ was taken
   std::chrono::steady_clock::time_point stageStart_;
   // What the console shows, guarded by con_.lock:
   bool liveLine_ = false;
-  std::string lastWord_;       // the stage word last shown off a terminal
-  int32_t lastTenth_ = 0;      // the tenth of the transfer last shown off a terminal
-  size_t lineWidth_ = 0;       // the live line's width as last drawn
+  std::string lastWord_;   // the stage word last shown off a terminal
+  int32_t lastTenth_ = 0;  // the tenth of the transfer last shown off a terminal
+  size_t lineWidth_ = 0;   // the live line's width as last drawn
 };
 
 }  // namespace quarn::cli

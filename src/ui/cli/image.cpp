@@ -17,7 +17,8 @@ namespace {
 const char* ReconnectKind(Reconnect r) {
   switch (r) {
     case Reconnect::Wait1s: return "none (the PLC restarts into its bootloader; 1 s)";
-    case Reconnect::PowerCycle2s: return "power cycle (the operator switches the PLC off and on; 2 s)";
+    case Reconnect::PowerCycle2s:
+      return "power cycle (the operator switches the PLC off and on; 2 s)";
     case Reconnect::Replug2s: return "replug (the operator replugs the USB cable; 2 s)";
     case Reconnect::Replug5s: return "replug (the operator replugs the USB cable; 5 s)";
   }
@@ -80,7 +81,8 @@ int CheckImage(const std::string& path, const Trust& trust) {
   line("image", Printable(BaseName(path)));
   line("model", plcList[row]);
   line("link", p.usb ? "USB" : "serial");
-  line("size", std::to_string(image.fileSize) + " bytes (at most " + std::to_string(p.maxSize) + ")");
+  line("size",
+       std::to_string(image.fileSize) + " bytes (at most " + std::to_string(p.maxSize) + ")");
   line("pages to erase", std::to_string(totalPages(static_cast<uint32_t>(row), image.size)));
   line("blocks", std::to_string(totalPacket(static_cast<uint32_t>(row), image.size)) + " of " +
                      std::to_string(p.blockData) + " bytes");

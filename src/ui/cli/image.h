@@ -13,13 +13,13 @@ namespace quarn::cli {
 struct Trust;
 
 struct Image {
-  std::string name;      // the file's path, or the built-in image's name
-  int row = -1;          // the catalogue row its name fixes
+  std::string name;  // the file's path, or the built-in image's name
+  int row = -1;      // the catalogue row its name fixes
   const uint8_t* data = nullptr;
-  uint32_t size = 0;     // what the session is given: at most one byte past the model's limit
-  uint64_t fileSize = 0;  // what the file holds
-  std::string sha256;    // of the whole file; "" unless asked for, when it failed, or for a
-                         // file past the model's limit (not read to its end)
+  uint32_t size = 0;           // what the session is given: at most one byte past the model's limit
+  uint64_t fileSize = 0;       // what the file holds
+  std::string sha256;          // of the whole file; "" unless asked for, when it failed, or for a
+                               // file past the model's limit (not read to its end)
   std::vector<uint8_t> bytes;  // the file's bytes, where data points
   sign::Verdict signature;     // against the keys trusted (trust.h)
 };

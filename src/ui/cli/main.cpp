@@ -56,7 +56,8 @@ std::string FileClash(const cli::Options& o) {
 
 int ListPorts(bool json) {
   const cli::PresentPorts present{cli::PresentSerialPorts(), cli::PresentUsbPlcs()};
-  if (present.serial.empty() && present.usb.empty()) std::fputs("quarn-burn: no port found\n", stderr);
+  if (present.serial.empty() && present.usb.empty())
+    std::fputs("quarn-burn: no port found\n", stderr);
   std::fputs(cli::PortList(present, json).c_str(), stdout);
   for (const std::string& name : cli::SharedUsbNames(present.usb))
     std::fprintf(stderr, "quarn-burn: %s\n", cli::SharedUsbNameLine(name).c_str());
@@ -103,8 +104,8 @@ int main(int argc, char** argv) {
   cli::Image image;
   if (!name.empty() && (!o.identify || !trust.keys.empty())) {
     why = cli::LoadImage(o.image, row, quarn_image_begin,
-                         static_cast<uint32_t>(quarn_image_end - quarn_image_begin),
-                         true, image);  // the banner shows its SHA-256
+                         static_cast<uint32_t>(quarn_image_end - quarn_image_begin), true,
+                         image);  // the banner shows its SHA-256
     if (!why.empty()) return cli::Usage(why);
     image.name = name;
     const bool builtin = o.image.empty();

@@ -118,8 +118,10 @@ std::string ReadRegularFile(const std::string& path, size_t limit, std::vector<u
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return OpenError(errno);
   std::string why;
-  if (fstat(fd, &s) != 0) why = std::strerror(errno);
-  else if (const char* what = NotRegular(s.st_mode)) why = what;  // another file took the name
+  if (fstat(fd, &s) != 0)
+    why = std::strerror(errno);
+  else if (const char* what = NotRegular(s.st_mode))
+    why = what;  // another file took the name
   size = static_cast<uint64_t>(s.st_size);
   bytes.reserve(std::min<uint64_t>(limit, size));
   while (why.empty() && bytes.size() < limit) {
@@ -219,11 +221,13 @@ std::string RecordFile::append(const std::string& line) {
   do n = ::write(fd, line.data(), line.size());
   while (n < 0 && errno == EINTR);
   std::string failed;
-  if (n < 0) failed = std::strerror(errno);
+  if (n < 0)
+    failed = std::strerror(errno);
   else if (static_cast<size_t>(n) != line.size())
     failed = "only " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes written";
   // A pipe or a terminal cannot be synced, and needs not be.
-  else if (fsync(fd) != 0 && errno != EINVAL) failed = std::strerror(errno);
+  else if (fsync(fd) != 0 && errno != EINVAL)
+    failed = std::strerror(errno);
   if (failed.empty() || n <= 0) return failed;
   // What went out of a failed record is cut off again, so that no partial
   // line is left for the next record to be glued to: the file goes back to

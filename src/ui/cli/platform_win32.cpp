@@ -67,17 +67,16 @@ constexpr uint32_t kEndMs = 3000;
 // it returns from a closing, a logoff or a shutdown.
 BOOL WINAPI OnConsoleEvent(DWORD type) {
   switch (type) {
-    case CTRL_C_EVENT: case CTRL_BREAK_EVENT:
-      g_onInterrupt(++g_interrupts);
-      return TRUE;
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT: g_onInterrupt(++g_interrupts); return TRUE;
     case CTRL_CLOSE_EVENT:
       g_onEnd(kEndMs, "the console window's closing ended quarn-burn at once");
       return TRUE;
-    case CTRL_LOGOFF_EVENT: case CTRL_SHUTDOWN_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
       g_onEnd(kEndMs, "the end of the user's session ended quarn-burn at once");
       return TRUE;
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 
@@ -113,9 +112,9 @@ std::string LastError(const char* what) {
 
 // A file opened for its identity or its bytes alone; null when it cannot be.
 HANDLE OpenExisting(const std::string& path, DWORD access) {
-  HANDLE h = CreateFileA(path.c_str(), access,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h =
+      CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
@@ -156,8 +155,10 @@ std::string ReadRegularFile(const std::string& path, size_t limit, std::vector<u
     return GetLastError() == ERROR_ACCESS_DENIED ? "permission denied" : LastError("CreateFile");
   std::string why;
   LARGE_INTEGER length{};
-  if (GetFileType(h) != FILE_TYPE_DISK) why = "it is a device, not a regular file";
-  else if (!GetFileSizeEx(h, &length)) why = LastError("GetFileSizeEx");
+  if (GetFileType(h) != FILE_TYPE_DISK)
+    why = "it is a device, not a regular file";
+  else if (!GetFileSizeEx(h, &length))
+    why = LastError("GetFileSizeEx");
   size = static_cast<uint64_t>(length.QuadPart);
   while (why.empty() && bytes.size() < limit) {
     const size_t at = bytes.size();
@@ -221,8 +222,8 @@ std::string RecordFile::append(const std::string& line) {
   if (!WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, &at))
     failed = LastError("WriteFile");
   else if (written != line.size())
-    failed = "only " + std::to_string(written) + " of " + std::to_string(line.size()) +
-             " bytes written";
+    failed =
+        "only " + std::to_string(written) + " of " + std::to_string(line.size()) + " bytes written";
   else if (!FlushFileBuffers(h))
     failed = LastError("FlushFileBuffers");
   if (failed.empty() || written == 0) return failed;

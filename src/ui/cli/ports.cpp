@@ -25,7 +25,8 @@ std::string ChooseDefaultPort(SessionState& st, const std::vector<PortInfo>& por
   }
   std::string why = adapters.empty() ? "no --port given and no USB serial adapter found"
                                      : "no --port given and several USB serial adapters found";
-  if (ports.empty()) return why + "; no serial port found: connect the adapter, or name the port with --port";
+  if (ports.empty())
+    return why + "; no serial port found: connect the adapter, or name the port with --port";
   why += "; name one with --port:";
   for (const PortInfo& p : ports) why += "\n  " + Printable(p.name) + "  " + DescribePort(p);
   return why;
@@ -121,7 +122,8 @@ std::string DescribePort(const PortInfo& p) {
   // " " + name (MinGW).
   std::string s;
   if (!p.friendly.empty()) s.append(Printable(p.friendly)).append(", ");
-  if (!p.usbAdapter) return s.append(p.console ? "serial port, the system's console" : "serial port");
+  if (!p.usbAdapter)
+    return s.append(p.console ? "serial port, the system's console" : "serial port");
   s.append("USB serial adapter");
   if (p.vendor >= 0) s.append(" ").append(Ids(p));
   for (const std::string* text : {&p.manufacturer, &p.productName})
@@ -137,16 +139,17 @@ std::string PortList(const PresentPorts& present, bool json) {
     const auto text = [](const std::string& s) { return s.empty() ? Json(nullptr) : Json(s); };
     Json j = {{"serial_ports", Json::array()}, {"usb_plcs", Json::array()}};
     for (const PortInfo& p : present.serial) {
-      j["serial_ports"].push_back({{"name", p.name},
-                                   {"usb_adapter", p.usbAdapter},
-                                   {"console", p.console},
-                                   {"vendor_id", p.vendor >= 0 ? Json(Ids(p).substr(0, 4)) : Json(nullptr)},
-                                   {"product_id", p.product >= 0 ? Json(Ids(p).substr(5)) : Json(nullptr)},
-                                   {"manufacturer", text(p.manufacturer)},
-                                   {"product", text(p.productName)},
-                                   {"serial", text(p.serial)},
-                                   {"by_id", text(p.byId)},
-                                   {"friendly_name", text(p.friendly)}});
+      j["serial_ports"].push_back(
+          {{"name", p.name},
+           {"usb_adapter", p.usbAdapter},
+           {"console", p.console},
+           {"vendor_id", p.vendor >= 0 ? Json(Ids(p).substr(0, 4)) : Json(nullptr)},
+           {"product_id", p.product >= 0 ? Json(Ids(p).substr(5)) : Json(nullptr)},
+           {"manufacturer", text(p.manufacturer)},
+           {"product", text(p.productName)},
+           {"serial", text(p.serial)},
+           {"by_id", text(p.byId)},
+           {"friendly_name", text(p.friendly)}});
     }
     for (const std::string& u : present.usb) j["usb_plcs"].push_back({{"name", u}});
     return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

@@ -15,10 +15,10 @@ std::string UtcTime(std::chrono::system_clock::time_point t) {
   const year_month_day ymd{day};
   const hh_mm_ss<milliseconds> hms{ms - day};
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
-                static_cast<int>(hms.seconds().count()),
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()), static_cast<int>(hms.hours().count()),
+                static_cast<int>(hms.minutes().count()), static_cast<int>(hms.seconds().count()),
                 static_cast<int>(hms.subseconds().count()));
   return buf;
 }
@@ -45,7 +45,8 @@ std::string RecordLine(const Record& r) {
         {"text", text(r.text)},
         {"exit_status", r.exitStatus},
         {"interrupted", text(r.interrupted)}}},
-      {"elapsed_seconds", static_cast<double>(static_cast<int64_t>(r.elapsedSeconds * 1000)) / 1000},
+      {"elapsed_seconds",
+       static_cast<double>(static_cast<int64_t>(r.elapsedSeconds * 1000)) / 1000},
       {"retries", r.retries},
       {"pages_erased", r.pagesErased},
       {"blocks_sent", r.blocksSent},

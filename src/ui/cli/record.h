@@ -14,17 +14,17 @@ struct Record {
   std::string model;
   std::string imageName;
   uint64_t imageSize = 0;
-  std::string imageSha256;  // "" when it could not be computed
+  std::string imageSha256;     // "" when it could not be computed
   std::string imageSignature;  // "signed", "unchecked" (no key trusted); "" unknown
   std::string imageKeyId;      // the signing key's ID, its first 16 hex digits; "" none
-  std::string modeAtStart;  // "application", "bootloader", "no answer", "refused"; "" none probed
+  std::string modeAtStart;    // "application", "bootloader", "no answer", "refused"; "" none probed
   std::string caption, text;  // the session's last message; "" when none was shown
   int exitStatus = 0;
   std::string interrupted;  // where an interrupt stopped the session; "" when none did
   double elapsedSeconds = 0;
   int32_t retries = 0, pagesErased = 0, blocksSent = 0;
   uint8_t unansweredReads = 0;  // guard reads judged as 0 for want of a reply (GuardRead bits)
-  std::string reason;  // why the session failed where its message does not say ("" none)
+  std::string reason;           // why the session failed where its message does not say ("" none)
 };
 
 // "2024-01-03T12:34:56.789Z"

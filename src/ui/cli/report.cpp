@@ -39,8 +39,8 @@ std::string ProgressLine(const ProgressView& v, size_t width) {
   std::vector<std::string> parts(5);
   const bool counting = (v.flashStatus == ERASE || v.flashStatus == PROGRAM) && v.total > 0;
   if (counting) {
-    std::snprintf(buf, sizeof buf, "  %d/%d %s", static_cast<int>(v.done), static_cast<int>(v.total),
-                  v.flashStatus == ERASE ? "pages" : "blocks");
+    std::snprintf(buf, sizeof buf, "  %d/%d %s", static_cast<int>(v.done),
+                  static_cast<int>(v.total), v.flashStatus == ERASE ? "pages" : "blocks");
     parts[0] = buf;
   }
   const double perSecond = v.stageSeconds > 0.5 ? v.done / v.stageSeconds : 0;
@@ -73,7 +73,8 @@ std::string ProgressLine(const ProgressView& v, size_t width) {
   }
   const size_t bar = used > width ? kMinBar : std::min(kMaxBar, kMinBar + (width - used));
   const size_t filled = static_cast<size_t>(percent) * bar / 100;
-  std::string line = word + " [" + std::string(filled, '#') + std::string(bar - filled, '.') + "]" + pct;
+  std::string line =
+      word + " [" + std::string(filled, '#') + std::string(bar - filled, '.') + "]" + pct;
   // Shown in reading order: count, rate, time left, elapsed, retries.
   for (size_t i : {0, 3, 1, 4, 2})
     if (keep[i]) line += parts[i];
@@ -86,31 +87,32 @@ std::string InterruptedLine(const SessionState& st, uint32_t imageSize) {
   char where[96];
   switch (st.stage) {
     case STAGE_ENTERING:
-      return std::string("interrupted after the PLC was asked to leave its application for its "
-                         "bootloader; ") + again;
-    case STAGE_BOOTLOADER:
-      return "interrupted while checking the bootloader; " + inBootloader;
+      return std::string(
+                 "interrupted after the PLC was asked to leave its application for its "
+                 "bootloader; ") +
+             again;
+    case STAGE_BOOTLOADER: return "interrupted while checking the bootloader; " + inBootloader;
     case STAGE_ERASING: {
       const int32_t pages = totalPages(st.selectedPLCIdx, imageSize), done = st.pagesErased;
       if (done >= pages)
-        std::snprintf(where, sizeof where, "after erasing the flash (%d pages)", static_cast<int>(pages));
-      else
-        std::snprintf(where, sizeof where, "while erasing page %d of %d", static_cast<int>(done + 1),
+        std::snprintf(where, sizeof where, "after erasing the flash (%d pages)",
                       static_cast<int>(pages));
+      else
+        std::snprintf(where, sizeof where, "while erasing page %d of %d",
+                      static_cast<int>(done + 1), static_cast<int>(pages));
       return std::string("interrupted ") + where + "; " + inBootloader;
     }
     case STAGE_PROGRAMMING: {
       const int32_t blocks = totalPacket(st.selectedPLCIdx, imageSize), done = st.blocksSent;
       if (done >= blocks)
-        std::snprintf(where, sizeof where, "after programming block %d of %d", static_cast<int>(blocks),
-                      static_cast<int>(blocks));
+        std::snprintf(where, sizeof where, "after programming block %d of %d",
+                      static_cast<int>(blocks), static_cast<int>(blocks));
       else
-        std::snprintf(where, sizeof where, "while programming block %d of %d", static_cast<int>(done + 1),
-                      static_cast<int>(blocks));
+        std::snprintf(where, sizeof where, "while programming block %d of %d",
+                      static_cast<int>(done + 1), static_cast<int>(blocks));
       return std::string("interrupted ") + where + "; " + inBootloader;
     }
-    default:
-      return "interrupted before the update began; nothing on the PLC was changed";
+    default: return "interrupted before the update began; nothing on the PLC was changed";
   }
 }
 
@@ -152,10 +154,9 @@ bool ImageFits(const Identity& id, int imageRow) {
 
 std::string LoaderVersion(const Identity& id) {
   char version[40];
-  std::snprintf(version, sizeof version, "V%u.%u (0x%02X)",
-                static_cast<unsigned>(id.loaderVersion >> 4),
-                static_cast<unsigned>(id.loaderVersion & 0x0F),
-                static_cast<unsigned>(id.loaderVersion));
+  std::snprintf(
+      version, sizeof version, "V%u.%u (0x%02X)", static_cast<unsigned>(id.loaderVersion >> 4),
+      static_cast<unsigned>(id.loaderVersion & 0x0F), static_cast<unsigned>(id.loaderVersion));
   return version;
 }
 
@@ -195,9 +196,9 @@ std::string DescribeIdentity(const Identity& id, const std::string& port, int im
     s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
   }
   if (imageRow >= 0)
-    s += Row("the image's model", std::string(plcList[imageRow]) +
-                                      (ImageFits(id, imageRow) ? ", fits this PLC"
-                                                               : ", does NOT fit this PLC"));
+    s += Row("the image's model",
+             std::string(plcList[imageRow]) +
+                 (ImageFits(id, imageRow) ? ", fits this PLC" : ", does NOT fit this PLC"));
   if (imageRow >= 0 && signature) s += Row("its signature", SignatureWords(*signature));
   return s;
 }
@@ -224,7 +225,8 @@ std::string IdentityJson(const Identity& id, const std::string& port, int imageR
     if (signature) {
       const std::string key = SignatureKeyId(*signature);
       j["image"]["signature"] = SignatureStatus(*signature);
-      j["image"]["key_id"] = key.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(key);
+      j["image"]["key_id"] =
+          key.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(key);
     }
   }
   return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -239,7 +241,8 @@ std::string SignatureWords(const sign::Verdict& v) {
     case sign::Status::Invalid: return "manifest damaged (" + v.detail + ")";
     case sign::Status::UnknownKey: return "signed by " + key + ", which is NOT trusted";
     case sign::Status::BadSignature: return "signature does NOT verify (key " + key + ")";
-    case sign::Status::Mismatch: return "signed by " + key + " for ANOTHER image (its " + v.field + ")";
+    case sign::Status::Mismatch:
+      return "signed by " + key + " for ANOTHER image (its " + v.field + ")";
   }
   return "";
 }
@@ -262,8 +265,9 @@ std::string ModelList(bool json) {
   std::string s = line;
   for (int i = 0; i < kModelCount; ++i) {
     const Profile& p = kProfile[i];
-    std::snprintf(line, sizeof line, "%-15.14s %-6s %10u %6u\n", plcList[i], p.usb ? "USB" : "serial",
-                  static_cast<unsigned>(p.maxSize), static_cast<unsigned>(p.blockData));
+    std::snprintf(line, sizeof line, "%-15.14s %-6s %10u %6u\n", plcList[i],
+                  p.usb ? "USB" : "serial", static_cast<unsigned>(p.maxSize),
+                  static_cast<unsigned>(p.blockData));
     s += line;
   }
   return s;
@@ -273,7 +277,9 @@ std::vector<std::string> UnansweredReadNames(uint8_t bits) {
   static const struct {
     GuardRead bit;
     const char* name;
-  } kReads[] = {{GUARD_D1001, "D1001"}, {GUARD_D1148, "D1148"}, {GUARD_D1386, "D1386"},
+  } kReads[] = {{GUARD_D1001, "D1001"},
+                {GUARD_D1148, "D1148"},
+                {GUARD_D1386, "D1386"},
                 {GUARD_VERSION, "version"}};
   std::vector<std::string> names;
   for (const auto& r : kReads)
@@ -318,6 +324,5 @@ std::string SummaryTable(const std::vector<SummaryRow>& rows) {
   return s + std::to_string(passed) + " passed, " + std::to_string(rows.size() - passed) +
          " failed\n";
 }
-
 
 }  // namespace quarn::cli

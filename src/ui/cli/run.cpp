@@ -101,9 +101,8 @@ std::string Banner(const Run& run, const PortBurn& b, const std::string& tag) {
   std::string hash;
   if (!run.image.sha256.empty()) hash = ", sha256 " + run.image.sha256.substr(0, 8) + "...";
   const sign::Verdict& v = run.image.signature;
-  const std::string signer = v.status == sign::Status::Signed
-                                 ? ", signed by " + sign::ShortId(v.keyId)
-                                 : ", not signed";
+  const std::string signer =
+      v.status == sign::Status::Signed ? ", signed by " + sign::ShortId(v.keyId) : ", not signed";
   return "quarn-burn: " + tag + "writing " + Printable(BaseName(run.image.name)) + " (" +
          Grouped(run.image.fileSize) + " bytes" + hash + signer + ") to a " + plcList[run.row] +
          " on " + port + "\n";
@@ -128,8 +127,8 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   if (const char* why = b.st.failReason) rec.reason = why;
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
-  return "the session record could not be appended to " + Printable(run.o.record) + " (" +
-         failed + ")\n";
+  return "the session record could not be appended to " + Printable(run.o.record) + " (" + failed +
+         ")\n";
 }
 
 // Ends a burn: its status and its record, written before anything is
@@ -224,8 +223,8 @@ void PrintSummary(Run& run) {
 // Every port is checked before any is opened. Returns what is wrong, or "".
 std::string ChoosePorts(Run& run, const std::vector<std::string>* ports) {
   const Options& o = run.o;
-  const std::vector<PortInfo> serial = ports || o.havePort ? std::vector<PortInfo>{}
-                                                           : PresentSerialPorts();
+  const std::vector<PortInfo> serial =
+      ports || o.havePort ? std::vector<PortInfo>{} : PresentSerialPorts();
   const size_t count = ports ? ports->size() : 1;
   for (size_t i = 0; i < count; ++i) {
     auto b = std::make_unique<PortBurn>();
@@ -374,8 +373,8 @@ int RunIdentify(const Options& o, int imageRow, const sign::Verdict* signature) 
   st.selectModel(static_cast<uint32_t>(row));
   std::string pipePath, note;
   const std::vector<PortInfo> serial = o.havePort ? std::vector<PortInfo>{} : PresentSerialPorts();
-  std::string why = ChoosePort(o.havePort ? &o.port : nullptr, row, serial, UsbPortRefusal(), st,
-                               pipePath, note);
+  std::string why =
+      ChoosePort(o.havePort ? &o.port : nullptr, row, serial, UsbPortRefusal(), st, pipePath, note);
   if (!why.empty()) return Usage(why);
   std::fputs(note.c_str(), stderr);
   std::unique_ptr<Link> link = MakeLink(pipePath);

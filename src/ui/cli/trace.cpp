@@ -105,9 +105,12 @@ std::string TraceBytes(const uint8_t* data, int n, int limit) {
     s.push_back('"');
     for (int i = 0; i < shown; ++i) {
       const uint8_t c = data[i];
-      if (c == '\r') s += "\\r";
-      else if (c == '\n') s += "\\n";
-      else if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') s += static_cast<char>(c);
+      if (c == '\r')
+        s += "\\r";
+      else if (c == '\n')
+        s += "\\n";
+      else if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\')
+        s += static_cast<char>(c);
       else {
         std::snprintf(hex, sizeof hex, "\\x%02X", c);
         s += hex;
@@ -190,7 +193,8 @@ int TraceLink::write(const uint8_t* data, int n) {
   } else {
     what = data ? TraceBytes(data, n) : "";
   }
-  if (done != n) what += " (only " + std::to_string(done) + " of " + std::to_string(n) + " written)";
+  if (done != n)
+    what += " (only " + std::to_string(done) + " of " + std::to_string(n) + " written)";
   log("> " + what);
   return done;
 }
@@ -201,8 +205,8 @@ int TraceLink::read(uint8_t* buf, int n) {
   const int shown = got < 0 ? 0 : got;
   std::string what = shown > 0 ? TraceBytes(buf, shown) : "nothing";
   if (got != n) {
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                                start).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     char t[96];
     std::snprintf(t, sizeof t, " (%d of %d bytes; time-out after %.0f ms)", shown, n, ms);
     what += t;

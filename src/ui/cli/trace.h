@@ -51,7 +51,7 @@ class Trace {
   bool asked_ = false, closing_ = false;
   uint64_t dropped_ = 0;  // lines that did not fit
   std::string failure_;   // the first write that failed
-  bool on_ = false;  // opened: set before any other thread starts
+  bool on_ = false;       // opened: set before any other thread starts
   FILE* f_ = nullptr;
   std::string path_;
   bool regular_ = false;
@@ -91,12 +91,12 @@ class TraceLink : public Link {
   Trace& trace_;
   const SessionState& st_;
   const std::string label_;
-  bool serial_ = false;       // opened as a serial port: what a discard throws away is shown
+  bool serial_ = false;  // opened as a serial port: what a discard throws away is shown
   uint32_t timeoutMs_ = 0;
   bool timeoutSet_ = false;
   int32_t retries_ = 0, stage_ = -1;
-  int blocks_ = 0;            // blocks sent, a repeated block counted once
-  int lastBlock_ = -1;        // the number of the last block written
+  int blocks_ = 0;      // blocks sent, a repeated block counted once
+  int lastBlock_ = -1;  // the number of the last block written
 };
 
 }  // namespace quarn::cli

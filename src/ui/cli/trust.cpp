@@ -170,8 +170,7 @@ std::string RefusalLine(const sign::Verdict& v, const std::string& imageName, bo
   std::string line;
   switch (v.status) {
     case sign::Status::Signed:
-    case sign::Status::Unchecked:
-      return "";
+    case sign::Status::Unchecked: return "";
     case sign::Status::Unsigned:
       line = "quarn-burn: refused: " + image +
              " is not signed (no manifest beside it), and with a key trusted only signed images "
@@ -191,8 +190,8 @@ std::string RefusalLine(const sign::Verdict& v, const std::string& imageName, bo
     case sign::Status::Mismatch:
       if (v.field == "sha256")
         line = "quarn-burn: refused: the bytes of " + image + " are not those " + manifest +
-               " was signed for (sha256 " + Hex8(v.signedValue) + " signed, " +
-               Hex8(v.imageValue) + " read)";
+               " was signed for (sha256 " + Hex8(v.signedValue) + " signed, " + Hex8(v.imageValue) +
+               " read)";
       else
         line = "quarn-burn: refused: " + manifest + " was signed for another image: its " +
                v.field + " is " + Printable(v.signedValue) + ", this image's " +

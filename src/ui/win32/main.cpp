@@ -118,7 +118,8 @@ void CheckEmbeddedImage() {
   quarn::Sha256 hash;
   hash.update(reinterpret_cast<const uint8_t*>(image.data()), image.size());
   const std::string name = kImageName;
-  const quarn::sign::ImageFacts facts{name, name.substr(0, name.find('_')), image.size(), hash.hex()};
+  const quarn::sign::ImageFacts facts{name, name.substr(0, name.find('_')), image.size(),
+                                      hash.hex()};
   imageRefused = !quarn::sign::ParsePublicKey(pem, key).empty() ||
                  quarn::sign::Check(facts, manifest.empty() ? nullptr : &manifest, {key}).status !=
                      quarn::sign::Status::Signed;
@@ -181,7 +182,8 @@ void OpenFileCommand(HWND hwnd) {
   char path[270];
   std::snprintf(path, sizeof path, "Path: %s", st.szFile);
   SetWindowTextA(hwndFilePath, path);
-  hf = CreateFileA(st.szFile, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  hf = CreateFileA(st.szFile, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                   nullptr);
   if (hf != INVALID_HANDLE_VALUE) {
     st.fileLength = GetFileSize(hf, nullptr);
     CloseHandle(hf);
@@ -212,9 +214,7 @@ void ModelListChanged() {
 
 LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      break;
+    case WM_DESTROY: PostQuitMessage(0); break;
     case WM_PAINT: {
       PAINTSTRUCT ps;
       HDC hdc = BeginPaint(hwnd, &ps);
@@ -240,8 +240,7 @@ LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         if (LOWORD(wParam) == OPENFILE) OpenFileCommand(hwnd);
       }
       break;
-    default:
-      return DefWindowProcA(hwnd, message, wParam, lParam);
+    default: return DefWindowProcA(hwnd, message, wParam, lParam);
   }
   return 0;
 }
@@ -262,13 +261,13 @@ int WINAPI WinMain(HINSTANCE hThisInstance, HINSTANCE, LPSTR, int nFunsterStil) 
   HWND hwnd = CreateWindowExA(0, szClassName, kTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
                               CW_USEDEFAULT, CW_USEDEFAULT, 544, 205, HWND_DESKTOP, nullptr,
                               hThisInstance, nullptr);
-  hStartBurn = CreateWindowExA(0, "BUTTON", "Start Burn",
-                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 10, 60, 100,
-                               30, hwnd, reinterpret_cast<HMENU>(STARTBURN), hThisInstance, nullptr);
+  hStartBurn = CreateWindowExA(
+      0, "BUTTON", "Start Burn", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 10, 60, 100,
+      30, hwnd, reinterpret_cast<HMENU>(STARTBURN), hThisInstance, nullptr);
   const DWORD listStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST |
                           CBS_SORT | CBS_HASSTRINGS;
-  hPlcList = CreateWindowExA(0, "COMBOBOX", "", listStyle | CBS_AUTOHSCROLL, 10, 20, 120, 200,
-                             hwnd, reinterpret_cast<HMENU>(PLCLIST), hThisInstance, nullptr);
+  hPlcList = CreateWindowExA(0, "COMBOBOX", "", listStyle | CBS_AUTOHSCROLL, 10, 20, 120, 200, hwnd,
+                             reinterpret_cast<HMENU>(PLCLIST), hThisInstance, nullptr);
   for (int i = 0; i < quarn::kModelCount; ++i)
     SendMessageA(hPlcList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(quarn::plcList[i]));
   SelectModelFromImageName();

@@ -95,8 +95,8 @@ void DisplayDate(HDC hdc) {
 }
 
 void DisplayLogo(HDC hdc) {
-  HBITMAP logo = static_cast<HBITMAP>(
-      LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(12), IMAGE_BITMAP, 87, 28, LR_DEFAULTCOLOR));
+  HBITMAP logo = static_cast<HBITMAP>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(12),
+                                                 IMAGE_BITMAP, 87, 28, LR_DEFAULTCOLOR));
   if (!logo) return;
   HDC mem = CreateCompatibleDC(hdc);
   HGDIOBJ old = SelectObject(mem, logo);
