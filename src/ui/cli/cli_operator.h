@@ -55,7 +55,7 @@ class CliOperator : public Operator {
     return label_ + state(columns - std::min(columns, label_.size()));
   }
 
-  void prompt(Prompt kind, const char* caption, const char* text) override;
+  bool prompt(Prompt kind, const char* caption, const char* text) override;
   // Taken into the session's state at once; shown by endOutput(), after the
   // record is written: a console that holds it up holds up nothing else.
   void outcome(const Outcome& o) override;
