@@ -6,6 +6,8 @@
 
 namespace quarn::cli {
 
+constexpr int kRecordSchema = 1;
+
 struct Record {
   std::chrono::system_clock::time_point start, end;
   std::string tool;     // "quarn-burn 1.0.0"

@@ -58,9 +58,10 @@ struct Station::Port {
   std::unique_ptr<Operator> op;
   std::thread thread;
   Outcome outcome;
-  std::string last;  // the last session's "CAPTION: TEXT"
-  std::string word;  // the stage word last told
-  int tenth = 0;     // the tenth of the stage last told
+  std::string last;   // the last session's "CAPTION: TEXT"
+  std::string asked;  // the prompt's "CAPTION: TEXT"
+  std::string word;   // the stage word last told
+  int tenth = 0;      // the tenth of the stage last told
 };
 
 Station::Station(int row, const std::vector<std::string>& ports, bool anyUsbPlace,
@@ -142,7 +143,7 @@ void Station::poll(double now) {
       }
       switch (p.state) {
         case PortState::Waiting:
-          if (present && !stopping_) start(p, now, out);
+          if (present && !stopping_ && (limit_ == 0 || started_ < limit_)) start(p, now, out);
           break;
         case PortState::Done:
           if (usb ? !present : p.silent >= kSilentProbesGone) {
@@ -177,6 +178,7 @@ void Station::poll(double now) {
 
 void Station::start(Port& p, double now, std::vector<StationEvent>& out) {
   out.push_back({StationEvent::Arrival, p.name, now});
+  ++started_;
   p.state = PortState::InSession;
   p.finished = p.waiting = p.prompted = false;
   p.word.clear();
@@ -296,7 +298,8 @@ bool Station::awaitReconnect(const std::string& port, Prompt, const char* captio
   p->prompted = true;
   p->answer = 0;
   p->nextProbe = now_;  // a power cycle is looked for from the next poll on
-  StationEvent e{StationEvent::Prompt, port, now_, std::string(caption) + ": " + text};
+  p->asked = std::string(caption) + ": " + text;
+  StationEvent e{StationEvent::Prompt, port, now_, p->asked};
   lock.unlock();
   hooks_.event(e);
   lock.lock();
@@ -324,6 +327,10 @@ PortState Station::state(size_t i) const {
 std::string Station::lastOutcome(size_t i) const {
   std::lock_guard<std::mutex> lock(m_);
   return ports_[i]->last;
+}
+std::string Station::promptText(size_t i) const {
+  std::lock_guard<std::mutex> lock(m_);
+  return ports_[i]->asked;
 }
 int Station::ended() const {
   std::lock_guard<std::mutex> lock(m_);

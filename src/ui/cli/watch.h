@@ -67,7 +67,8 @@ class Station {
   struct Hooks {
     Session session;
     std::function<void(const StationEvent&)> event;  // called with no lock of the station held
-    std::function<void(unsigned seconds, const std::atomic<bool>& stop)> sleep;  // the session's waits
+    std::function<void(unsigned seconds, const std::atomic<bool>& stop)>
+        sleep;  // the session's waits
   };
 
   // ports: the ports watched; anyUsbPlace: every USB place that holds a PLC
@@ -83,6 +84,8 @@ class Station {
   // reconnect bound answer the sessions waiting; ended sessions make their
   // ports done; departures free them. Stage and progress events too.
   void poll(double now);
+  // No more than n sessions start (0: no limit).
+  void limit(int n) { limit_ = n; }
   // Every session running is asked to stop (at its next exchange); those
   // waiting for a reconnect stop waiting. No session starts from now on.
   void stop();
@@ -96,7 +99,9 @@ class Station {
   PortState state(size_t i) const;
   // The port's session's state as the board shows it (valid while it runs).
   ProgressView view(size_t i) const;
-  std::string lastOutcome(size_t i) const;  // "CAPTION: TEXT" of its last session, or ""
+  std::string lastOutcome(size_t i) const;
+  std::string promptText(size_t i) const;  // "CAPTION: TEXT" of the prompt it waits on  //
+                                           // "CAPTION: TEXT" of its last session, or ""
   int ended() const;
   int passed() const;
   bool running() const;  // a session is running
@@ -122,7 +127,7 @@ class Station {
   std::vector<std::unique_ptr<Port>> ports_;
   std::atomic<bool> stopping_{false};
   double now_ = 0, lastUsbScan_ = -1e9;
-  int ended_ = 0, passed_ = 0;
+  int ended_ = 0, passed_ = 0, started_ = 0, limit_ = 0;
 };
 
 }  // namespace quarn::cli
