@@ -17,9 +17,7 @@ std::string EventLine(const StationEvent& e) {
     case StationEvent::Progress: line += e.text + " " + std::to_string(e.percent) + "%"; break;
     case StationEvent::Prompt: line += Printable(e.text) + " (watching for it)"; break;
     case StationEvent::Reconnect: line += "reconnect seen"; break;
-    case StationEvent::Outcome:
-      line += e.text.empty() ? "stopped" : Printable(e.text);
-      break;
+    case StationEvent::Outcome: line += e.text.empty() ? "stopped" : Printable(e.text); break;
     case StationEvent::Departure: line += "the PLC left"; break;
   }
   return line + "\n";
