@@ -83,6 +83,7 @@ struct Row {
   double unplugAfterPrompt;  // < 0: never
   double backAfterPrompt;    // < 0: never back
   double leaveAfterOutcome;  // < 0: left plugged in
+  double backAfterOutcome;   // < 0: not plugged back
   double stopAt;             // < 0: no Ctrl-C
   double until;
   std::vector<std::string> events;  // per port, in order, without stages and progress
@@ -100,6 +101,7 @@ TEST(Station, RulesOnTheVirtualClock) {
        3,
        4,
        -1,
+       -1,
        60,
        {"usb:1-1 arrival", "usb:1-1 prompt", "usb:1-1 reconnect", ok, "usb:1-1 departure"},
        1,
@@ -109,6 +111,7 @@ TEST(Station, RulesOnTheVirtualClock) {
        {{"usb:1-1", "VN300", 0}},
        1,
        2,
+       -1,
        -1,
        -1,
        600,
@@ -122,6 +125,7 @@ TEST(Station, RulesOnTheVirtualClock) {
        -1,
        -1,
        -1,
+       -1,
        200,
        {"usb:1-1 arrival", "usb:1-1 prompt", noRestart, "usb:1-1 departure"},
        0,
@@ -129,6 +133,7 @@ TEST(Station, RulesOnTheVirtualClock) {
       {"never unplugged",
        "GH",
        {{"usb:1-1", "GH", 0}},
+       -1,
        -1,
        -1,
        -1,
@@ -144,6 +149,7 @@ TEST(Station, RulesOnTheVirtualClock) {
        2,
        -1,
        -1,
+       -1,
        100,
        {"usb:1-1 arrival", "outcome ERROR: NO RESPONSE @ State 2"},
        0,
@@ -155,6 +161,7 @@ TEST(Station, RulesOnTheVirtualClock) {
        2,
        3,
        -1,
+       -1,
        60,
        {"usb:1-1 arrival", "usb:1-1 prompt", "usb:1-1 reconnect", ok, "usb:1-1 departure",
         "usb:2-4 arrival", "usb:2-4 prompt", "usb:2-4 reconnect", ok, "usb:2-4 departure"},
@@ -165,6 +172,7 @@ TEST(Station, RulesOnTheVirtualClock) {
        {{"usb:1-1", "VN300", 0}, {"usb:1-2", "VN300", 0}},
        30,
        31,
+       -1,
        -1,
        10,
        20,
@@ -179,9 +187,22 @@ TEST(Station, RulesOnTheVirtualClock) {
        4,
        2,
        -1,
+       -1,
        60,
        {"/dev/ttyS7 arrival", "/dev/ttyS7 prompt", "/dev/ttyS7 reconnect", ok,
         "/dev/ttyS7 departure"},
+       1,
+       1},
+      {"a serial PLC silent a moment after its success",
+       "QN2",
+       {{"/dev/ttyS3", "QN2", 1}},
+       -1,
+       -1,
+       1,
+       4,
+       -1,
+       60,
+       {"/dev/ttyS3 arrival", ok},
        1,
        1},
   };
@@ -248,6 +269,8 @@ TEST(Station, RulesOnTheVirtualClock) {
         }
         if (e.kind == StationEvent::Outcome && r.leaveAfterOutcome >= 0)
           moves.insert({t + r.leaveAfterOutcome, {e.port, nullptr}});
+        if (e.kind == StationEvent::Outcome && r.backAfterOutcome >= 0)
+          moves.insert({t + r.backAfterOutcome, {e.port, plc}});
       }
     }
     station.join(r.until);

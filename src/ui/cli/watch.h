@@ -36,7 +36,7 @@ class Presence {
 // The station's times, in seconds.
 constexpr double kProbeEvery = 1.0;      // a serial port is probed at most this often
 constexpr double kUsbScanEvery = 0.25;   // the USB places are looked at this often
-constexpr int kSilentProbesGone = 3;     // a serial PLC silent this many probes has left
+constexpr int kSilentProbesGone = 5;     // a serial PLC silent this many probes in a row has left
 constexpr double kReconnectBound = 120;  // a replug or power cycle not seen by then is not coming
 
 enum class PortState {

@@ -24,7 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kProbeTimeoutMs = 200;  // each read of a station's probe
+constexpr uint32_t kProbeTimeoutMs = 300;  // each read of a station's probe
 constexpr auto kTick = std::chrono::milliseconds(250);
 
 // What the system shows of the ports: the USB PLCs by place (a scan of the
