@@ -94,8 +94,9 @@ Outcome Session(Watch& w, const std::string& port, SessionState& st, Operator& o
   if (!failed.empty()) {
     std::lock_guard<std::mutex> lock(w.con.lock);
     w.recordLost = true;
-    w.con.print(stderr, "[" + Printable(port) + "] the session record could not be appended to " +
-                            Printable(w.o.record) + " (" + failed + ")\n");
+    std::string line(1, '[');  // piece by piece: see EventLine
+    line.append(Printable(port)).append("] the session record could not be appended to ");
+    w.con.print(stderr, line + Printable(w.o.record) + " (" + failed + ")\n");
   }
   return out;
 }
@@ -173,7 +174,7 @@ int RunWatch(const Options& o, const Image& image) {
   w.board = !o.json && IsTerminal(stderr) && TerminalSize(columns, lines) && columns > 20;
   if (w.board) w.con.startBlock({}, columns);
   std::string where = any ? "every USB place" : "";
-  for (const std::string& p : ports) where += (where.empty() ? "" : ", ") + Printable(p);
+  for (const std::string& p : ports) where.append(where.empty() ? "" : ", ").append(Printable(p));
   std::fprintf(stderr, "quarn-burn: watching %s for %s PLCs to write %s; Ctrl-C ends\n",
                where.c_str(), plcList[w.row], Printable(BaseName(image.name)).c_str());
   if (image.signature.status == sign::Status::Unchecked) std::fputs(kNotSignedLine, stderr);

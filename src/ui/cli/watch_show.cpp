@@ -10,7 +10,9 @@
 namespace quarn::cli {
 
 std::string EventLine(const StationEvent& e) {
-  std::string line = "[" + Printable(e.port) + "] ";
+  // Built piece by piece: GCC 12 (MinGW) raises a -Wrestrict false alarm on "[" + text.
+  std::string line(1, '[');
+  line.append(Printable(e.port)).append("] ");
   switch (e.kind) {
     case StationEvent::Arrival: line += "a PLC arrived"; break;
     case StationEvent::Stage: line += e.text; break;
@@ -52,7 +54,8 @@ std::string BoardHeader(int passed, int failed, double seconds, size_t ports) {
 }
 
 std::string BoardRow(const Station& s, size_t i, size_t width) {
-  std::string row = "[" + Printable(s.portName(i)) + "] ";
+  std::string row(1, '[');
+  row.append(Printable(s.portName(i))).append("] ");
   const size_t room = width > row.size() ? width - row.size() : 1;
   const std::string last = s.lastOutcome(i);
   switch (s.state(i)) {
