@@ -437,24 +437,38 @@ TEST(UsbWatch, ThreePlcsOneAfterAnotherEachUpdatedOnce) {
     return burn.out().find("\"event\":\"" + event + "\",\"port\":\"usb:1-" + std::to_string(i + 1) +
                            "\"") != std::string::npos;
   };
-  std::vector<Clock::time_point> unplugged(3);
-  std::vector<bool> replugged(3, false);
+  std::vector<Clock::time_point> unplugged(3), plugged(3, Clock::now());
+  std::vector<bool> replugged(3, false), arrived(3, false), reconnected(3, false);
+  std::vector<double> arrival, reconnect;  // seconds from the plug to the event
   const auto t0 = Clock::now();
   const int status = burn.wait(60, [&] {
     const size_t i = plcs.size() - 1;
+    if (!arrived[i] && seen("arrival", i)) {
+      arrived[i] = true;
+      arrival.push_back(SecondsSince(plugged[i]));
+    }
+    if (replugged[i] && !reconnected[i] && seen("reconnect", i)) {
+      reconnected[i] = true;
+      reconnect.push_back(SecondsSince(plugged[i]));
+    }
     if (!replugged[i] && unplugged[i] == Clock::time_point{} && seen("prompt", i)) {
       plcs[i]->unplug();
       unplugged[i] = Clock::now();
     } else if (!replugged[i] && unplugged[i] != Clock::time_point{} &&
                SecondsSince(unplugged[i]) > 0.5) {
       plcs[i]->plug();
+      plugged[i] = Clock::now();
       replugged[i] = true;
     } else if (seen("outcome", i) && plcs.size() < 3) {
       if (i > 0) plcs[i]->unplug();  // the first one is left plugged in
       plcs.push_back(
           std::make_unique<usbplc::UsbPlc>(testbed, Plc("GH26", std::to_string(plcs.size() + 1))));
+      plugged[i + 1] = Clock::now();
     }
   });
+  for (size_t i = 0; i < arrival.size() && i < reconnect.size(); ++i)
+    std::printf("  PLC %zu: its arrival seen %.3f s after its plug, its replug %.3f s after it\n",
+                i + 1, arrival[i], reconnect[i]);
   const double wall = SecondsSince(t0);
   std::printf("  three PLCs in %.1f s wall, %.2f s CPU in quarn-burn\n", wall, burn.cpu());
   EXPECT_EQ(status, 0) << burn.out() << burn.err();
