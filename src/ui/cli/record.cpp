@@ -27,6 +27,7 @@ std::string RecordLine(const Record& r) {
   using json = nlohmann::ordered_json;
   const auto text = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
   json j = {
+      {"schema", kRecordSchema},
       {"start", UtcTime(r.start)},
       {"end", UtcTime(r.end)},
       {"tool", r.tool},

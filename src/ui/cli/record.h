@@ -6,6 +6,10 @@
 
 namespace quarn::cli {
 
+// The version of the record's layout, written as its "schema" field; it
+// goes up when a field changes meaning or goes away.
+constexpr int kRecordSchema = 1;
+
 struct Record {
   std::chrono::system_clock::time_point start, end;
   std::string tool;     // "quarn-burn 1.0.0"
