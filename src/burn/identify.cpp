@@ -10,22 +10,34 @@ namespace {
 // Whether a burn of catalogue row r would accept this PLC: the command header
 // it answers, the identity rule of its mode, KR3's check of the 0x67
 // identifier, the type guards on its registers and the loader version guard.
+// A check that needs a read not made (outside id.known) does not refuse.
 bool Fits(const Identity& id, int r) {
   SessionState model;
   model.selectModel(static_cast<uint32_t>(r));
   model.VN_fu_version = id.loaderVersion;
   if (!id.haveId || model.profile().aio != id.aio) return false;
   const bool versioned = isVersionedLoaderId(model.selectedPLCID);
+  const bool versionKnown = id.known & GUARD_VERSION;
   if (id.mode == Identity::BOOTLOADER)
     return IdAccepted_B(model, id.id) &&
-           !(versioned && (!id.haveLoaderVersion || LoaderVersionRefusal(model)));
+           !(versioned && versionKnown && (!id.haveLoaderVersion || LoaderVersionRefusal(model)));
   if (!IdAccepted_A(model.selectedPLCID, id.id)) return false;
   if (model.modelIs("KR3") && id.id67 != 0 && id.id67 != 0x0020) return false;
-  if (versioned) return LoaderVersionRefusal(model) == nullptr;
-  const auto read = [&id](Register g) {
+  if (versioned) return !versionKnown || LoaderVersionRefusal(model) == nullptr;
+  bool unknown = false;
+  const auto read = [&id, &unknown](Register g) {
+    const GuardRead bit = g == Register::D1386   ? GUARD_D1386
+                          : g == Register::D1001 ? GUARD_D1001
+                                                 : GUARD_D1148;
+    unknown = unknown || (id.known & bit) == 0;
     return g == Register::D1386 ? id.D1386 : g == Register::D1001 ? id.D1001 : id.D1148;
   };
-  return TypeGuardRefusal(model, read) == nullptr;
+  return TypeGuardRefusal(model, read) == nullptr || unknown;
+}
+
+void FindFits(Identity& id) {
+  for (int r = 0; r < kModelCount; ++r)
+    if (id.mode != Identity::NONE && Fits(id, r)) id.fits[id.fitCount++] = r;
 }
 
 }  // namespace
@@ -64,9 +76,30 @@ Identity Identify(SessionState& st, Link& hSerial) {
     id.id67 = read_0x67_PLCID(st, hSerial);
   }
   hSerial.close();
+  FindFits(id);
+  return id;
+}
 
-  for (int r = 0; r < kModelCount; ++r)
-    if (id.mode != Identity::NONE && Fits(id, r)) id.fits[id.fitCount++] = r;
+Identity ReportedIdentity(const SessionState& st) {
+  const PlcReport& r = st.report;
+  Identity id;
+  id.opened = true;
+  const bool loader = r.haveId ? r.idFromLoader : r.mode == ACK;
+  id.mode = loader                             ? Identity::BOOTLOADER
+            : r.probeAnswered || r.mode == ENQ ? Identity::APPLICATION
+                                               : Identity::NONE;
+  id.aio = st.profile().aio;
+  id.haveId = r.haveId;
+  id.id = r.id;
+  id.known = r.reads;
+  id.D1386 = r.D1386;
+  id.D1001 = r.D1001;
+  id.D1148 = r.D1148;
+  id.unanswered = st.unansweredReads;
+  id.id67 = r.haveId67 ? r.id67 : 0;
+  id.haveLoaderVersion = (r.reads & GUARD_VERSION) != 0;
+  id.loaderVersion = r.loaderVersion;
+  FindFits(id);
   return id;
 }
 

@@ -23,7 +23,8 @@ struct Identity {
   // take it, and then marked in `unanswered` (GuardRead bits).
   uint16_t D1386 = 0, D1001 = 0, D1148 = 0;
   uint8_t unanswered = 0;
-  uint16_t id67 = 0;  // by function 0x67
+  uint8_t known = 0xFF;  // the reads made (GuardRead bits): a check needing another does not refuse
+  uint16_t id67 = 0;     // by function 0x67
   bool haveLoaderVersion = false;
   uint8_t loaderVersion = 0;  // high nibble major, low nibble minor
   // The catalogue rows whose burn would pass the identity checks and guards.
@@ -36,5 +37,10 @@ struct Identity {
 // reads what that mode reports and closes the link. st supplies the model,
 // the port and the stop request; its counters count the retries.
 Identity Identify(SessionState& st, Link& hSerial);
+
+// What a session's own replies told of the PLC (st.report), as an Identity:
+// only the reads that session made are known, and a model whose checks need
+// another read counts as one that fits.
+Identity ReportedIdentity(const SessionState& st);
 
 }  // namespace quarn

@@ -19,6 +19,7 @@
 #include "ui/cli/platform.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
+#include "ui/cli/reported.h"
 #include "ui/cli/trace.h"
 #include "ui/cli/trust.h"
 
@@ -80,17 +81,6 @@ std::string ModeAtStart(uint8_t probe) {
     case ERR | NORESPONSE: return "no answer";
     default: return "refused";
   }
-}
-
-// 60000 as "60,000".
-std::string Grouped(uint64_t n) {
-  const std::string digits = std::to_string(n);
-  std::string s;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) s.push_back(',');
-    s.push_back(digits[i]);
-  }
-  return s;
 }
 
 // The line that says what is about to be written where, before the first
@@ -172,6 +162,10 @@ void Burn(Run& run, PortBurn& b) {
   const int status = out.success ? 0 : 1;
   // What follows the session's message: said once the record is written.
   std::string lines;
+  // Beside a refusal: what the PLC reported, or the image's size and the limit.
+  const std::string reported =
+      status != 0 && out.caption != nullptr ? ReportedLine(b.st, run.image.fileSize) : "";
+  if (!reported.empty()) lines += b.prefix + reported;
   const std::string guessed = UnansweredReadLines(b.st);
   // A guard judged an unanswered read as 0: say so on every line's port.
   for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
