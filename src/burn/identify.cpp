@@ -42,13 +42,19 @@ void FindFits(Identity& id) {
 
 }  // namespace
 
-Identity Identify(SessionState& st, Link& hSerial) {
+Identity Identify(SessionState& st, Link& hSerial, std::atomic<IdentifyStep>* step) {
+  const auto doing = [step](IdentifyStep what) {
+    if (step) *step = what;
+  };
   Identity id;
+  doing(IdentifyStep::Opening);
   id.opened = hSerial.open(st.profile().usb, st.selectedComPort);
   if (!id.opened) return id;
+  doing(IdentifyStep::Waking);
   DummyComm(st, hSerial);
   const bool aio = st.profile().aio;
   for (bool form : {aio, !aio}) {
+    doing(form ? IdentifyStep::ProbeAio : IdentifyStep::Probe);
     id.probe = ConfirmComm(st, hSerial, form);
     id.aio = form;
     if (id.probe != (ERR | NORESPONSE) || st.stopRequested) break;
@@ -56,23 +62,29 @@ Identity Identify(SessionState& st, Link& hSerial) {
 
   if (id.probe == ACK) {
     id.mode = Identity::BOOTLOADER;
+    doing(IdentifyStep::LoaderId);
     id.haveId = ReadID_B(st, hSerial, id.id) == OK;
+    doing(IdentifyStep::LoaderVersion);
     id.haveLoaderVersion = read_fu_version_B(st, hSerial) == OK;
     if (id.haveLoaderVersion) id.loaderVersion = st.VN_fu_version;
   } else if (id.probe != (ERR | NORESPONSE)) {
     // ENQ, or a refusal (run mode, a flow error): the application answers.
     id.mode = Identity::APPLICATION;
+    doing(IdentifyStep::Identity);
     for (bool form : {id.aio, !id.aio}) {
       id.haveId = ReadID_A(st, hSerial, form, id.id) == OK;
       if (id.haveId) break;
     }
     st.unansweredReads = 0;
+    doing(IdentifyStep::Registers);
     id.D1386 = READ_D1386(st, hSerial);
     id.D1001 = READ_D1001(st, hSerial);
     id.D1148 = READ_D1148(st, hSerial);
+    doing(IdentifyStep::LoaderVersion);
     id.loaderVersion = read_fu_version_A(st, hSerial);
     id.unanswered = st.unansweredReads;
     id.haveLoaderVersion = id.loaderVersion != 0;  // 0: none, as the guards take it
+    doing(IdentifyStep::Id67);
     id.id67 = read_0x67_PLCID(st, hSerial);
   }
   hSerial.close();

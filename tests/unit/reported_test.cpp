@@ -56,7 +56,8 @@ TEST(ReportedLine, NamesWhatThePlcReportedAndWhatTheImageNeeds) {
       {Plc("QN2"), "TB2", 4096, "NO RESPONSE @ State 2",
        "the PLC reports type 0x0013: a QN2 or a QN28; the image is for TB2"},
       {Plc("TB2"), "VN300", 3 * 4096 + 1, "NO RESPONSE @ State 1",
-       "no reply to the mode probe on the PLC's USB device, opened as the USB pipe of a VN300, the image's "
+       "no reply to the mode probe on the PLC's USB device, opened as the USB pipe of a VN300, the "
+       "image's "
        "model; quarn-burn --identify --port USB looks at what is there"},
       {Plc("KR2-MV2-V2"), "KR2-C-V2", 4096, "KR2-MV2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ",
        "the PLC reports type 0x000C, D1386 0x0000, D1001 0x0020 (V2.xx / V3.xx): a KR2-MV2-V2; "
@@ -79,8 +80,7 @@ TEST(ReportedLine, NamesWhatThePlcReportedAndWhatTheImageNeeds) {
        "later"},
       {Plc("KR3", Mode::App, -1, 0x0022), "KR3", 3 * 4096, "PLC type is WRONG",
        "the PLC reports type 0x0022 to function 0x67; the image is for KR3, which reports 0x0020"},
-      {Plc("30MV2-AIO"), "30MV2-AIO", 16384,
-       "The file size EXCEEDS the MAXIMUM size (4 * 1024)",
+      {Plc("30MV2-AIO"), "30MV2-AIO", 16384, "The file size EXCEEDS the MAXIMUM size (4 * 1024)",
        "the image has 16,384 bytes; a 30MV2-AIO takes at most 12,288 bytes"},
       {Plc("VN300"), "VN300", 1000, "The file size is BELOW the MINIMUM size (4 * 1024)",
        "the image has 1,000 bytes; a VN300 takes at least 4,096 bytes"},
@@ -112,14 +112,18 @@ TEST(ReportedLine, RefusalsOfTheApplicationNameTheirReasonAndState) {
   };
   using plcsim::Kind;
   const Case cases[] = {
-      {Kind::Probe, 0x01, 0, "the PLC reports it is in RUN mode; the image can be written only to "
-                             "a PLC in STOP mode"},
-      {Kind::Probe, 0x02, 0x01, "the PLC refused the mode probe (reason 0x02, flow state 0x01); "
-                                "the image is for DW3"},
-      {Kind::CheckId, 0x03, 0, "the PLC refused the identity request (reason 0x03, flow state "
-                               "0x00); the image is for DW3"},
-      {Kind::Erase, 0x02, 0x04, "the PLC refused the enter-update request (reason 0x02, flow "
-                                "state 0x04); the image is for DW3"},
+      {Kind::Probe, 0x01, 0,
+       "the PLC reports it is in RUN mode; the image can be written only to "
+       "a PLC in STOP mode"},
+      {Kind::Probe, 0x02, 0x01,
+       "the PLC refused the mode probe (reason 0x02, flow state 0x01); "
+       "the image is for DW3"},
+      {Kind::CheckId, 0x03, 0,
+       "the PLC refused the identity request (reason 0x03, flow state "
+       "0x00); the image is for DW3"},
+      {Kind::Erase, 0x02, 0x04,
+       "the PLC refused the enter-update request (reason 0x02, flow "
+       "state 0x04); the image is for DW3"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);

@@ -152,6 +152,27 @@ bool ImageFits(const Identity& id, int imageRow) {
   return std::find(id.fits, id.fits + id.fitCount, imageRow) != id.fits + id.fitCount;
 }
 
+// The mode probe's result in words.
+std::string ProbeWords(uint8_t probe) {
+  switch (probe) {
+    case ENQ: return "application";
+    case ACK: return "bootloader";
+    case ERR | RUNMODE: return "run mode";
+    case ERR | NORESPONSE: return "no answer";
+    case ERR | UNKNOWN_ERROR_CODE: return "refused, unknown error code";
+    default: return "refused, flow error";
+  }
+}
+
+// What --identify says of the image named: its model fits, and a burn takes it.
+std::string ImageWords(const Identity& id, int imageRow, const char* refusal) {
+  const std::string model = plcList[imageRow];
+  if (refusal == nullptr)
+    return model + (ImageFits(id, imageRow) ? ", fits this PLC" : ", does NOT fit this PLC");
+  return model + ", does NOT fit; a burn refuses it with \"" + refusal + "\"" +
+         (ImageFits(id, imageRow) ? " (the model fits this PLC)" : "");
+}
+
 std::string LoaderVersion(const Identity& id) {
   char version[40];
   std::snprintf(
@@ -163,7 +184,7 @@ std::string LoaderVersion(const Identity& id) {
 }  // namespace
 
 std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow,
-                             const sign::Verdict* signature) {
+                             const sign::Verdict* signature, const char* imageRefusal) {
   std::string s = "PLC found on " + port + "\n";
   std::string mode = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
   char refusal[64];
@@ -195,21 +216,18 @@ std::string DescribeIdentity(const Identity& id, const std::string& port, int im
                               Read(id, GUARD_D1386, id.D1386));
     s += Row("identifier 0x67", id.id67 ? Hex4(id.id67) : "none reported");
   }
-  if (imageRow >= 0)
-    s += Row("the image's model",
-             std::string(plcList[imageRow]) +
-                 (ImageFits(id, imageRow) ? ", fits this PLC" : ", does NOT fit this PLC"));
+  if (imageRow >= 0) s += Row("the image's model", ImageWords(id, imageRow, imageRefusal));
   if (imageRow >= 0 && signature) s += Row("its signature", SignatureWords(*signature));
   return s;
 }
 
 std::string IdentityJson(const Identity& id, const std::string& port, int imageRow,
-                         const sign::Verdict* signature) {
+                         const sign::Verdict* signature, const char* refusal) {
   nlohmann::ordered_json j;
   j["port"] = port;
   j["mode"] = id.mode == Identity::BOOTLOADER ? "bootloader" : "application";
   j["run_mode"] = id.probe == (ERR | RUNMODE);
-  j["probe_result"] = id.probe;
+  j["probe_result"] = ProbeWords(id.probe);
   j["aio_header"] = id.aio;
   j["type_identifier"] = id.haveId ? nlohmann::ordered_json(id.id) : nullptr;
   j["models_that_fit"] = nlohmann::ordered_json::array();
@@ -221,7 +239,9 @@ std::string IdentityJson(const Identity& id, const std::string& port, int imageR
     j["identifier_0x67"] = id.id67 ? nlohmann::ordered_json(id.id67) : nullptr;
   }
   if (imageRow >= 0) {
-    j["image"] = {{"model", plcList[imageRow]}, {"fits", ImageFits(id, imageRow)}};
+    j["image"] = {{"model", plcList[imageRow]},
+                  {"fits", ImageFits(id, imageRow) && refusal == nullptr},
+                  {"refused", refusal ? nlohmann::ordered_json(refusal) : nullptr}};
     if (signature) {
       const std::string key = SignatureKeyId(*signature);
       j["image"]["signature"] = SignatureStatus(*signature);

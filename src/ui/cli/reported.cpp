@@ -73,12 +73,17 @@ std::string SilentLine(const SessionState& st) {
                                 : std::string("the serial port of a ") + st.model() +
                                       " (9600 7E1, command header " +
                                       (p.aio ? "0x01 0x5B)" : "0x01 0x59)");
-  return "quarn-burn: no reply to the mode probe on " + Printable(PortLabel(st)) + ", opened as " + how +
-         ", the image's model; quarn-burn --identify --port " + port +
+  return "quarn-burn: no reply to the mode probe on " + Printable(PortLabel(st)) + ", opened as " +
+         how + ", the image's model; quarn-burn --identify --port " + port +
          " looks at what is there\n";
 }
 
 }  // namespace
+
+std::string ModbusLine(const SessionState& st) {
+  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
+         ", but not as a Quarn PLC\n";
+}
 
 std::string ReportedLine(const SessionState& st, uint64_t fileSize) {
   const Profile& p = st.profile();
