@@ -67,9 +67,9 @@ class LiveLine {
     std::unique_lock<std::mutex> lock(m_);
     while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; })) {
       const char* step = StepWords(step_);
-      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
+      const auto seconds =
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+              .count();
       std::string line = "looking at " + port_ + ": " + step + ", retries " +
                          std::to_string(st_.totalErrCounter) + ", " + std::to_string(seconds) +
                          " s";
@@ -130,7 +130,8 @@ int RunIdentify(const Options& o, const Image* image) {
   if (!o.trace.empty()) traced = std::make_unique<TraceLink>(*link, trace, st, "");
   const std::string port = PortLabel(st);
   // A burn of the image would refuse it for its size or its signature.
-  const char* refusal = image ? ImageRefusal(static_cast<uint32_t>(image->row), image->size) : nullptr;
+  const char* refusal =
+      image ? ImageRefusal(static_cast<uint32_t>(image->row), image->size) : nullptr;
   if (image && refusal == nullptr && !image->signature.accepted())
     refusal = "its signature is not accepted here";
   ArmStops({&st}, [](const char*) {

@@ -39,6 +39,8 @@ const char* UsbAccessHint();
 std::string OpenFailure(const Link& link);
 const char* SerialAccessHint();
 bool IsTerminal(FILE* f);
+// This machine's name, as the system gives it ("" when it gives none).
+std::string HostName();
 // Whether f takes a write now: false for a terminal stopped with Ctrl-S, or
 // a pipe whose reader is behind (always true where the system cannot tell).
 bool Writable(FILE* f);

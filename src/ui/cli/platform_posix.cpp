@@ -42,6 +42,12 @@ const char* SerialAccessHint() {
          "then log out and in again";
 }
 bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
 std::vector<std::string> KeyDirectories() {
   return {"/usr/share/quarn-burn/keys", "/etc/quarn-burn/keys"};
 }

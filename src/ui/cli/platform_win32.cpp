@@ -33,6 +33,13 @@ std::string OpenFailure(const Link& link) {
 }
 const char* SerialAccessHint() { return ""; }
 bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
+
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD n = sizeof name;
+  if (!GetComputerNameA(name, &n)) return "";
+  return std::string(name, n);
+}
 bool Writable(FILE*) { return true; }
 
 std::vector<std::string> KeyDirectories() {

@@ -10,6 +10,9 @@
 #include <thread>
 
 #include "burn/burn.h"
+#include "burn/guards.h"
+#include "burn/identify.h"
+#include "loader/loader.h"
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli_operator.h"
 #include "ui/cli/console.h"
@@ -63,6 +66,33 @@ int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
 }
 
+// The stage a failed session ended in, and what the PLC holds then.
+void FailedAt(const SessionState& st, Record& rec) {
+  static const char* const kStages[] = {"checking", "entering the bootloader", "bootloader",
+                                        "erasing", "programming"};
+  static const char* const kHolds[] = {
+      "its firmware as it was",
+      "its firmware as it was, or its bootloader once it has restarted into it",
+      "its bootloader, the flash not yet erased",
+      "its bootloader, the flash partly erased: run quarn-burn again",
+      "its bootloader, part of the image written: run quarn-burn again"};
+  const int32_t stage = std::clamp<int32_t>(st.stage, STAGE_CHECKING, STAGE_PROGRAMMING);
+  rec.failedStage = kStages[stage];
+  rec.plcHolds = kHolds[stage];
+}
+
+// The PLC as the session's replies said it.
+void ReportedPlc(const SessionState& st, Record& rec) {
+  const Identity id = ReportedIdentity(st);
+  rec.plcMode = id.mode == Identity::BOOTLOADER    ? "bootloader"
+                : id.mode == Identity::APPLICATION ? "application"
+                                                   : "";
+  rec.plcType = id.haveId ? id.id : -1;
+  for (int i = 0; i < id.fitCount; ++i) rec.plcModels.push_back(plcList[id.fits[i]]);
+  if (st.report.reads & GUARD_D1001) rec.plcGeneration = IsV4(id.D1001) ? "V4" : "V2/V3";
+  rec.plcLoaderVersion = id.haveLoaderVersion ? id.loaderVersion : -1;
+}
+
 // The mode the first probe found, for the record.
 std::string ModeAtStart(uint8_t probe) {
   switch (probe) {
@@ -106,6 +136,14 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   rec.blocksSent = b.st.blocksSent;
   rec.unansweredReads = b.st.unansweredReads;
   if (const char* why = b.st.failReason) rec.reason = why;
+  ReportedPlc(b.st, rec);
+  const uint32_t row = b.st.selectedPLCIdx, size = run.image.size;
+  const uint64_t carried = uint64_t{static_cast<uint32_t>(std::max<int32_t>(b.st.blocksSent, 0))} *
+                           kProfile[row].blockData;
+  rec.bytesSent =
+      b.status == 0 ? bytesSent(row, size) : std::min<uint64_t>(carried, bytesSent(row, size));
+  if (b.status != 0) FailedAt(b.st, rec);
+  if (b.status != 0) rec.openFailure = OpenFailure(*b.link);
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
   return "the session record could not be appended to " + Printable(run.o.record) + " (" + failed +
@@ -251,6 +289,8 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   why = run.trace.open(o.trace);
   if (!why.empty()) return Usage(why);
   run.record.tool = std::string("quarn-burn ") + QUARN_VERSION;
+  run.record.station = HostName();
+  run.record.operatorName = o.operatorName;
   run.record.model = plcList[run.row];
   run.record.imageName = BaseName(image.name);
   run.record.imageSize = image.fileSize;
