@@ -33,9 +33,10 @@ struct PortBurn {
   std::unique_ptr<Link> link;
   std::unique_ptr<TraceLink> traced;  // between the session and link, with --trace
   std::unique_ptr<CliOperator> op;
-  std::string prefix;  // "[PORT] " in a batch, "" alone
-  std::string label;   // what leads its progress lines
-  std::string tag;     // "[n]" where ports are numbered, else ""
+  std::unique_ptr<WatchedLink> watched;  // between the session and the rest, off a terminal
+  std::string prefix;                    // "[PORT] " in a batch, "" alone
+  std::string label;                     // what leads its progress lines
+  std::string tag;                       // "[n]" where ports are numbered, else ""
   Record rec;
   std::chrono::steady_clock::time_point started;
   // How it ended; guarded by StopLock().
@@ -66,6 +67,9 @@ std::string ModbusLine(const SessionState& st) {
   return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
          ", but not as a Quarn PLC\n";
 }
+
+// How long a port that went away is waited for.
+constexpr uint32_t kPortBackMs = 10000;
 
 int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
@@ -167,8 +171,30 @@ void Burn(Run& run, PortBurn& b) {
   b.rec.start = std::chrono::system_clock::now();
   b.op->start();
   b.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the burn
-  const Outcome out = StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op,
-                                run.image.data, run.image.size);
+  Link& link = b.watched  ? static_cast<Link&>(*b.watched)
+               : b.traced ? static_cast<Link&>(*b.traced)
+                          : *b.link;
+  const bool serial = !kProfile[run.row].usb;
+  const std::string adapter = serial ? AdapterName(b.st.selectedComPort) : "";
+  Outcome out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+  // A port that went away (an adapter pulled) is waited for; once the same
+  // adapter is back the session goes on as a new run would.
+  for (int again = 0; !out.success && again < 3 && PortGone(*b.link) && !b.st.stopRequested;
+       ++again) {
+    const std::string port = Printable(PortLabel(b.st));
+    b.op->say(b.prefix + "quarn-burn: " + port + " went away; waiting up to 10 s for it\n");
+    const std::string back =
+        WaitForPortBack(b.st.selectedComPort, adapter, kPortBackMs, b.st.stopRequested);
+    if (back.empty() ||
+        (back != b.st.selectedComPort && (!serial || !b.st.setComPort(back.c_str())))) {
+      b.op->say(b.prefix + "quarn-burn: " + port + " did not come back\n");
+      break;
+    }
+    b.op->say(b.prefix + "quarn-burn: " + Printable(back) +
+              " is back; the session goes on as a new run would\n");
+    b.op->retract();
+    out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+  }
   const int status = out.success ? 0 : 1;
   // What follows the session's message: said once the record is written.
   std::string lines;
@@ -184,6 +210,9 @@ void Burn(Run& run, PortBurn& b) {
     lines += "\n";
   }
   const bool stopped = b.st.stopRequested && out.caption == nullptr;
+  if (stopped && b.op->inputEnded())
+    lines +=
+        b.prefix + "quarn-burn: the input ended at the prompt; give --yes to answer it unseen\n";
   if (b.st.modbusException && !stopped && status != 0) lines += b.prefix + ModbusLine(b.st);
   {
     std::lock_guard<std::mutex> lock(StopLock());
@@ -278,6 +307,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   const bool terminal = IsTerminal(stderr) && o.trace != "-";
   const bool block = run.batch && terminal && TerminalSize(columns, lines) &&
                      run.burns.size() < static_cast<size_t>(lines);
+  columns = TerminalColumns(columns);
   const Display display = !run.batch && terminal ? Display::Line
                           : block                ? Display::Block
                                                  : Display::Phases;
@@ -302,6 +332,9 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
     b.op = std::make_unique<CliOperator>(b.st, o.yes, run.con, display, b.prefix, b.label, i);
     b.op->setImageSize(image.size);
     if (!o.trace.empty()) b.op->traceTo(&run.trace);
+    if (display == Display::Phases)
+      b.watched =
+          std::make_unique<WatchedLink>(b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op);
     b.rec = run.record;
     b.rec.port = b.st.selectedComPort;
     states.push_back(&b.st);
