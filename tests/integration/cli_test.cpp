@@ -427,6 +427,14 @@ TEST(CliSession, PromptWaitsForEnter) {
   EXPECT_EQ(burn.wait(30), 0) << burn.err;
   EXPECT_NE(burn.out.find(kSuccessSerial), std::string::npos);
   EXPECT_EQ(opens(), 2) << sim.log();
+  // The end of input answers nothing: the session stops as an interrupt stops it.
+  Burn ended({"--image", file, "--port", sim.pty});
+  EXPECT_EQ(ended.wait(30), 130) << ended.err;
+  EXPECT_NE(ended.err.find("\nquarn-burn: the input ended at the prompt; give --yes to answer it "
+                           "unseen\ninterrupted after the PLC was asked to leave its application"),
+            std::string::npos)
+      << ended.err;
+  EXPECT_EQ(ended.out.find("SUCCESSFUL"), std::string::npos);
 }
 
 // Ctrl-C in the middle of a transfer: the session stops at the next
@@ -912,6 +920,14 @@ TEST(CliCommandLine, StatusAndFirstLine) {
        2,
        "quarn-burn: the port name is longer than"},
       {{"--port"}, 2, "quarn-burn: --port needs a value"},
+      // Typos get a suggestion; the option that does not belong is the one named.
+      {{"--imgae", ok}, 2, "quarn-burn: unknown argument '--imgae'; did you mean --image?"},
+      {{"-y"}, 2, "quarn-burn: unknown argument '-y'; did you mean --yes?"},
+      {{"--image", d + "tb2_v1.bin"}, 2, "quarn-burn: the image name", "did you mean TB2_v1.bin?"},
+      {{"--list-models", "--json", "--image", ok}, 2, "quarn-burn: --list-models takes no --image"},
+      {{"--image", tb2File, "--port", peer, "--port", peer},
+       2,
+       "quarn-burn: --port " + peer + " is given more than once"},
       // Short forms and lists.
       {{"-h"}, 0, "Usage: quarn-burn ", "  -h, --help"},
       {{"-V"}, 0, "quarn-burn 1.", "built-in image: VN300_"},
@@ -924,6 +940,10 @@ TEST(CliCommandLine, StatusAndFirstLine) {
        "reconnect       none (the PLC restarts into its bootloader; 1 s)\nsha256          " +
            Sha256Hex(tb2)},
       {{"--check-image", d + "TB2_big.bin"}, 1, "ERROR: The file size EXCEEDS the MAXIMUM size"},
+      {{"--check-image", ok},
+       0,
+       "image           VN300_ok.bin",
+       "bytes sent      4096\nnot sent        4096 bytes (a 4K-page model"},
       {{"--check-image", d + "VN301_x.bin"}, 2, "quarn-burn: the image name"},
       // A Modbus device that is no Quarn PLC is named after the session's message.
       {{"--image", tb2File, "--port", peer, "--yes"},

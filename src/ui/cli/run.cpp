@@ -34,6 +34,7 @@ struct PortBurn {
   std::unique_ptr<TraceLink> traced;  // between the session and link, with --trace
   std::unique_ptr<CliOperator> op;
   std::unique_ptr<WatchedLink> watched;  // between the session and the rest, off a terminal
+  int32_t earlierRetries = 0;            // of the passes before its port went away
   std::string prefix;                    // "[PORT] " in a batch, "" alone
   std::string label;                     // what leads its progress lines
   std::string tag;                       // "[n]" where ports are numbered, else ""
@@ -124,7 +125,7 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   b.op->lastMessage(rec.caption, rec.text);
   rec.exitStatus = b.status;
   rec.interrupted = b.interrupted;
-  rec.retries = Retries(b.st);
+  rec.retries = Retries(b.st) + b.earlierRetries;
   rec.pagesErased = b.st.pagesErased;
   rec.blocksSent = b.st.blocksSent;
   rec.unansweredReads = b.st.unansweredReads;
@@ -177,6 +178,7 @@ void Burn(Run& run, PortBurn& b) {
   const bool serial = !kProfile[run.row].usb;
   const std::string adapter = serial ? AdapterName(b.st.selectedComPort) : "";
   Outcome out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+  const uint8_t firstProbe = b.st.firstProbe;  // the mode found at the start, for the record
   // A port that went away (an adapter pulled) is waited for; once the same
   // adapter is back the session goes on as a new run would.
   for (int again = 0; !out.success && again < 3 && PortGone(*b.link) && !b.st.stopRequested;
@@ -193,7 +195,9 @@ void Burn(Run& run, PortBurn& b) {
     b.op->say(b.prefix + "quarn-burn: " + Printable(back) +
               " is back; the session goes on as a new run would\n");
     b.op->retract();
+    b.earlierRetries += Retries(b.st);
     out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+    b.st.firstProbe = firstProbe;
   }
   const int status = out.success ? 0 : 1;
   // What follows the session's message: said once the record is written.
@@ -238,7 +242,7 @@ void PrintSummary(Run& run) {
     if (!b->interrupted.empty()) r.outcome = b->interrupted.substr(0, b->interrupted.find(';'));
     if (r.outcome.empty()) r.outcome = "no outcome";
     r.seconds = b->seconds;
-    r.retries = Retries(b->st);
+    r.retries = Retries(b->st) + b->earlierRetries;
     r.passed = b->status == 0;
     rows.push_back(r);
   }
