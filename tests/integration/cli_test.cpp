@@ -259,8 +259,7 @@ TEST(CliSession, SerialModelsFromApplicationModeToSuccess) {
     std::string file = dir.path + "/" + c.model + "_v1.0_20240103_01.bin";
     WriteFile(file, image);
     Plcsim sim({"--model", c.model, "--flash-out", dir.path + "/flash"}, dir.path);
-    // No --yes: the end of input answers the prompt.
-    Burn burn({"--image", file, "--port", sim.pty});
+    Burn burn({"--image", file, "--port", sim.pty, "--yes"});
     EXPECT_EQ(burn.wait(60), 0) << burn.err << sim.log();
     EXPECT_EQ(burn.out, std::string(c.prompt) + kSuccessSerial);
     EXPECT_EQ(burn.err.find("ERROR"), std::string::npos) << burn.err;
@@ -1122,8 +1121,15 @@ TEST(CliBatch, EightPlcsWithMixedOutcomes) {
   // stand in the order of the ports and show each session's last phase.
   const std::vector<std::string> screen = Screen(burn.err);
   // A banner per port, the line that says the image is not signed, the
-  // failures' messages (successes print on stdout), the block.
-  ASSERT_EQ(screen.size(), 3 * std::size(cases) - 3) << burn.err;
+  // failures' messages (successes print on stdout), the two lines that say
+  // the unplugged port went away and did not come back, the block.
+  ASSERT_EQ(screen.size(), 3 * std::size(cases) - 1) << burn.err;
+  const std::string unplugged = sims[kUnplugged]->pty;
+  for (const std::string said : {" went away; waiting up to 10 s for it", " did not come back"})
+    EXPECT_EQ(std::count(screen.begin(), screen.end(),
+                         "[" + unplugged + "] quarn-burn: " + unplugged + said),
+              1)
+        << said;
   std::string out = burn.out;
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].message);
@@ -1219,9 +1225,10 @@ TEST(CliBatch, OnePortPrintsAsAlone) {
     std::string err;  // a pattern of the whole of stderr after the banner
   };
   // Off a terminal: the banner, the line that says the image is not signed
-  // (no key is trusted), then a line at each stage.
+  // (no key is trusted), then a line at each stage, led by its time.
   const std::string stages =
-      "((Connecting|Checking|Switching|Restarting|Erasing|Programming) +\\[[.#]+\\] +\\d+%.*\n)";
+      "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "
+      "(Connecting|Checking|Switching|Restarting|Erasing|Programming) +\\[[.#]{20}\\] +\\d+%.*\n)";
   const Case cases[] = {
       {{"--mode", "boot"}, 0, kSuccessSerial, stages + "+"},
       {{"--fault", "checkid:nak:all:2:2"}, 1, "", stages + "*ERROR: PLC type is WRONG\n"},
