@@ -16,6 +16,10 @@ namespace quarn::cli {
 // before any port was opened).
 int RunBurns(const Options& o, const Image& image, const std::vector<std::string>* ports);
 
+// Said after the session's message when the port's device answered with
+// Modbus exception replies.
+std::string ModbusLine(const SessionState& st);
+
 // What the PLC on the port says about itself, changing nothing; imageRow:
 // the model of the image named (its link opens the port and its fit is
 // said), -1 for none; signature: that image's verdict (said too), null for
