@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/session.h"
+
 namespace quarn::cli {
 
 // The version of the record's layout, written as its "schema" field; it
@@ -43,6 +45,12 @@ struct Record {
   std::string plcHolds;     // what the PLC holds now, for a failed session ("" none)
   std::string openFailure;  // why the port did not open ("" it did, or no reason given)
 };
+
+// Fills in what the session state says of a session that ended with exit
+// status `status`: the PLC as its replies said it, the bytes the
+// acknowledged blocks carried, and for a failure its stage and what the PLC
+// holds now. imageSize: the image the session was given.
+void RecordSession(const SessionState& st, uint32_t imageSize, int status, Record& rec);
 
 // "2024-01-03T12:34:56.789Z"
 std::string UtcTime(std::chrono::system_clock::time_point t);

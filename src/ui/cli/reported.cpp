@@ -80,11 +80,6 @@ std::string SilentLine(const SessionState& st) {
 
 }  // namespace
 
-std::string ModbusLine(const SessionState& st) {
-  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
-         ", but not as a Quarn PLC\n";
-}
-
 std::string ReportedLine(const SessionState& st, uint64_t fileSize) {
   const Profile& p = st.profile();
   const uint32_t size = fileSize > p.maxSize ? p.maxSize + 1 : static_cast<uint32_t>(fileSize);

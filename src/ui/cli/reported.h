@@ -13,10 +13,6 @@ namespace quarn::cli {
 // fileSize: what the image's file holds.
 std::string ReportedLine(const SessionState& st, uint64_t fileSize);
 
-// Said after the session's message (or after --identify found no PLC) when
-// the port's device answered with Modbus exception replies.
-std::string ModbusLine(const SessionState& st);
-
 // 60000 as "60,000".
 std::string Grouped(uint64_t n);
 

@@ -10,9 +10,6 @@
 #include <thread>
 
 #include "burn/burn.h"
-#include "burn/guards.h"
-#include "burn/identify.h"
-#include "loader/loader.h"
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli_operator.h"
 #include "ui/cli/console.h"
@@ -25,6 +22,14 @@
 #include "ui/cli/trust.h"
 
 namespace quarn::cli {
+
+// Said after the session's message when the port's device answered with
+// Modbus exception replies.
+std::string ModbusLine(const SessionState& st) {
+  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
+         ", but not as a Quarn PLC\n";
+}
+
 namespace {
 
 // One port's burn. Its record's start and elapsed_seconds count from the
@@ -35,9 +40,11 @@ struct PortBurn {
   std::unique_ptr<Link> link;
   std::unique_ptr<TraceLink> traced;  // between the session and link, with --trace
   std::unique_ptr<CliOperator> op;
-  std::string prefix;  // "[PORT] " in a batch, "" alone
-  std::string label;   // what leads its progress lines
-  std::string tag;     // "[n]" where ports are numbered, else ""
+  std::unique_ptr<WatchedLink> watched;  // between the session and the rest, off a terminal
+  int32_t earlierRetries = 0;            // of the passes before its port went away
+  std::string prefix;                    // "[PORT] " in a batch, "" alone
+  std::string label;                     // what leads its progress lines
+  std::string tag;                       // "[n]" where ports are numbered, else ""
   Record rec;
   std::chrono::steady_clock::time_point started;
   // How it ended; guarded by StopLock().
@@ -62,35 +69,11 @@ struct Run {
   std::vector<std::unique_ptr<PortBurn>> burns;
 };
 
+// How long a port that went away is waited for.
+constexpr uint32_t kPortBackMs = 10000;
+
 int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
-}
-
-// The stage a failed session ended in, and what the PLC holds then.
-void FailedAt(const SessionState& st, Record& rec) {
-  static const char* const kStages[] = {"checking", "entering the bootloader", "bootloader",
-                                        "erasing", "programming"};
-  static const char* const kHolds[] = {
-      "its firmware as it was",
-      "its firmware as it was, or its bootloader once it has restarted into it",
-      "its bootloader, the flash not yet erased",
-      "its bootloader, the flash partly erased: run quarn-burn again",
-      "its bootloader, part of the image written: run quarn-burn again"};
-  const int32_t stage = std::clamp<int32_t>(st.stage, STAGE_CHECKING, STAGE_PROGRAMMING);
-  rec.failedStage = kStages[stage];
-  rec.plcHolds = kHolds[stage];
-}
-
-// The PLC as the session's replies said it.
-void ReportedPlc(const SessionState& st, Record& rec) {
-  const Identity id = ReportedIdentity(st);
-  rec.plcMode = id.mode == Identity::BOOTLOADER    ? "bootloader"
-                : id.mode == Identity::APPLICATION ? "application"
-                                                   : "";
-  rec.plcType = id.haveId ? id.id : -1;
-  for (int i = 0; i < id.fitCount; ++i) rec.plcModels.push_back(plcList[id.fits[i]]);
-  if (st.report.reads & GUARD_D1001) rec.plcGeneration = IsV4(id.D1001) ? "V4" : "V2/V3";
-  rec.plcLoaderVersion = id.haveLoaderVersion ? id.loaderVersion : -1;
 }
 
 // The mode the first probe found, for the record.
@@ -131,18 +114,12 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   b.op->lastMessage(rec.caption, rec.text);
   rec.exitStatus = b.status;
   rec.interrupted = b.interrupted;
-  rec.retries = Retries(b.st);
+  rec.retries = Retries(b.st) + b.earlierRetries;
   rec.pagesErased = b.st.pagesErased;
   rec.blocksSent = b.st.blocksSent;
   rec.unansweredReads = b.st.unansweredReads;
   if (const char* why = b.st.failReason) rec.reason = why;
-  ReportedPlc(b.st, rec);
-  const uint32_t row = b.st.selectedPLCIdx, size = run.image.size;
-  const uint64_t carried = uint64_t{static_cast<uint32_t>(std::max<int32_t>(b.st.blocksSent, 0))} *
-                           kProfile[row].blockData;
-  rec.bytesSent =
-      b.status == 0 ? bytesSent(row, size) : std::min<uint64_t>(carried, bytesSent(row, size));
-  if (b.status != 0) FailedAt(b.st, rec);
+  RecordSession(b.st, run.image.size, b.status, rec);
   if (b.status != 0) rec.openFailure = OpenFailure(*b.link);
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
@@ -186,8 +163,33 @@ void Burn(Run& run, PortBurn& b) {
   b.rec.start = std::chrono::system_clock::now();
   b.op->start();
   b.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the burn
-  const Outcome out = StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op,
-                                run.image.data, run.image.size);
+  Link& link = b.watched  ? static_cast<Link&>(*b.watched)
+               : b.traced ? static_cast<Link&>(*b.traced)
+                          : *b.link;
+  const bool serial = !kProfile[run.row].usb;
+  const std::string adapter = serial ? AdapterName(b.st.selectedComPort) : "";
+  Outcome out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+  const uint8_t firstProbe = b.st.firstProbe;  // the mode found at the start, for the record
+  // A port that went away (an adapter pulled) is waited for; once the same
+  // adapter is back the session goes on as a new run would.
+  for (int again = 0; !out.success && again < 3 && PortGone(*b.link) && !b.st.stopRequested;
+       ++again) {
+    const std::string port = Printable(PortLabel(b.st));
+    b.op->say(b.prefix + "quarn-burn: " + port + " went away; waiting up to 10 s for it\n");
+    const std::string back =
+        WaitForPortBack(b.st.selectedComPort, adapter, kPortBackMs, b.st.stopRequested);
+    if (back.empty() ||
+        (back != b.st.selectedComPort && (!serial || !b.st.setComPort(back.c_str())))) {
+      b.op->say(b.prefix + "quarn-burn: " + port + " did not come back\n");
+      break;
+    }
+    b.op->say(b.prefix + "quarn-burn: " + Printable(back) +
+              " is back; the session goes on as a new run would\n");
+    b.op->retract();
+    b.earlierRetries += Retries(b.st);
+    out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+    b.st.firstProbe = firstProbe;
+  }
   const int status = out.success ? 0 : 1;
   // What follows the session's message: said once the record is written.
   std::string lines;
@@ -207,6 +209,9 @@ void Burn(Run& run, PortBurn& b) {
     lines += "\n";
   }
   const bool stopped = b.st.stopRequested && out.caption == nullptr;
+  if (stopped && b.op->inputEnded())
+    lines +=
+        b.prefix + "quarn-burn: the input ended at the prompt; give --yes to answer it unseen\n";
   if (b.st.modbusException && !stopped && status != 0) lines += b.prefix + ModbusLine(b.st);
   {
     std::lock_guard<std::mutex> lock(StopLock());
@@ -232,7 +237,7 @@ void PrintSummary(Run& run) {
     if (!b->interrupted.empty()) r.outcome = b->interrupted.substr(0, b->interrupted.find(';'));
     if (r.outcome.empty()) r.outcome = "no outcome";
     r.seconds = b->seconds;
-    r.retries = Retries(b->st);
+    r.retries = Retries(b->st) + b->earlierRetries;
     r.passed = b->status == 0;
     rows.push_back(r);
   }
@@ -303,6 +308,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   const bool terminal = IsTerminal(stderr) && o.trace != "-";
   const bool block = run.batch && terminal && TerminalSize(columns, lines) &&
                      run.burns.size() < static_cast<size_t>(lines);
+  columns = TerminalColumns(columns);
   const Display display = !run.batch && terminal ? Display::Line
                           : block                ? Display::Block
                                                  : Display::Phases;
@@ -327,6 +333,9 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
     b.op = std::make_unique<CliOperator>(b.st, o.yes, run.con, display, b.prefix, b.label, i);
     b.op->setImageSize(image.size);
     if (!o.trace.empty()) b.op->traceTo(&run.trace);
+    if (display == Display::Phases)
+      b.watched =
+          std::make_unique<WatchedLink>(b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op);
     b.rec = run.record;
     b.rec.port = b.st.selectedComPort;
     states.push_back(&b.st);

@@ -16,6 +16,10 @@ namespace quarn::cli {
 // before any port was opened).
 int RunBurns(const Options& o, const Image& image, const std::vector<std::string>* ports);
 
+// Said after the session's message when the port's device answered with
+// Modbus exception replies.
+std::string ModbusLine(const SessionState& st);
+
 // What the PLC on the port says about itself, changing nothing. image: the
 // one named with --image (its model's link opens the port; its fit, size and
 // signature are judged as a burn judges them), null for none: then the
