@@ -90,6 +90,8 @@ Outcome Session(Watch& w, const std::string& port, SessionState& st, Operator& o
   rec.blocksSent = st.blocksSent;
   rec.unansweredReads = st.unansweredReads;
   if (const char* why = st.failReason) rec.reason = why;
+  RecordSession(st, w.image.size, rec.exitStatus, rec);
+  if (rec.exitStatus != 0) rec.openFailure = OpenFailure(*link);
   const std::string failed = w.recordFile.append(RecordLine(rec));
   if (!failed.empty()) {
     std::lock_guard<std::mutex> lock(w.con.lock);
@@ -162,6 +164,8 @@ int RunWatch(const Options& o, const Image& image) {
       return Usage("cannot open the record file '" + Printable(o.record) + "' (" + why + ")");
   }
   w.record.tool = std::string("quarn-burn ") + QUARN_VERSION;
+  w.record.station = HostName();
+  w.record.operatorName = o.operatorName;
   w.record.model = plcList[w.row];
   w.record.imageName = BaseName(image.name);
   w.record.imageSize = image.fileSize;
