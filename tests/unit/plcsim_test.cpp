@@ -429,3 +429,58 @@ TEST(PlcsimPace, RepliesTakeTheWireAndThePlcTimes) {
 TEST(PlcsimCrc, TestHelperIsXmodem) {
   EXPECT_EQ(crcBits(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x31C3);
 }
+
+// Unplugged, the PLC takes nothing and answers nothing; back in, it answers
+// as it was, unless it was switched off meanwhile: then an accepted
+// enter-update request has taken it into its bootloader. A reopening of the
+// host's link counts as that restart unless the PLC is told otherwise.
+TEST(PlcsimPlug, SilentWhileUnpluggedAndRestartedOnlyBySwitchOff) {
+  const std::string erase = ":006401594552415345D2\r\n", probe = ":006401590141\r\n";
+  enum class Back { Plug, Reopen };
+  struct Case {
+    const char* what;
+    bool off, reopenRestarts;
+    Back back;
+    Mode mode;
+  };
+  const Case cases[] = {
+      {"cable pulled and put back", false, true, Back::Plug, Mode::App},
+      {"switched off and on", true, true, Back::Plug, Mode::Boot},
+      {"the host reopens", false, true, Back::Reopen, Mode::Boot},
+      {"the host reopens, reopening restarts nothing", false, false, Back::Reopen, Mode::App},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Config k = cfg("VN300");
+    k.reopenRestarts = c.reopenRestarts;
+    Plc plc(k);
+    ASSERT_NE(talk(plc, erase), "");  // accepted, not confirmed: waits for the restart
+    if (c.back == Back::Plug) {
+      plc.unplug(c.off);
+      EXPECT_FALSE(plc.plugged());
+      EXPECT_EQ(talk(plc, probe), "");
+      EXPECT_EQ(plc.requests(Kind::Probe), 0);
+      plc.plug();
+    } else {
+      plc.hostReopened();
+    }
+    EXPECT_EQ(plc.mode(), c.mode);
+    EXPECT_NE(talk(plc, probe), "");
+  }
+
+  // On the link: what the PLC had said goes with the cable, and each read
+  // waits out its time-out.
+  Plc plc(cfg("VN300"));
+  SimLink link(plc);
+  ASSERT_TRUE(link.open(true, ""));
+  link.setTimeouts(500);
+  uint8_t buf[32];
+  EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(probe.data()), 15), 15);
+  plc.unplug();
+  EXPECT_EQ(link.read(buf, 19), 0);
+  EXPECT_EQ(link.nowMs, 500u);
+  plc.plug();
+  EXPECT_EQ(link.read(buf, 19), 0);
+  EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(probe.data()), 15), 15);
+  EXPECT_EQ(link.read(buf, 19), 19);
+}

@@ -28,7 +28,7 @@ bool SimLink::open(bool usbPipe, const char*) {
   isOpen = true;
   everOpened_ = true;
   plc_.hostLine(line);
-  if (reopened) plc_.reconnected();
+  if (reopened) plc_.hostReopened();
   return true;
 }
 
@@ -85,6 +85,7 @@ int SimLink::write(const uint8_t* data, int n) {
 
 int SimLink::read(uint8_t* buf, int n) {
   int got = 0;
+  if (!plc_.plugged()) dropPending(pending_.size());  // the replies went with the cable
   if (dead && n > 0) nowMs += timeoutMs;
   if (isOpen && n > 0) {
     // The read ends with its n-th byte, or at its time-out with what came.

@@ -16,7 +16,9 @@ namespace plcsim {
 // after it; with `plcTimes` every reply also waits for the PLC's own work
 // (Plc::busy) and takes its characters' time on a serial line. The PLC hangs
 // on one kind of link: an open of the other kind (a serial port for a
-// USB-attached PLC, the USB pipe for a serial one) fails.
+// USB-attached PLC, the USB pipe for a serial one) fails. While the PLC is
+// unplugged (Plc::unplug) the link stays open and every read waits out its
+// time-out: what the PLC had said and the host had not read is lost.
 class SimLink : public quarn::Link {
  public:
   explicit SimLink(Plc& plc);
