@@ -79,7 +79,7 @@ if(UMOCKDEV_FOUND)
     add_executable(usb_tests ${USB_TEST_SOURCES})
     target_include_directories(usb_tests PRIVATE tests/support)
     target_link_libraries(usb_tests PRIVATE usbplc quarn_posix GTest::gtest)
-    add_dependencies(usb_tests quarn-burn firmware_image)
+    add_dependencies(usb_tests quarn-burn usbplc-run firmware_image)
     target_compile_definitions(usb_tests PRIVATE
       QUARN_BIN_DIR="${CMAKE_BINARY_DIR}" QUARN_IMAGE_PATH="${QUARN_IMAGE_PATH}")
     add_test(NAME usb COMMAND usb_tests --gtest_brief=1)

@@ -49,7 +49,8 @@ void UsbPlc::Impl::serve() {
   }
 }
 
-// The PLC restarts into its bootloader: off the bus, then back under a new number.
+// The PLC restarts into its bootloader: off the bus, then back under a new
+// number, unless the cable was pulled meanwhile (it comes back when plugged).
 void UsbPlc::Impl::reenumerate() {
   TRACE("re-enumerating\n");
   remove();
@@ -58,13 +59,20 @@ void UsbPlc::Impl::reenumerate() {
       std::chrono::microseconds(o.transferUs ? o.plc.times.restartUs : 200000));
   {
     std::lock_guard<std::mutex> lock(m);
-    restarting = false;
-    toHost.clear();
-    plc.reconnected();
-    driver = o.kernelDriver;
+    if (!restarting) return;  // plugged back meanwhile: that was its restart
+    powerUp();
     ++restarts;
+    if (cableOut) return;
   }
   add();
+}
+
+// The PLC starts again: what was on the wire is gone.
+void UsbPlc::Impl::powerUp() {
+  restarting = false;
+  toHost.clear();
+  plc.reconnected();
+  driver = o.kernelDriver;
 }
 
 void UsbPlc::Impl::add() {
@@ -153,23 +161,31 @@ UsbPlc::~UsbPlc() {
   }
 }
 
-std::string UsbPlc::path() const { return std::to_string(impl_->o.bus) + "-" + impl_->o.ports; }
+std::string UsbPlc::path() const {
+  std::lock_guard<std::mutex> lock(impl_->m);
+  return std::to_string(impl_->o.bus) + "-" + impl_->o.ports;
+}
 
 int UsbPlc::devnum() const {
   std::lock_guard<std::mutex> lock(impl_->m);
   return impl_->nodes.back()->devnum;
 }
 
-void UsbPlc::unplug() { impl_->remove(); }
-
-void UsbPlc::plug() {
+void UsbPlc::unplug() {
   {
     std::lock_guard<std::mutex> lock(impl_->m);
-    if (impl_->current()->present) return;
-    impl_->restarting = false;
-    impl_->toHost.clear();
-    impl_->plc.reconnected();
-    impl_->driver = impl_->o.kernelDriver;
+    impl_->cableOut = true;
+  }
+  impl_->remove();
+}
+
+void UsbPlc::plug(const std::string& ports) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    if (!impl_->cableOut) return;
+    impl_->cableOut = false;
+    if (!ports.empty()) impl_->o.ports = ports;
+    impl_->powerUp();
   }
   impl_->add();
 }

@@ -92,6 +92,7 @@ struct UsbPlc::Impl {
   bool driver = false;
   int detaches = 0;
   bool restarting = false;  // the PLC has left its application: it ignores the pipe
+  bool cableOut = false;    // unplugged: off the bus until plugged, restart or not
   int restarts = 0;
   long reaps = 0;
   bool halted = false;  // the IN endpoint stalls every transfer
@@ -133,6 +134,7 @@ struct UsbPlc::Impl {
   void dropClosed(Node& n);
   void serve();
   void reenumerate();
+  void powerUp();  // under the lock
 
   // --- without the lock: the testbed (usb_plc.cpp) ------------------------------
   void add();
