@@ -60,8 +60,10 @@ add_custom_command(OUTPUT "${WINUSBPLC_SYS}"
     -fno-stack-protector -mno-stack-arg-probe -shared -nostdlib -nostartfiles
     -Wl,--subsystem,native -Wl,--entry,DriverEntry
     -o "${WINUSBPLC_SYS}" "${CMAKE_SOURCE_DIR}/tools/winusbplc/bus.c"
+    "${CMAKE_SOURCE_DIR}/tools/winusbplc/child.c"
     "$<TARGET_LINKER_FILE:plcdev>" -lntoskrnl -lhal -lgcc
-  DEPENDS tools/winusbplc/bus.c tools/winusbplc/plcdev.h plcdev
+  DEPENDS tools/winusbplc/bus.c tools/winusbplc/child.c tools/winusbplc/bus.h
+    tools/winusbplc/plcdev.h plcdev
   COMMENT "Building winusbplc.sys")
 add_custom_target(winusbplc_sys ALL DEPENDS "${WINUSBPLC_SYS}")
 add_dependencies(winusbplc winusbplc_sys)
