@@ -7,7 +7,9 @@
 //                                     bootloader), with register values
 //                                     (d1386, d1001, d1148; by default those of the model)
 //   winusbplc unplug N                the cable pulled
-//   winusbplc replug N                the cable back in: the PLC powers up again
+//   winusbplc replug N [M]            the cable back in: the PLC powers up again,
+//                                     at port N, or at port M (free: no PLC
+//                                     there), where it then is device M
 //   winusbplc fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]   a fault, as plcsim --fault
 //   winusbplc drop N KIND:COUNT       the cable is pulled as the COUNT-th
 //                                     request of KIND (as plcsim --fault) arrives
@@ -113,7 +115,7 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(
         stderr,
-        "usage: winusbplc install | plug N MODEL [boot] [dNNNN=V]... | unplug N | replug N |\n"
+        "usage: winusbplc install | plug N MODEL [boot] [dNNNN=V]... | unplug N | replug N [M] |\n"
         "       fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]] | drop N KIND:COUNT |\n"
         "       hang N [KIND:COUNT|off] |\n"
         "       flash N FILE | log N FILE | status | keep\n");
