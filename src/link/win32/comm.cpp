@@ -51,7 +51,7 @@ bool Win32Link::open(bool usbPipe, const char* portName) {
   failure_.clear();
   if (usbPipe)
     h_ = pipePath_.empty() || IsUsbPortName(pipePath_)
-             ? OpenPlcPipe(pin_, pipeOpens_++ > 0)
+             ? OpenPlcPipe(pin_)
              : OpenPipePath(pipePath_.c_str(), FILE_FLAG_OVERLAPPED);
   else
     // Exclusive, synchronous; COM12 opens as \\.\COM12.

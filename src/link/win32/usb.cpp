@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -167,13 +166,7 @@ HANDLE OpenMyDevPipe(const char* PipeName, std::string* pin) {
   return OpenPipePath(pipePath, FILE_FLAG_OVERLAPPED);
 }
 
-HANDLE OpenPlcPipe(std::string& pin, bool reopen) {
-  // QUARN_USB_PIN=off: a re-opening takes the first PLC that opens, wherever
-  // it is plugged (only to show what the pin is for).
-  const char* knob = std::getenv("QUARN_USB_PIN");
-  if (reopen && knob && std::strcmp(knob, "off") == 0) return OpenMyDevPipe("", nullptr);
-  return OpenMyDevPipe("", &pin);
-}
+HANDLE OpenPlcPipe(std::string& pin) { return OpenMyDevPipe("", &pin); }
 
 std::vector<std::string> ListUsbPlcs() {
   std::vector<std::string> names;

@@ -51,7 +51,7 @@ int PipeTransfer(void*& h, bool read, uint8_t* data, int n, uint32_t ms);
 // The PLC's pipe for a session: at its first opening the first PLC at pin
 // (anywhere while pin is ""), whose place then becomes the pin; at a
 // re-opening (after the PLC's restart) only the PLC at that place.
-HANDLE OpenPlcPipe(std::string& pin, bool reopen);
+HANDLE OpenPlcPipe(std::string& pin);
 
 // The USB PLCs present, by the names of their places, sorted; two PLCs
 // whose places the system tells alike are listed twice.

@@ -41,8 +41,7 @@ class Win32Link : public Link {
   bool pipe_ = false;
   std::string pipePath_;
   std::string failure_;
-  std::string pin_;  // the USB PLC's place: given, or learnt at the first opening
-  int pipeOpens_ = 0;
+  std::string pin_;            // the USB PLC's place: given, or learnt at the first opening
   uint32_t timeoutMs_ = 3000;  // bounds each transfer on the USB pipe
 };
 
