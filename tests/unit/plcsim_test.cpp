@@ -436,7 +436,7 @@ TEST(PlcsimCrc, TestHelperIsXmodem) {
 // host's link counts as that restart unless the PLC is told otherwise.
 TEST(PlcsimPlug, SilentWhileUnpluggedAndRestartedOnlyBySwitchOff) {
   const std::string erase = ":006401594552415345D2\r\n", probe = ":006401590141\r\n";
-  enum class Back { Plug, Reopen };
+  enum class Back { Plug, Reopen, ReopenWhileOut };
   struct Case {
     const char* what;
     bool off, reopenRestarts;
@@ -448,6 +448,7 @@ TEST(PlcsimPlug, SilentWhileUnpluggedAndRestartedOnlyBySwitchOff) {
       {"switched off and on", true, true, Back::Plug, Mode::Boot},
       {"the host reopens", false, true, Back::Reopen, Mode::Boot},
       {"the host reopens, reopening restarts nothing", false, false, Back::Reopen, Mode::App},
+      {"the host reopens while the cable is out", false, true, Back::ReopenWhileOut, Mode::App},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -455,11 +456,12 @@ TEST(PlcsimPlug, SilentWhileUnpluggedAndRestartedOnlyBySwitchOff) {
     k.reopenRestarts = c.reopenRestarts;
     Plc plc(k);
     ASSERT_NE(talk(plc, erase), "");  // accepted, not confirmed: waits for the restart
-    if (c.back == Back::Plug) {
+    if (c.back != Back::Reopen) {
       plc.unplug(c.off);
       EXPECT_FALSE(plc.plugged());
       EXPECT_EQ(talk(plc, probe), "");
       EXPECT_EQ(plc.requests(Kind::Probe), 0);
+      if (c.back == Back::ReopenWhileOut) plc.hostReopened();
       plc.plug();
     } else {
       plc.hostReopened();

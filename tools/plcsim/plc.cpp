@@ -221,7 +221,7 @@ void Plc::reconnected() {
 }
 
 void Plc::hostReopened() {
-  if (impl_->cfg.reopenRestarts) reconnected();
+  if (impl_->cfg.reopenRestarts && impl_->plugged) reconnected();
 }
 
 void Plc::unplug(bool powerOff) {

@@ -91,7 +91,7 @@ class Plc {
   // again (the new application, after a closed transfer).
   void reconnected();
   // The host closed and reopened the link: reconnected(), unless
-  // Config::reopenRestarts is false.
+  // Config::reopenRestarts is false or the PLC is unplugged.
   void hostReopened();
 
   // The cable pulled: the PLC hears nothing and says nothing (receive()
