@@ -4,6 +4,7 @@
 //
 //   usbplc-run --model NAME [--pace] [--flash-out FILE] [--port PORTS]
 //              [--at SECONDS:EVENT]... [--control FIFO] -- PROGRAM [ARGS...]
+//   usbplc-run --help
 //
 // --pace: every transfer takes a full-speed frame (1 ms) and the PLC its own
 // times to erase, program and restart, as a real one does.
@@ -44,7 +45,20 @@ using Clock = std::chrono::steady_clock;
 const char kUsage[] =
     "usage: usbplc-run --model NAME [--pace] [--flash-out FILE] [--port PORTS]\n"
     "                  [--at SECONDS:EVENT]... [--control FIFO] -- PROGRAM [ARGS...]\n"
-    "  EVENT: unplug, plug (at its place) or plug:PORTS (at another place)\n";
+    "Runs PROGRAM against one emulated USB PLC on bus 1 and tells what the device does.\n"
+    "  --model NAME         the PLC's catalogue model\n"
+    "  --pace               every transfer takes a full-speed frame, the PLC its own times\n"
+    "  --flash-out FILE     the PLC's flash into FILE when PROGRAM has ended\n"
+    "  --port PORTS         its place, port numbers from the root hub (\"1\", \"2.3\"; hubs\n"
+    "                       on the way are made); default 1\n"
+    "  --at SECONDS:EVENT   EVENT that many seconds after the start (repeatable):\n"
+    "                       unplug       the cable pulled: the device leaves the bus\n"
+    "                       plug         the cable back in at its place: the PLC powers\n"
+    "                                    up again under a new device number\n"
+    "                       plug:PORTS   the cable back in at another place\n"
+    "  --control FIFO       the same events, one a line, from FIFO (made when it does not\n"
+    "                       exist) while PROGRAM runs\n"
+    "Exits with PROGRAM's status.\n";
 
 // A chain of 1 to 6 port numbers from 1 to 15, dot-separated.
 bool ValidPorts(const std::string& ports) {
@@ -166,6 +180,9 @@ int main(int argc, char** argv) {
       ++i;
     } else if (std::strcmp(argv[i], "--control") == 0 && i + 1 < argc) {
       controlPath = argv[++i];
+    } else if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
     } else {
       std::fputs(kUsage, stderr);
       return 2;
