@@ -259,8 +259,7 @@ TEST(CliSession, SerialModelsFromApplicationModeToSuccess) {
     std::string file = dir.path + "/" + c.model + "_v1.0_20240103_01.bin";
     WriteFile(file, image);
     Plcsim sim({"--model", c.model, "--flash-out", dir.path + "/flash"}, dir.path);
-    // No --yes: the end of input answers the prompt.
-    Burn burn({"--image", file, "--port", sim.pty});
+    Burn burn({"--image", file, "--port", sim.pty, "--yes"});
     EXPECT_EQ(burn.wait(60), 0) << burn.err << sim.log();
     EXPECT_EQ(burn.out, std::string(c.prompt) + kSuccessSerial);
     EXPECT_EQ(burn.err.find("ERROR"), std::string::npos) << burn.err;
@@ -427,6 +426,14 @@ TEST(CliSession, PromptWaitsForEnter) {
   EXPECT_EQ(burn.wait(30), 0) << burn.err;
   EXPECT_NE(burn.out.find(kSuccessSerial), std::string::npos);
   EXPECT_EQ(opens(), 2) << sim.log();
+  // The end of input answers nothing: the session stops as an interrupt stops it.
+  Burn ended({"--image", file, "--port", sim.pty});
+  EXPECT_EQ(ended.wait(30), 130) << ended.err;
+  EXPECT_NE(ended.err.find("\nquarn-burn: the input ended at the prompt; give --yes to answer it "
+                           "unseen\ninterrupted after the PLC was asked to leave its application"),
+            std::string::npos)
+      << ended.err;
+  EXPECT_EQ(ended.out.find("SUCCESSFUL"), std::string::npos);
 }
 
 // Ctrl-C in the middle of a transfer: the session stops at the next
@@ -727,7 +734,9 @@ TEST(CliSession, RecordOrTraceNotWrittenFailsTheRun) {
 }
 
 // --identify: the PLC's description and exit 0, with nothing that changes
-// the PLC in the simulator's log; no PLC: one plain line and exit 1.
+// the PLC in the simulator's log; no PLC, or a port that does not open: the
+// reason and exit 1. Images (in the case's directory) are judged as a burn
+// judges them; with none, the port's name decides the link.
 TEST(CliIdentify, ReadsAndChangesNothing) {
   struct Case {
     std::vector<std::string> sim;   // plcsim arguments; empty: none runs
@@ -736,29 +745,37 @@ TEST(CliIdentify, ReadsAndChangesNothing) {
     std::vector<std::string> says;  // on stdout with status 0, else on stderr
   };
   const Case cases[] = {
-      // The image's name gives the model whose port set-up is used; the file
-      // itself is never read.
+      // The image's name gives the model whose port set-up is used.
       {{"--model", "QN28", "--d1148", "1"},
-       {"--image", "/nowhere/QN2_x.bin"},
+       {"--image", "QN2_x.bin"},
        0,
        {"  mode               application\n", "  type identifier    0x0013\n",
         "  models that fit    QN28\n", "  registers          D1001 0x0000  D1148 0x0001",
         "  the image's model  QN2, does NOT fit this PLC\n"}},
       // plcsim's defaults for the model, and the loader version it is given.
       {{"--model", "KR2-C-V4", "--loader-version", "0x11"},
-       {"--image", "/nowhere/KR2-C-V4_x.bin"},
+       {"--image", "KR2-C-V4_x.bin"},
        0,
        {"  models that fit    KR2-C-V4\n", "  loader version     V1.1 (0x11)\n",
         "  registers          D1001 0x0040  D1148 0x0000  D1386 0x4137"}},
       {{"--model", "VN300", "--mode", "boot"},
-       {},
+       {"--image", "VN300_x.bin"},
        0,
        {"  mode               bootloader\n", "  models that fit    VN300\n",
         "  loader version     V2.0 (0x20)\n", "  the image's model  VN300, fits this PLC\n"}},
+      // A serial PLC found without an image, whatever image is built in.
+      {{"--model", "TB2"}, {}, 0, {"  models that fit    TB2\n"}},
+      // An image past its model's limit does not fit.
+      {{"--model", "30MV2-AIO"},
+       {"--image", "30MV2-AIO_big.bin"},
+       0,
+       {"  the image's model  30MV2-AIO, does NOT fit; a burn refuses it with \"The file size "
+        "EXCEEDS the MAXIMUM size (4 * 1024)\" (the model fits this PLC)\n"}},
       {{},
        {"--port", "/tmp/no-such-directory/ttyX"},
        1,
-       {"cannot open /tmp/no-such-directory/ttyX\n"}},
+       {"quarn-burn: cannot open /tmp/no-such-directory/ttyX: no such port\n"}},
+      {{}, {"--port", "/tmp/no-such-directory/ttyX", "--json"}, 1, {"\"error\": \"cannot open\""}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says[0]);
@@ -771,13 +788,20 @@ TEST(CliIdentify, ReadsAndChangesNothing) {
       sim = std::make_unique<Plcsim>(simArgs, dir.path);
       args.insert(args.end(), {"--port", sim->pty});
     }
-    args.insert(args.end(), c.args.begin(), c.args.end());
+    for (const std::string& a : c.args) {
+      const bool image = a.size() > 4 && a.substr(a.size() - 4) == ".bin";
+      if (image) WriteFile(dir.path + "/" + a, Pattern(a.find("_big") != a.npos ? 20000 : 8192));
+      args.push_back(image ? dir.path + "/" + a : a);
+    }
     Burn burn(args);
     EXPECT_EQ(burn.wait(60), c.status) << burn.err;
+    const bool json = std::find(c.args.begin(), c.args.end(), "--json") != c.args.end();
     for (const std::string& line : c.says)
-      EXPECT_NE((c.status == 0 ? burn.out : burn.err).find(line), std::string::npos)
+      EXPECT_NE((c.status == 0 || json ? burn.out : burn.err).find(line), std::string::npos)
           << burn.out << burn.err;
-    EXPECT_EQ(burn.out.find(": "), std::string::npos) << "nothing like CAPTION: TEXT";
+    if (!json) {
+      EXPECT_EQ(burn.out.find(": "), std::string::npos) << "nothing like CAPTION: TEXT";
+    }
     if (sim) {
       const std::string log = sim->log();
       for (const char* kind : {" erase", " update", " block", " fweot"})
@@ -912,6 +936,14 @@ TEST(CliCommandLine, StatusAndFirstLine) {
        2,
        "quarn-burn: the port name is longer than"},
       {{"--port"}, 2, "quarn-burn: --port needs a value"},
+      // Typos get a suggestion; the option that does not belong is the one named.
+      {{"--imgae", ok}, 2, "quarn-burn: unknown argument '--imgae'; did you mean --image?"},
+      {{"-y"}, 2, "quarn-burn: unknown argument '-y'; did you mean --yes?"},
+      {{"--image", d + "tb2_v1.bin"}, 2, "quarn-burn: the image name", "did you mean TB2_v1.bin?"},
+      {{"--list-models", "--json", "--image", ok}, 2, "quarn-burn: --list-models takes no --image"},
+      {{"--image", tb2File, "--port", peer, "--port", peer},
+       2,
+       "quarn-burn: --port " + peer + " is given more than once"},
       // Short forms and lists.
       {{"-h"}, 0, "Usage: quarn-burn ", "  -h, --help"},
       {{"-V"}, 0, "quarn-burn 1.", "built-in image: VN300_"},
@@ -924,6 +956,10 @@ TEST(CliCommandLine, StatusAndFirstLine) {
        "reconnect       none (the PLC restarts into its bootloader; 1 s)\nsha256          " +
            Sha256Hex(tb2)},
       {{"--check-image", d + "TB2_big.bin"}, 1, "ERROR: The file size EXCEEDS the MAXIMUM size"},
+      {{"--check-image", ok},
+       0,
+       "image           VN300_ok.bin",
+       "bytes sent      4096\nnot sent        4096 bytes (a 4K-page model"},
       {{"--check-image", d + "VN301_x.bin"}, 2, "quarn-burn: the image name"},
       // A Modbus device that is no Quarn PLC is named after the session's message.
       {{"--image", tb2File, "--port", peer, "--yes"},
@@ -1102,8 +1138,15 @@ TEST(CliBatch, EightPlcsWithMixedOutcomes) {
   // stand in the order of the ports and show each session's last phase.
   const std::vector<std::string> screen = Screen(burn.err);
   // A banner per port, the line that says the image is not signed, the
-  // failures' messages (successes print on stdout), the block.
-  ASSERT_EQ(screen.size(), 3 * std::size(cases) - 3) << burn.err;
+  // failures' messages (successes print on stdout), the two lines that say
+  // the unplugged port went away and did not come back, the block.
+  ASSERT_EQ(screen.size(), 3 * std::size(cases) - 1) << burn.err;
+  const std::string unplugged = sims[kUnplugged]->pty;
+  for (const std::string said : {" went away; waiting up to 10 s for it", " did not come back"})
+    EXPECT_EQ(std::count(screen.begin(), screen.end(),
+                         "[" + unplugged + "] quarn-burn: " + unplugged + said),
+              1)
+        << said;
   std::string out = burn.out;
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].message);
@@ -1199,9 +1242,10 @@ TEST(CliBatch, OnePortPrintsAsAlone) {
     std::string err;  // a pattern of the whole of stderr after the banner
   };
   // Off a terminal: the banner, the line that says the image is not signed
-  // (no key is trusted), then a line at each stage.
+  // (no key is trusted), then a line at each stage, led by its time.
   const std::string stages =
-      "((Connecting|Checking|Switching|Restarting|Erasing|Programming) +\\[[.#]+\\] +\\d+%.*\n)";
+      "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "
+      "(Connecting|Checking|Switching|Restarting|Erasing|Programming) +\\[[.#]{20}\\] +\\d+%.*\n)";
   const Case cases[] = {
       {{"--mode", "boot"}, 0, kSuccessSerial, stages + "+"},
       {{"--fault", "checkid:nak:all:2:2"}, 1, "", stages + "*ERROR: PLC type is WRONG\n"},

@@ -35,6 +35,9 @@ class PosixLink : public Link {
   // links", the system's words for any other reason of a port that did not
   // open, or "" when not known (and after an open that succeeded).
   std::string openFailure() const;
+  // A serial port or pipe path went away since it opened: a read or write
+  // failed with EIO, ENXIO or ENODEV.
+  bool gone() const;
   // The USB PLC's port path (usb:BUS-PORTS) the pipe keeps to; "" before a
   // device has opened, and for a serial port or a pipe path.
   std::string usbPort() const;
@@ -58,6 +61,11 @@ std::vector<std::string> ListSerialPorts(const std::string& devDir, const std::s
 // manufacturer, product, serial number and /dev/serial/by-id name.
 std::vector<PortInfo> DescribeSerialPorts();
 std::vector<PortInfo> DescribeSerialPorts(const std::string& devDir, const std::string& sysTtyDir);
+
+// The /dev/serial/by-id name of the serial port at path ("" for none), and
+// the serial port that name leads to now ("" while it leads nowhere).
+std::string SerialByIdName(const std::string& path);
+std::string SerialPortOf(const std::string& byId);
 
 // The PLC's USB device: vendor 0x0e5a, product 0x0001.
 constexpr uint16_t kPlcVendor = 0x0e5a, kPlcProduct = 0x0001;

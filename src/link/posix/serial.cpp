@@ -25,6 +25,7 @@ struct PosixLink::Impl {
   int fd = -1;                // the serial port or the pipe path
   const char* failure = "";   // why the last open failed
   bool serial = false;        // line settings apply (not on a pipe path)
+  bool gone = false;          // the port went away since it opened
   UsbPipe usb;
 };
 
@@ -127,6 +128,8 @@ bool PosixLink::usbAccessDenied() const { return impl_->usb.accessDenied(); }
 
 std::string PosixLink::openFailure() const { return impl_->failure; }
 
+bool PosixLink::gone() const { return impl_->gone; }
+
 const char* OpenFailureReason(int err) {
   switch (err) {
     case EACCES:
@@ -157,6 +160,7 @@ PosixLink::~PosixLink() {
 bool PosixLink::open(bool usbPipe, const char* portName) {
   close();
   impl_->failure = "";
+  impl_->gone = false;
   if (usbPipe && impl_->pipePath.empty()) {
     if (!impl_->usb.open()) impl_->failure = OpenFailureReason(impl_->usb.openError());
     return impl_->usb.isOpen();
@@ -183,12 +187,16 @@ void PosixLink::close() {
 
 namespace {
 
+// Whether a failed read or write says the device is no longer there: a
+// USB adapter pulled, a pseudo-terminal whose other side closed.
+bool DeviceGone(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
+
 // Moves n bytes through fd with `io` (::read or ::write), waiting for
 // `events` until the deadline; returns how many moved. After a fault or a
-// hang-up, what moved is the answer. A raw tty may report "nothing now" with
-// 0 as well as EAGAIN.
+// hang-up, what moved is the answer; gone is set when the device went away.
+// A raw tty may report "nothing now" with 0 as well as EAGAIN.
 template <class Buf, class Io>
-int Transfer(int fd, Buf* buf, int n, short events, uint32_t timeoutMs, Io io) {
+int Transfer(int fd, Buf* buf, int n, short events, uint32_t timeoutMs, Io io, bool& gone) {
   int64_t deadline = NowMs() + timeoutMs;
   int done = 0;
   bool hup = false;
@@ -199,6 +207,7 @@ int Transfer(int fd, Buf* buf, int n, short events, uint32_t timeoutMs, Io io) {
       continue;
     }
     if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && DeviceGone(errno)) gone = true;
     if ((k < 0 && errno != EAGAIN) || hup) break;
     if (!WaitReady(fd, events, deadline, hup)) break;
   }
@@ -211,16 +220,18 @@ int PosixLink::write(const uint8_t* data, int n) {
   if (data == nullptr || n <= 0) return 0;
   if (impl_->usb.isOpen()) return impl_->usb.write(data, n, impl_->timeoutMs);
   if (impl_->fd < 0) return 0;
-  return Transfer(impl_->fd, data, n, POLLOUT, impl_->timeoutMs,
-                  [](int fd, const uint8_t* p, size_t c) { return ::write(fd, p, c); });
+  return Transfer(
+      impl_->fd, data, n, POLLOUT, impl_->timeoutMs,
+      [](int fd, const uint8_t* p, size_t c) { return ::write(fd, p, c); }, impl_->gone);
 }
 
 int PosixLink::read(uint8_t* buf, int n) {
   if (buf == nullptr || n <= 0) return 0;
   if (impl_->usb.isOpen()) return impl_->usb.read(buf, n, impl_->timeoutMs);
   if (impl_->fd < 0) return 0;
-  return Transfer(impl_->fd, buf, n, POLLIN, impl_->timeoutMs,
-                  [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); });
+  return Transfer(
+      impl_->fd, buf, n, POLLIN, impl_->timeoutMs,
+      [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); }, impl_->gone);
 }
 
 int PosixLink::discardInput() {

@@ -26,6 +26,7 @@ struct Options {
   std::string record;              // --record FILE; empty: none
   std::string trace;               // --trace FILE ("-": stderr); empty: none
   std::string checkImage;          // --check-image FILE; empty: none
+  std::string operatorName;        // --operator NAME, for the record; empty: none
   std::vector<std::string> trust;  // every --trust KEY.pem, in order
   bool yes = false;
   bool identify = false;
@@ -74,18 +75,35 @@ const char* StageWord(const ProgressView& v);
 // width holds the word, 10 columns of bar and the percentage.
 std::string ProgressLine(const ProgressView& v, size_t width);
 
+// A log's line for a session off a terminal (a file, a pipe): the stamp
+// (its time), the label (its port, in a batch), the stage word, a bar of 20
+// columns, the percentage and every part that applies, never cut.
+std::string LogLine(const ProgressView& v, const std::string& stamp, const std::string& label);
+
+// What a log has shown of a session so far.
+struct LogMark {
+  std::string word;    // the stage word of its last line; "" before the first
+  int32_t tenth = -1;  // the tenth of the erase or the transfer that line showed
+};
+// Whether v is due a line after those mark stands for: at each change of
+// the stage word and at each tenth of the erase and of the transfer. Moves
+// mark on when it is.
+bool LogDue(const ProgressView& v, LogMark& mark);
+
 // The plain line that says where a session asked to stop has stopped and
 // what that means for the PLC; imageSize is the image the session was given.
 std::string InterruptedLine(const SessionState& st, uint32_t imageSize);
 
 // The lines --identify prints about the PLC found on port; imageRow: the
 // model of the image named (its fit is said), -1 for none; signature: that
-// image's (said too), null for none.
+// image's (said too), null for none; refusal: why a burn would refuse that
+// image (its size, its signature), null when it takes it.
 std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow = -1,
-                             const sign::Verdict* signature = nullptr);
+                             const sign::Verdict* signature = nullptr,
+                             const char* refusal = nullptr);
 // The same as one JSON object.
 std::string IdentityJson(const Identity& id, const std::string& port, int imageRow = -1,
-                         const sign::Verdict* signature = nullptr);
+                         const sign::Verdict* signature = nullptr, const char* refusal = nullptr);
 
 // What a verdict says in a few words: "signed by KEYID", "not signed (no
 // key is trusted)", "NOT signed (no manifest)", ...

@@ -38,7 +38,20 @@ const char* UsbAccessHint();
 // not open ("" where nothing is known to help).
 std::string OpenFailure(const Link& link);
 const char* SerialAccessHint();
+// Whether the serial port or pipe path of a link MakeLink made went away
+// since it opened (an adapter pulled); false where the system cannot tell.
+bool PortGone(const Link& link);
+// The name by which a serial port's adapter is found again once it went
+// away and came back (Linux: its /dev/serial/by-id name); "" for none.
+std::string AdapterName(const std::string& port);
+// Waits up to ms, or until stop, for the serial port that went away to come
+// back: as whatever port its adapter name leads to then, or at its own
+// name. Returns the port's name, or "" when it did not come back.
+std::string WaitForPortBack(const std::string& port, const std::string& adapter, uint32_t ms,
+                            const std::atomic<bool>& stop);
 bool IsTerminal(FILE* f);
+// This machine's name, as the system gives it ("" when it gives none).
+std::string HostName();
 // Whether f takes a write now: false for a terminal stopped with Ctrl-S, or
 // a pipe whose reader is behind (always true where the system cannot tell).
 bool Writable(FILE* f);
@@ -99,8 +112,9 @@ std::vector<std::string> KeyDirectories();
 // SHA-256 from the platform's own library (sign/libcrypto.cpp, sign/bcrypt.cpp).
 using quarn::Sha256;
 
-// Waits until the operator presses Enter (or input ends, or stop is set).
-void WaitForEnter(const std::atomic<bool>& stop);
+// Waits until the operator presses Enter, or stop is set; false when the
+// input ended (or cannot be read) first.
+bool WaitForEnter(const std::atomic<bool>& stop);
 
 // Whether stderr is a terminal that takes cursor movements (ANSI escape
 // sequences), and its size in columns and rows.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -41,7 +42,34 @@ const char* SerialAccessHint() {
   return "; serial ports belong to the group dialout: 'sudo usermod -aG dialout $USER', "
          "then log out and in again";
 }
+bool PortGone(const Link& link) { return static_cast<const PosixLink&>(link).gone(); }
+std::string AdapterName(const std::string& port) { return SerialByIdName(port); }
+
+std::string WaitForPortBack(const std::string& port, const std::string& adapter, uint32_t ms,
+                            const std::atomic<bool>& stop) {
+  // A pseudo-terminal's number is given to the next one opened: the same
+  // name back is another terminal, never the same adapter.
+  if (adapter.empty() && port.rfind("/dev/pts/", 0) == 0) return "";
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stop && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!adapter.empty()) {
+      const std::string now = SerialPortOf(adapter);
+      if (!now.empty()) return now;
+    }
+    struct stat s {};
+    if (adapter.empty() && stat(port.c_str(), &s) == 0 && S_ISCHR(s.st_mode)) return port;
+  }
+  return "";
+}
+
 bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
 std::vector<std::string> KeyDirectories() {
   return {"/usr/share/quarn-burn/keys", "/etc/quarn-burn/keys"};
 }
@@ -240,19 +268,20 @@ std::string RecordFile::append(const std::string& line) {
   return failed;
 }
 
-void WaitForEnter(const std::atomic<bool>& stop) {
+bool WaitForEnter(const std::atomic<bool>& stop) {
   // Byte by byte from the descriptor: nothing is kept in a buffer, and the
   // wait ends within 100 ms of a stop.
   for (;;) {
-    if (stop) return;
+    if (stop) return true;
     pollfd p{STDIN_FILENO, POLLIN, 0};
     const int k = poll(&p, 1, 100);
     if (k == 0 || (k < 0 && errno == EINTR)) continue;
-    if (k < 0) return;  // nothing to wait on
+    if (k < 0) return false;  // nothing to wait on
     char c;
     const ssize_t n = ::read(STDIN_FILENO, &c, 1);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0 || c == '\n') return;
+    if (n <= 0) return false;
+    if (c == '\n') return true;
   }
 }
 

@@ -33,6 +33,13 @@ std::string OpenFailure(const Link& link) {
 }
 const char* SerialAccessHint() { return ""; }
 bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
+
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD n = sizeof name;
+  if (!GetComputerNameA(name, &n)) return "";
+  return std::string(name, n);
+}
 bool Writable(FILE*) { return true; }
 
 std::vector<std::string> KeyDirectories() {
@@ -239,12 +246,20 @@ std::string RecordFile::append(const std::string& line) {
   return failed + "; the partial record could not be removed";
 }
 
-void WaitForEnter(const std::atomic<bool>&) {
+bool WaitForEnter(const std::atomic<bool>& stop) {
   // A console read ends with no data on Ctrl-C; from other input a stop
   // waits here for Enter, or for a second interrupt.
   int c;
   do c = std::fgetc(stdin);
   while (c != '\n' && c != EOF);
+  return c == '\n' || stop;
+}
+
+bool PortGone(const Link&) { return false; }
+std::string AdapterName(const std::string&) { return ""; }
+std::string WaitForPortBack(const std::string&, const std::string&, uint32_t,
+                            const std::atomic<bool>&) {
+  return "";
 }
 
 bool TerminalSize(int& columns, int& rows) {

@@ -10,19 +10,26 @@
 #include <thread>
 
 #include "burn/burn.h"
-#include "burn/identify.h"
 #include "catalogue/catalogue.h"
-#include "link/portname.h"
 #include "ui/cli/cli_operator.h"
 #include "ui/cli/console.h"
 #include "ui/cli/interrupts.h"
 #include "ui/cli/platform.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
+#include "ui/cli/reported.h"
 #include "ui/cli/trace.h"
 #include "ui/cli/trust.h"
 
 namespace quarn::cli {
+
+// Said after the session's message when the port's device answered with
+// Modbus exception replies.
+std::string ModbusLine(const SessionState& st) {
+  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
+         ", but not as a Quarn PLC\n";
+}
+
 namespace {
 
 // One port's burn. Its record's start and elapsed_seconds count from the
@@ -33,9 +40,11 @@ struct PortBurn {
   std::unique_ptr<Link> link;
   std::unique_ptr<TraceLink> traced;  // between the session and link, with --trace
   std::unique_ptr<CliOperator> op;
-  std::string prefix;  // "[PORT] " in a batch, "" alone
-  std::string label;   // what leads its progress lines
-  std::string tag;     // "[n]" where ports are numbered, else ""
+  std::unique_ptr<WatchedLink> watched;  // between the session and the rest, off a terminal
+  int32_t earlierRetries = 0;            // of the passes before its port went away
+  std::string prefix;                    // "[PORT] " in a batch, "" alone
+  std::string label;                     // what leads its progress lines
+  std::string tag;                       // "[n]" where ports are numbered, else ""
   Record rec;
   std::chrono::steady_clock::time_point started;
   // How it ended; guarded by StopLock().
@@ -60,12 +69,8 @@ struct Run {
   std::vector<std::unique_ptr<PortBurn>> burns;
 };
 
-// Said after the session's message when the port's device answered with
-// Modbus exception replies.
-std::string ModbusLine(const SessionState& st) {
-  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
-         ", but not as a Quarn PLC\n";
-}
+// How long a port that went away is waited for.
+constexpr uint32_t kPortBackMs = 10000;
 
 int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
@@ -80,17 +85,6 @@ std::string ModeAtStart(uint8_t probe) {
     case ERR | NORESPONSE: return "no answer";
     default: return "refused";
   }
-}
-
-// 60000 as "60,000".
-std::string Grouped(uint64_t n) {
-  const std::string digits = std::to_string(n);
-  std::string s;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) s.push_back(',');
-    s.push_back(digits[i]);
-  }
-  return s;
 }
 
 // The line that says what is about to be written where, before the first
@@ -120,11 +114,13 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   b.op->lastMessage(rec.caption, rec.text);
   rec.exitStatus = b.status;
   rec.interrupted = b.interrupted;
-  rec.retries = Retries(b.st);
+  rec.retries = Retries(b.st) + b.earlierRetries;
   rec.pagesErased = b.st.pagesErased;
   rec.blocksSent = b.st.blocksSent;
   rec.unansweredReads = b.st.unansweredReads;
   if (const char* why = b.st.failReason) rec.reason = why;
+  RecordSession(b.st, run.image.size, b.status, rec);
+  if (b.status != 0) rec.openFailure = OpenFailure(*b.link);
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
   return "the session record could not be appended to " + Printable(run.o.record) + " (" + failed +
@@ -167,11 +163,40 @@ void Burn(Run& run, PortBurn& b) {
   b.rec.start = std::chrono::system_clock::now();
   b.op->start();
   b.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the burn
-  const Outcome out = StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op,
-                                run.image.data, run.image.size);
+  Link& link = b.watched  ? static_cast<Link&>(*b.watched)
+               : b.traced ? static_cast<Link&>(*b.traced)
+                          : *b.link;
+  const bool serial = !kProfile[run.row].usb;
+  const std::string adapter = serial ? AdapterName(b.st.selectedComPort) : "";
+  Outcome out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+  const uint8_t firstProbe = b.st.firstProbe;  // the mode found at the start, for the record
+  // A port that went away (an adapter pulled) is waited for; once the same
+  // adapter is back the session goes on as a new run would.
+  for (int again = 0; !out.success && again < 3 && PortGone(*b.link) && !b.st.stopRequested;
+       ++again) {
+    const std::string port = Printable(PortLabel(b.st));
+    b.op->say(b.prefix + "quarn-burn: " + port + " went away; waiting up to 10 s for it\n");
+    const std::string back =
+        WaitForPortBack(b.st.selectedComPort, adapter, kPortBackMs, b.st.stopRequested);
+    if (back.empty() ||
+        (back != b.st.selectedComPort && (!serial || !b.st.setComPort(back.c_str())))) {
+      b.op->say(b.prefix + "quarn-burn: " + port + " did not come back\n");
+      break;
+    }
+    b.op->say(b.prefix + "quarn-burn: " + Printable(back) +
+              " is back; the session goes on as a new run would\n");
+    b.op->retract();
+    b.earlierRetries += Retries(b.st);
+    out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+    b.st.firstProbe = firstProbe;
+  }
   const int status = out.success ? 0 : 1;
   // What follows the session's message: said once the record is written.
   std::string lines;
+  // Beside a refusal: what the PLC reported, or the image's size and the limit.
+  const std::string reported =
+      status != 0 && out.caption != nullptr ? ReportedLine(b.st, run.image.fileSize) : "";
+  if (!reported.empty()) lines += b.prefix + reported;
   const std::string guessed = UnansweredReadLines(b.st);
   // A guard judged an unanswered read as 0: say so on every line's port.
   for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
@@ -184,6 +209,9 @@ void Burn(Run& run, PortBurn& b) {
     lines += "\n";
   }
   const bool stopped = b.st.stopRequested && out.caption == nullptr;
+  if (stopped && b.op->inputEnded())
+    lines +=
+        b.prefix + "quarn-burn: the input ended at the prompt; give --yes to answer it unseen\n";
   if (b.st.modbusException && !stopped && status != 0) lines += b.prefix + ModbusLine(b.st);
   {
     std::lock_guard<std::mutex> lock(StopLock());
@@ -209,7 +237,7 @@ void PrintSummary(Run& run) {
     if (!b->interrupted.empty()) r.outcome = b->interrupted.substr(0, b->interrupted.find(';'));
     if (r.outcome.empty()) r.outcome = "no outcome";
     r.seconds = b->seconds;
-    r.retries = Retries(b->st);
+    r.retries = Retries(b->st) + b->earlierRetries;
     r.passed = b->status == 0;
     rows.push_back(r);
   }
@@ -266,6 +294,8 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   why = run.trace.open(o.trace);
   if (!why.empty()) return Usage(why);
   run.record.tool = std::string("quarn-burn ") + QUARN_VERSION;
+  run.record.station = HostName();
+  run.record.operatorName = o.operatorName;
   run.record.model = plcList[run.row];
   run.record.imageName = BaseName(image.name);
   run.record.imageSize = image.fileSize;
@@ -278,6 +308,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   const bool terminal = IsTerminal(stderr) && o.trace != "-";
   const bool block = run.batch && terminal && TerminalSize(columns, lines) &&
                      run.burns.size() < static_cast<size_t>(lines);
+  columns = TerminalColumns(columns);
   const Display display = !run.batch && terminal ? Display::Line
                           : block                ? Display::Block
                                                  : Display::Phases;
@@ -302,6 +333,9 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
     b.op = std::make_unique<CliOperator>(b.st, o.yes, run.con, display, b.prefix, b.label, i);
     b.op->setImageSize(image.size);
     if (!o.trace.empty()) b.op->traceTo(&run.trace);
+    if (display == Display::Phases)
+      b.watched =
+          std::make_unique<WatchedLink>(b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op);
     b.rec = run.record;
     b.rec.port = b.st.selectedComPort;
     states.push_back(&b.st);
@@ -359,57 +393,6 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   if (run.batch) PrintSummary(run);
   DisarmStops();
   return status;
-}
-
-int RunIdentify(const Options& o, int imageRow, const sign::Verdict* signature) {
-  // The port opens as a burn of the image's model would open it; with no
-  // image, "usb:..." and "USB" are the USB PLC and any other name a serial
-  // port. Both command headers are probed whatever the row.
-  const bool usbPort = o.havePort && (IsUsbPortName(o.port) || o.port == "USB");
-  int row = imageRow;
-  for (int r = 0; row < 0 && r < kModelCount; ++r)
-    if (kProfile[r].usb == usbPort && !kProfile[r].aio) row = r;
-  SessionState st;
-  st.selectModel(static_cast<uint32_t>(row));
-  std::string pipePath, note;
-  const std::vector<PortInfo> serial = o.havePort ? std::vector<PortInfo>{} : PresentSerialPorts();
-  std::string why =
-      ChoosePort(o.havePort ? &o.port : nullptr, row, serial, UsbPortRefusal(), st, pipePath, note);
-  if (!why.empty()) return Usage(why);
-  std::fputs(note.c_str(), stderr);
-  std::unique_ptr<Link> link = MakeLink(pipePath);
-  Trace trace;
-  std::unique_ptr<TraceLink> traced;
-  why = trace.open(o.trace);
-  if (!why.empty()) return Usage(why);
-  if (!o.trace.empty()) traced = std::make_unique<TraceLink>(*link, trace, st, "");
-  const std::string port = PortLabel(st);
-  ArmStops({&st}, [](const char*) {
-    if (Writable(stderr)) std::fprintf(stderr, "%s\n", kUntouched);
-    return 130;
-  });
-  std::fprintf(stderr, "looking at the PLC on %s, changing nothing\n", Printable(port).c_str());
-  const Identity id = Identify(st, traced ? static_cast<Link&>(*traced) : *link);
-  DisarmStops();
-  int status = 1;
-  if (st.stopRequested) {
-    std::fprintf(stderr, "%s\n", kUntouched);
-    status = 130;
-  } else if (!id.opened) {
-    std::fprintf(stderr, "cannot open %s\n", Printable(port).c_str());
-  } else if (id.mode == Identity::NONE) {
-    std::fprintf(stderr, "no PLC answered on %s\n", Printable(port).c_str());
-    if (st.modbusException) std::fputs(ModbusLine(st).c_str(), stderr);
-  } else {
-    const std::string text = o.json ? IdentityJson(id, port, imageRow, signature)
-                                    : DescribeIdentity(id, Printable(port), imageRow, signature);
-    std::fputs(text.c_str(), stdout);
-    status = 0;
-  }
-  const std::string lost = trace.close();
-  if (lost.empty()) return status;
-  std::fprintf(stderr, "%s\n", lost.c_str());
-  return status == 0 ? 1 : status;
 }
 
 }  // namespace quarn::cli
