@@ -31,7 +31,9 @@ std::string Hex(unsigned v, int digits) {
 }
 
 std::string Version(uint8_t v) {
-  return "V" + std::to_string(v >> 4) + "." + std::to_string(v & 0x0F);
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "V%u.%u", unsigned{v} >> 4, v & 0x0Fu);
+  return buf;
 }
 
 // "a QN2 or a QN28", or "no model quarn-burn knows".
