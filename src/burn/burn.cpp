@@ -172,13 +172,13 @@ bool ApplicationBranch(Session& s) {
       s.hSerial.close();
       s.op.prompt(Prompt::Replug, "Information", kReplug);
       s.op.sleepSeconds(p.reconnect == Reconnect::Replug2s ? 2 : 5);
-      s.hSerial.open(true, st.selectedComPort);  // not tested: the next probe tells
+      s.hSerial.open({Endpoint::Kind::UsbPlc, st.usbPlace});  // not tested: the next probe tells
       break;
     case Reconnect::PowerCycle2s:
       s.hSerial.close();
       s.op.prompt(Prompt::PowerCycle, "Information", kPowerCycle);
       s.op.sleepSeconds(2);
-      s.hSerial.open(false, st.selectedComPort);
+      s.hSerial.open({Endpoint::Kind::SerialPort, st.selectedComPort});
       break;
     case Reconnect::Wait1s: s.op.sleepSeconds(1); break;
   }
@@ -253,7 +253,7 @@ Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* 
     return s.out;
   }
 
-  if (!hSerial.open(p.usb, st.selectedComPort)) {
+  if (!hSerial.open(st.endpoint())) {
     char tempStr[sizeof "CANNOT open " + sizeof st.selectedComPort + sizeof " Port!!!"];
     std::snprintf(tempStr, sizeof tempStr, "CANNOT open %s Port!!!",
                   p.usb ? "USB" : st.selectedComPort);

@@ -32,7 +32,7 @@ bool Fits(const Identity& id, int r) {
 
 Identity Identify(SessionState& st, Link& hSerial) {
   Identity id;
-  id.opened = hSerial.open(st.profile().usb, st.selectedComPort);
+  id.opened = hSerial.open(st.endpoint());
   if (!id.opened) return id;
   DummyComm(st, hSerial);
   const bool aio = st.profile().aio;

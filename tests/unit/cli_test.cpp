@@ -194,12 +194,11 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
     for (const std::string& p : why.empty() ? ports : std::vector<std::string>{}) {
       quarn::SessionState st;
       st.selectModel(static_cast<uint32_t>(row));
-      std::string pipe, warning;
-      why = quarn::cli::ChoosePort(p.empty() ? nullptr : &p, row, present.serial, nullptr, st, pipe,
-                                   warning);
+      std::string warning;
+      why = quarn::cli::ChoosePort(p.empty() ? nullptr : &p, row, present.serial, st, warning);
       if (!why.empty()) break;
       taken.push_back(st.selectedComPort);
-      EXPECT_EQ(pipe, quarn::kProfile[row].usb && !p.empty() ? p : "") << c.model;
+      EXPECT_EQ(st.usbPlace, quarn::kProfile[row].usb && !p.empty() ? p : "") << c.model;
     }
     EXPECT_EQ(why.substr(0, std::strlen(c.wrong)), c.wrong) << c.model << " " << why;
     if (!*c.wrong) {

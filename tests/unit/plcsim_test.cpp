@@ -17,6 +17,8 @@ using plcsim::SimLink;
 
 namespace {
 
+const quarn::Endpoint kUsb{quarn::Endpoint::Kind::UsbPlc, ""};
+
 Config cfg(const char* model, Mode mode = Mode::App) {
   Config c;
   c.model = model;
@@ -291,8 +293,10 @@ TEST(PlcsimLink, VirtualClockWritesAndReopens) {
   const auto* p = reinterpret_cast<const uint8_t*>(probe.data());
   EXPECT_EQ(link.write(p, 15), 0);  // not open
   link.failOpens = 1;
-  EXPECT_FALSE(link.open(true, ""));
-  ASSERT_TRUE(link.open(true, ""));
+  EXPECT_FALSE(link.open(kUsb));
+  EXPECT_EQ(link.error().kind, quarn::LinkError::Kind::NoSuchPort);
+  ASSERT_TRUE(link.open(kUsb));
+  EXPECT_EQ(link.error().kind, quarn::LinkError::Kind::None);
   link.setTimeouts(3000);
   EXPECT_EQ(link.write(p, 15), 15);
   EXPECT_EQ(link.read(buf, 10), 10);
@@ -309,18 +313,18 @@ TEST(PlcsimLink, VirtualClockWritesAndReopens) {
 
   // Discarding drops the reply that has arrived, not one still on its way.
   EXPECT_EQ(link.write(p, 15), 15);
-  EXPECT_EQ(link.discardInput(), 19);
+  EXPECT_EQ(link.drainInput(0, 0, nullptr, 0), 19);
   EXPECT_EQ(link.read(buf, 19), 0);
   plc.lateReply(Kind::Probe, 100);
   EXPECT_EQ(link.write(p, 15), 15);
-  EXPECT_EQ(link.discardInput(), 0);
+  EXPECT_EQ(link.drainInput(0, 0, nullptr, 0), 0);
   EXPECT_EQ(link.read(buf, 19), 19);
 
   const std::string erase = ":006401594552415345D2\r\n";
   link.write(reinterpret_cast<const uint8_t*>(erase.data()), 23);
   link.close();
   EXPECT_EQ(link.read(buf, 19), 0);  // the unread reply went with the link
-  EXPECT_TRUE(link.open(true, ""));  // a replug after the accepted request
+  EXPECT_TRUE(link.open(kUsb));      // a replug after the accepted request
   EXPECT_EQ(plc.mode(), Mode::Boot);
   EXPECT_EQ(link.opens, 3);
   EXPECT_EQ(link.closes, 1);
@@ -332,7 +336,7 @@ TEST(PlcsimLink, FullSizeTransferOnTheVirtualClock) {
   Plc plc(cfg("VN300", Mode::Boot));
   SimLink link(plc);
   link.logWire = false;
-  ASSERT_TRUE(link.open(true, ""));
+  ASSERT_TRUE(link.open(kUsb));
   const size_t blocks = 8096;
   const std::vector<uint8_t> image = pattern(blocks * 256, 5);
   std::vector<std::string> frames;

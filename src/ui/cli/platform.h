@@ -17,26 +17,17 @@
 
 namespace quarn::cli {
 
-// The platform's link. pipePath: where a USB-attached model's pipe is opened
-// ("": the device found by its ids).
-std::unique_ptr<Link> MakeLink(const std::string& pipePath);
+// The platform's link.
+std::unique_ptr<Link> MakeLink();
 // The serial ports present with what the system knows of them, and the USB
 // PLCs by port path (usb:BUS-PORTS).
 std::vector<PortInfo> PresentSerialPorts();
 std::vector<std::string> PresentUsbPlcs();
-// Why a USB port path cannot be given on this platform; null where it can.
-const char* UsbPortRefusal();
-// Of a link MakeLink made: whether a USB PLC was there that this user may
-// not open, and the USB port path its pipe kept to ("" where none is known).
-bool UsbAccessDenied(const Link& link);
-std::string UsbPortOf(const Link& link);
-// What to do about a USB PLC this user may not open: a line, or "".
+// What to do about a USB PLC this user may not open: a line, or null where
+// nothing is known to help (then the refusal is said as any other).
 const char* UsbAccessHint();
-// Why the link's last open failed ("permission denied", "in use by another
-// program", "no such port", "not a serial port"), or "" when it did not or
-// the system did not say; and what to do about a serial port this user may
-// not open ("" where nothing is known to help).
-std::string OpenFailure(const Link& link);
+// What to do about a serial port this user may not open ("" where nothing
+// is known to help).
 const char* SerialAccessHint();
 bool IsTerminal(FILE* f);
 // Whether f takes a write now: false for a terminal stopped with Ctrl-S, or

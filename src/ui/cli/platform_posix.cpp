@@ -18,24 +18,14 @@
 
 namespace quarn::cli {
 
-std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
-  return std::make_unique<PosixLink>(pipePath);
-}
+std::unique_ptr<Link> MakeLink() { return std::make_unique<PosixLink>(); }
 std::vector<PortInfo> PresentSerialPorts() { return DescribeSerialPorts(); }
 std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
-const char* UsbPortRefusal() { return nullptr; }
-bool UsbAccessDenied(const Link& link) {
-  return static_cast<const PosixLink&>(link).usbAccessDenied();
-}
-std::string UsbPortOf(const Link& link) { return static_cast<const PosixLink&>(link).usbPort(); }
 const char* UsbAccessHint() {
   return "quarn-burn: this user may not open the USB PLC; install the udev rule "
          "60-quarn-plc.rules (packaging/linux/ in the sources) with 'sudo install -m 644 "
          "60-quarn-plc.rules /etc/udev/rules.d/ && sudo udevadm control --reload && "
          "sudo udevadm trigger', then plug the PLC in again\n";
-}
-std::string OpenFailure(const Link& link) {
-  return static_cast<const PosixLink&>(link).openFailure();
 }
 const char* SerialAccessHint() {
   return "; serial ports belong to the group dialout: 'sudo usermod -aG dialout $USER', "

@@ -19,18 +19,10 @@
 
 namespace quarn::cli {
 
-std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
-  return std::make_unique<Win32Link>(pipePath);
-}
+std::unique_ptr<Link> MakeLink() { return std::make_unique<Win32Link>(); }
 std::vector<PortInfo> PresentSerialPorts() { return DescribeComPorts(); }
 std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
-const char* UsbPortRefusal() { return nullptr; }
-bool UsbAccessDenied(const Link&) { return false; }
-std::string UsbPortOf(const Link& link) { return static_cast<const Win32Link&>(link).usbPort(); }
-const char* UsbAccessHint() { return ""; }
-std::string OpenFailure(const Link& link) {
-  return static_cast<const Win32Link&>(link).openFailure();
-}
+const char* UsbAccessHint() { return nullptr; }
 const char* SerialAccessHint() { return ""; }
 bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
 bool Writable(FILE*) { return true; }

@@ -29,7 +29,6 @@ namespace {
 // moment the burn starts on its port to the session's end.
 struct PortBurn {
   SessionState st;
-  std::string pipePath;
   std::unique_ptr<Link> link;
   std::unique_ptr<TraceLink> traced;  // between the session and link, with --trace
   std::unique_ptr<CliOperator> op;
@@ -67,6 +66,18 @@ std::string ModbusLine(const SessionState& st) {
          ", but not as a Quarn PLC\n";
 }
 
+// Whether the link's error is of an open that failed, in words to say.
+bool OpenFailed(const LinkError& e) {
+  return e.kind != LinkError::Kind::None && e.kind != LinkError::Kind::Gone && !e.words.empty();
+}
+
+// A USB PLC was found by its ids or at its place that this user may not
+// open, where the platform knows what helps (UsbAccessHint).
+bool UsbAccessDenied(const SessionState& st, const LinkError& e) {
+  const bool search = st.profile().usb && (!*st.usbPlace || IsUsbPortName(st.usbPlace));
+  return search && e.kind == LinkError::Kind::Permission && UsbAccessHint() != nullptr;
+}
+
 int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
 }
@@ -97,7 +108,7 @@ std::string Grouped(uint64_t n) {
 // exchange: the image's file, size, the start of its SHA-256 and who signed
 // it, the model, the port.
 std::string Banner(const Run& run, const PortBurn& b, const std::string& tag) {
-  const std::string port = Printable(b.pipePath.empty() ? PortLabel(b.st) : b.pipePath);
+  const std::string port = Printable(*b.st.usbPlace ? b.st.usbPlace : PortLabel(b.st));
   std::string hash;
   if (!run.image.sha256.empty()) hash = ", sha256 " + run.image.sha256.substr(0, 8) + "...";
   const sign::Verdict& v = run.image.signature;
@@ -116,7 +127,7 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   rec.end = std::chrono::system_clock::now();
   rec.elapsedSeconds = b.seconds;
   rec.modeAtStart = ModeAtStart(b.st.firstProbe);
-  rec.usbPath = UsbPortOf(*b.link);
+  rec.usbPath = b.link->error().usbPlace;
   b.op->lastMessage(rec.caption, rec.text);
   rec.exitStatus = b.status;
   rec.interrupted = b.interrupted;
@@ -176,11 +187,13 @@ void Burn(Run& run, PortBurn& b) {
   // A guard judged an unanswered read as 0: say so on every line's port.
   for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
     lines += b.prefix + guessed.substr(at, nl - at + 1);
-  const std::string failure = OpenFailure(*b.link);
-  if (status != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
+  const LinkError& failure = b.link->error();
+  if (status != 0 && OpenFailed(failure) && !UsbAccessDenied(b.st, failure)) {
     // "CANNOT open ... Port!!!" says what; this line says why.
-    lines += b.prefix + "quarn-burn: cannot open " + Printable(PortLabel(b.st)) + ": " + failure;
-    if (failure == "permission denied" && !kProfile[run.row].usb) lines += SerialAccessHint();
+    lines +=
+        b.prefix + "quarn-burn: cannot open " + Printable(PortLabel(b.st)) + ": " + failure.words;
+    if (failure.kind == LinkError::Kind::Permission && !kProfile[run.row].usb)
+      lines += SerialAccessHint();
     lines += "\n";
   }
   const bool stopped = b.st.stopRequested && out.caption == nullptr;
@@ -231,7 +244,7 @@ std::string ChoosePorts(Run& run, const std::vector<std::string>* ports) {
     b->st.selectModel(static_cast<uint32_t>(run.row));
     const std::string* port = ports ? &(*ports)[i] : o.havePort ? &o.port : nullptr;
     std::string note;
-    std::string why = ChoosePort(port, run.row, serial, UsbPortRefusal(), b->st, b->pipePath, note);
+    std::string why = ChoosePort(port, run.row, serial, b->st, note);
     if (!why.empty()) return why;
     std::fputs(note.c_str(), stderr);
     if (run.batch) {
@@ -293,7 +306,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   std::vector<std::string> rows;
   for (size_t i = 0; i < run.burns.size(); ++i) {
     PortBurn& b = *run.burns[i];
-    b.link = MakeLink(b.pipePath);
+    b.link = MakeLink();
     if (!o.trace.empty())
       b.traced = std::make_unique<TraceLink>(*b.link, run.trace, b.st, b.prefix);
     if (numbered) b.tag = "[" + std::to_string(i + 1) + "]";
@@ -344,7 +357,8 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
 
   int status = RunStatus(run);
   bool denied = false;
-  for (auto& b : run.burns) denied = denied || (b->status != 0 && UsbAccessDenied(*b->link));
+  for (auto& b : run.burns)
+    denied = denied || (b->status != 0 && UsbAccessDenied(b->st, b->link->error()));
   // The trace is written out (this waits for a reader that is behind).
   const std::string lost = run.trace.close();
   std::lock_guard<std::mutex> lock(run.con.lock);
@@ -371,13 +385,12 @@ int RunIdentify(const Options& o, int imageRow, const sign::Verdict* signature) 
     if (kProfile[r].usb == usbPort && !kProfile[r].aio) row = r;
   SessionState st;
   st.selectModel(static_cast<uint32_t>(row));
-  std::string pipePath, note;
+  std::string note;
   const std::vector<PortInfo> serial = o.havePort ? std::vector<PortInfo>{} : PresentSerialPorts();
-  std::string why =
-      ChoosePort(o.havePort ? &o.port : nullptr, row, serial, UsbPortRefusal(), st, pipePath, note);
+  std::string why = ChoosePort(o.havePort ? &o.port : nullptr, row, serial, st, note);
   if (!why.empty()) return Usage(why);
   std::fputs(note.c_str(), stderr);
-  std::unique_ptr<Link> link = MakeLink(pipePath);
+  std::unique_ptr<Link> link = MakeLink();
   Trace trace;
   std::unique_ptr<TraceLink> traced;
   why = trace.open(o.trace);
