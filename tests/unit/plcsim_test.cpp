@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "crc16.h"
 #include "plcsim.h"
 
 using plcsim::Act;
@@ -32,21 +33,10 @@ std::string talk(Plc& plc, const std::string& s) {
   return std::string(out.begin(), out.end());
 }
 
-// Bitwise CRC-16/XMODEM, independent of the simulator's table.
-uint16_t crcBits(const uint8_t* p, size_t n) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= static_cast<uint16_t>(p[i] << 8);
-    for (int b = 0; b < 8; ++b)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
-
 std::string block(uint8_t n, const std::vector<uint8_t>& data) {
   std::string f{char(0x02), char(n), char(255 - n)};
   f.append(data.begin(), data.end());
-  const uint16_t c = crcBits(data.data(), data.size());
+  const uint16_t c = reference::Crc16(data.data(), data.size());
   f += char(c >> 8);
   f += char(c & 0xFF);
   return f;
@@ -431,5 +421,5 @@ TEST(PlcsimPace, RepliesTakeTheWireAndThePlcTimes) {
 }
 
 TEST(PlcsimCrc, TestHelperIsXmodem) {
-  EXPECT_EQ(crcBits(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x31C3);
+  EXPECT_EQ(reference::Crc16(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x31C3);
 }
