@@ -18,9 +18,10 @@
 
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/files.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
+#include "ui/cli/report.h"
 
 using quarn::cli::Options;
 
@@ -390,7 +391,7 @@ TEST(CliPlatform, Sha256AndAppendOnlyRecordFile) {
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   for (const auto& v : vectors) {
-    quarn::cli::Sha256 h;
+    quarn::Sha256 h;
     // In two pieces: the digest is of the whole.
     h.update(reinterpret_cast<const uint8_t*>(v.data.data()), v.data.size() / 3);
     h.update(reinterpret_cast<const uint8_t*>(v.data.data()) + v.data.size() / 3,

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "loader/loader.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/terminal.h"
 
 namespace quarn::cli {
 

@@ -17,6 +17,7 @@
 #include "catalogue/session.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/console.h"
+#include "ui/cli/report.h"
 #include "ui/cli/trace.h"
 
 namespace quarn::cli {

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ui/cli/cli.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/report.h"
 
 namespace quarn::cli {
 

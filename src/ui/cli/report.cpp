@@ -1,6 +1,8 @@
 // What quarn-burn shows of a session and a PLC: the progress line, the
 // line that says where a stop left the PLC, what --identify found, the
 // model list, the warnings about guessed reads and the summary of a batch.
+#include "ui/cli/report.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include "catalogue/catalogue.h"
 #include "loader/loader.h"
 #include "ui/cli/cli.h"
+#include "ui/cli/ports.h"
 
 namespace quarn::cli {
 
@@ -285,6 +288,11 @@ std::vector<std::string> UnansweredReadNames(uint8_t bits) {
   for (const auto& r : kReads)
     if (bits & r.bit) names.push_back(r.name);
   return names;
+}
+
+std::string ModbusLine(const SessionState& st) {
+  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
+         ", but not as a Quarn PLC\n";
 }
 
 std::string UnansweredReadLines(const SessionState& st) {

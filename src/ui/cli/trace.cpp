@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "ui/cli/cli.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/files.h"
 
 namespace quarn::cli {
 
