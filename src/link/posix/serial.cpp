@@ -237,38 +237,37 @@ void GoneError(LinkError& e, int code) {
   e.code = code;
 }
 
-}  // namespace
-
-int PosixLink::write(const uint8_t* data, int n) {
-  if (data == nullptr || n <= 0) return 0;
-  Impl& m = *impl_;
+// A write or read through the USB pipe (usbIo) or the port (fdIo); one that
+// found its device gone says so in the link's error.
+template <class Impl, class Buf, class UsbIo, class FdIo>
+int Move(Impl& m, Buf* buf, int n, short events, UsbIo usbIo, FdIo fdIo) {
   int fault = 0, done = 0;
   if (m.usb.isOpen()) {
-    done = m.usb.write(data, n, m.timeoutMs);
+    done = usbIo(m.usb, buf, n, m.timeoutMs);
     fault = m.usb.gone() ? ENODEV : 0;
   } else if (m.fd >= 0) {
-    done = Transfer(
-        m.fd, data, n, POLLOUT, m.timeoutMs,
-        [](int fd, const uint8_t* p, size_t c) { return ::write(fd, p, c); }, fault);
+    done = Transfer(m.fd, buf, n, events, m.timeoutMs, fdIo, fault);
   }
   if (Gone(fault, m.path)) GoneError(m.error, fault < 0 ? 0 : fault);
   return done;
 }
 
+}  // namespace
+
+int PosixLink::write(const uint8_t* data, int n) {
+  if (data == nullptr || n <= 0) return 0;
+  return Move(
+      *impl_, data, n, POLLOUT,
+      [](UsbPipe& usb, const uint8_t* p, int c, uint32_t ms) { return usb.write(p, c, ms); },
+      [](int fd, const uint8_t* p, size_t c) { return ::write(fd, p, c); });
+}
+
 int PosixLink::read(uint8_t* buf, int n) {
   if (buf == nullptr || n <= 0) return 0;
-  Impl& m = *impl_;
-  int fault = 0, got = 0;
-  if (m.usb.isOpen()) {
-    got = m.usb.read(buf, n, m.timeoutMs);
-    fault = m.usb.gone() ? ENODEV : 0;
-  } else if (m.fd >= 0) {
-    got = Transfer(
-        m.fd, buf, n, POLLIN, m.timeoutMs,
-        [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); }, fault);
-  }
-  if (Gone(fault, m.path)) GoneError(m.error, fault < 0 ? 0 : fault);
-  return got;
+  return Move(
+      *impl_, buf, n, POLLIN,
+      [](UsbPipe& usb, uint8_t* p, int c, uint32_t ms) { return usb.read(p, c, ms); },
+      [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); });
 }
 
 int PosixLink::drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) {
