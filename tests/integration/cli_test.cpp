@@ -259,8 +259,7 @@ TEST(CliSession, SerialModelsFromApplicationModeToSuccess) {
     std::string file = dir.path + "/" + c.model + "_v1.0_20240103_01.bin";
     WriteFile(file, image);
     Plcsim sim({"--model", c.model, "--flash-out", dir.path + "/flash"}, dir.path);
-    // No --yes: the end of input answers the prompt.
-    Burn burn({"--image", file, "--port", sim.pty});
+    Burn burn({"--image", file, "--port", sim.pty, "--yes"});
     EXPECT_EQ(burn.wait(60), 0) << burn.err << sim.log();
     EXPECT_EQ(burn.out, std::string(c.prompt) + kSuccessSerial);
     EXPECT_EQ(burn.err.find("ERROR"), std::string::npos) << burn.err;
@@ -427,6 +426,14 @@ TEST(CliSession, PromptWaitsForEnter) {
   EXPECT_EQ(burn.wait(30), 0) << burn.err;
   EXPECT_NE(burn.out.find(kSuccessSerial), std::string::npos);
   EXPECT_EQ(opens(), 2) << sim.log();
+  // The end of input answers nothing: the session stops as an interrupt stops it.
+  Burn ended({"--image", file, "--port", sim.pty});
+  EXPECT_EQ(ended.wait(30), 130) << ended.err;
+  EXPECT_NE(ended.err.find("\nquarn-burn: the input ended at the prompt; give --yes to answer it "
+                           "unseen\ninterrupted after the PLC was asked to leave its application"),
+            std::string::npos)
+      << ended.err;
+  EXPECT_EQ(ended.out.find("SUCCESSFUL"), std::string::npos);
 }
 
 // Ctrl-C in the middle of a transfer: the session stops at the next
@@ -912,6 +919,14 @@ TEST(CliCommandLine, StatusAndFirstLine) {
        2,
        "quarn-burn: the port name is longer than"},
       {{"--port"}, 2, "quarn-burn: --port needs a value"},
+      // Typos get a suggestion; the option that does not belong is the one named.
+      {{"--imgae", ok}, 2, "quarn-burn: unknown argument '--imgae'; did you mean --image?"},
+      {{"-y"}, 2, "quarn-burn: unknown argument '-y'; did you mean --yes?"},
+      {{"--image", d + "tb2_v1.bin"}, 2, "quarn-burn: the image name", "did you mean TB2_v1.bin?"},
+      {{"--list-models", "--json", "--image", ok}, 2, "quarn-burn: --list-models takes no --image"},
+      {{"--image", tb2File, "--port", peer, "--port", peer},
+       2,
+       "quarn-burn: --port " + peer + " is given more than once"},
       // Short forms and lists.
       {{"-h"}, 0, "Usage: quarn-burn ", "  -h, --help"},
       {{"-V"}, 0, "quarn-burn 1.", "built-in image: VN300_"},
@@ -924,6 +939,10 @@ TEST(CliCommandLine, StatusAndFirstLine) {
        "reconnect       none (the PLC restarts into its bootloader; 1 s)\nsha256          " +
            Sha256Hex(tb2)},
       {{"--check-image", d + "TB2_big.bin"}, 1, "ERROR: The file size EXCEEDS the MAXIMUM size"},
+      {{"--check-image", ok},
+       0,
+       "image           VN300_ok.bin",
+       "bytes sent      4096\nnot sent        4096 bytes (a 4K-page model"},
       {{"--check-image", d + "VN301_x.bin"}, 2, "quarn-burn: the image name"},
       // A Modbus device that is no Quarn PLC is named after the session's message.
       {{"--image", tb2File, "--port", peer, "--yes"},
@@ -1102,8 +1121,15 @@ TEST(CliBatch, EightPlcsWithMixedOutcomes) {
   // stand in the order of the ports and show each session's last phase.
   const std::vector<std::string> screen = Screen(burn.err);
   // A banner per port, the line that says the image is not signed, the
-  // failures' messages (successes print on stdout), the block.
-  ASSERT_EQ(screen.size(), 3 * std::size(cases) - 3) << burn.err;
+  // failures' messages (successes print on stdout), the two lines that say
+  // the unplugged port went away and did not come back, the block.
+  ASSERT_EQ(screen.size(), 3 * std::size(cases) - 1) << burn.err;
+  const std::string unplugged = sims[kUnplugged]->pty;
+  for (const std::string said : {" went away; waiting up to 10 s for it", " did not come back"})
+    EXPECT_EQ(std::count(screen.begin(), screen.end(),
+                         "[" + unplugged + "] quarn-burn: " + unplugged + said),
+              1)
+        << said;
   std::string out = burn.out;
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].message);
@@ -1199,9 +1225,10 @@ TEST(CliBatch, OnePortPrintsAsAlone) {
     std::string err;  // a pattern of the whole of stderr after the banner
   };
   // Off a terminal: the banner, the line that says the image is not signed
-  // (no key is trusted), then a line at each stage.
+  // (no key is trusted), then a line at each stage, led by its time.
   const std::string stages =
-      "((Connecting|Checking|Switching|Restarting|Erasing|Programming) +\\[[.#]+\\] +\\d+%.*\n)";
+      "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "
+      "(Connecting|Checking|Switching|Restarting|Erasing|Programming) +\\[[.#]{20}\\] +\\d+%.*\n)";
   const Case cases[] = {
       {{"--mode", "boot"}, 0, kSuccessSerial, stages + "+"},
       {{"--fault", "checkid:nak:all:2:2"}, 1, "", stages + "*ERROR: PLC type is WRONG\n"},

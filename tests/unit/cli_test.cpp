@@ -334,6 +334,56 @@ TEST(CliProgress, LineShowsTheStageAndFitsTheWidth) {
   }
 }
 
+// Off a terminal: a line at each change of stage word and at each tenth of
+// the erase and the transfer, led by its stamp and label, with a bar of 20
+// columns and every part kept, however long the line.
+TEST(CliLog, LineAtEachStageAndTenthWithEveryPart) {
+  using quarn::cli::ProgressView;
+  const auto view = [](int32_t status, int32_t stage, int32_t progress, int32_t done = 0) {
+    ProgressView v;
+    v.flashStatus = status;
+    v.stage = stage;
+    v.progress = progress;
+    v.probed = true;
+    v.elapsedTime = 7;
+    v.totalErrCounter = 2;
+    v.done = done;
+    v.total = status == quarn::IDLE ? 0 : 200;
+    v.blockBytes = status == quarn::PROGRAM ? 128 : 0;
+    v.stageSeconds = 10;
+    return v;
+  };
+  ProgressView connecting = view(quarn::IDLE, quarn::STAGE_CHECKING, 0);
+  connecting.probed = false;
+  struct Step {
+    ProgressView v;
+    bool due;
+    std::vector<const char*> shown;
+  };
+  const Step steps[] = {
+      {connecting, true, {"Connecting  [....................]   0%  7 s  retries 0 (in all 2)"}},
+      {connecting, false, {}},
+      {view(quarn::IDLE, quarn::STAGE_CHECKING, 0), true, {"Checking    ["}},
+      {view(quarn::IDLE, quarn::STAGE_BOOTLOADER, 0), false, {}},  // still Checking
+      {view(quarn::ERASE, quarn::STAGE_ERASING, 5, 10), true, {"Erasing", "  10/200 pages"}},
+      {view(quarn::ERASE, quarn::STAGE_ERASING, 12, 24), true, {"[##..................]  12%"}},
+      {view(quarn::ERASE, quarn::STAGE_ERASING, 19, 38), false, {}},
+      {view(quarn::PROGRAM, quarn::STAGE_PROGRAMMING, 19, 38), true, {"Programming [###"}},
+      {view(quarn::PROGRAM, quarn::STAGE_PROGRAMMING, 100, 200),
+       true,
+       {"[####################] 100%  200/200 blocks  2.6 kB/s  7 s  retries 0 (in all 2)"}},
+  };
+  quarn::cli::LogMark mark;
+  for (const Step& s : steps) {
+    const std::string line = quarn::cli::LogLine(s.v, "2026-12-09T10:00:00.000Z", "[COM3] ");
+    SCOPED_TRACE(line);
+    EXPECT_EQ(quarn::cli::LogDue(s.v, mark), s.due);
+    EXPECT_EQ(line.rfind("2026-12-09T10:00:00.000Z [COM3] ", 0), 0u);
+    for (const char* part : s.shown) EXPECT_NE(line.find(part), std::string::npos) << part;
+    EXPECT_EQ(line.find(']', 32) - line.find('[', 32), 21u);  // the bar is always 20 columns
+  }
+}
+
 // One record is one line of JSON, whatever bytes the names hold.
 TEST(CliRecord, OneLineOfJsonWithEveryField) {
   using namespace std::chrono;

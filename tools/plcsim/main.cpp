@@ -151,6 +151,13 @@ const Option kOptions[] = {
      "            lowercase affects application replies only;\n"
      "            noise: ARG1 random bytes (1) before the reply\n"
      "      TIMES: a number (default 1) or all"},
+    {"--run-mode", Takes::Nothing, 0,
+     [](Options& o, const char*, long) {
+       o.faults.push_back({plcsim::Kind::Probe, plcsim::Act::Nak, -1, 1, 0});
+       return kGoOn;
+     },
+     "  --run-mode          the application is in RUN mode: it refuses every mode probe\n"
+     "                      (the same as --fault probe:nak:all:1)"},
     {"--late-reply", Takes::Text, 0,
      [](Options& o, const char* v, long) {
        return parseLate(v, o.late) ? kGoOn : bad("--late-reply", v);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "link/portname.h"
@@ -121,6 +122,33 @@ std::vector<PortInfo> DescribeSerialPorts(const std::string& devDir, const std::
             [](const PortInfo& a, const PortInfo& b) { return a.name < b.name; });
   FindByIdNames(devDir, ports);
   return ports;
+}
+
+std::string SerialByIdName(const std::string& path) {
+  char port[PATH_MAX];
+  if (realpath(path.c_str(), port) == nullptr) return "";
+  const std::string byId = "/dev/serial/by-id";
+  DIR* dir = opendir(byId.c_str());
+  if (dir == nullptr) return "";
+  std::string name;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string link = byId + "/" + e->d_name;
+    if (SerialPortOf(link) == port) {
+      name = link;
+      break;
+    }
+  }
+  closedir(dir);
+  return name;
+}
+
+std::string SerialPortOf(const std::string& byId) {
+  char port[PATH_MAX];
+  struct stat st {};
+  if (realpath(byId.c_str(), port) == nullptr || stat(port, &st) != 0 || !S_ISCHR(st.st_mode))
+    return "";
+  return port;
 }
 
 std::vector<PortInfo> DescribeSerialPorts() {

@@ -55,6 +55,11 @@ std::vector<std::string> ListSerialPorts(const std::string& devDir, const std::s
 std::vector<PortInfo> DescribeSerialPorts();
 std::vector<PortInfo> DescribeSerialPorts(const std::string& devDir, const std::string& sysTtyDir);
 
+// The /dev/serial/by-id name of the serial port at path ("" for none), and
+// the serial port that name leads to now ("" while it leads nowhere).
+std::string SerialByIdName(const std::string& path);
+std::string SerialPortOf(const std::string& byId);
+
 // The PLC's USB device: vendor 0x0e5a, product 0x0001.
 constexpr uint16_t kPlcVendor = 0x0e5a, kPlcProduct = 0x0001;
 struct UsbIds {

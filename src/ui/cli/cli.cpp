@@ -21,6 +21,43 @@ bool EndsWithBin(const std::string& name) {
   return tail == ".bin";
 }
 
+// The edits that turn a into b: letters left out, added, changed or two
+// swapped (--imgae is one from --image).
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i)
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// The one of names closest to word, within two edits (one for a short
+// word); "" when none is, or two are as close.
+std::string Closest(const std::string& word, const std::vector<std::string>& names) {
+  if (word.size() > 64) return "";  // no table for a name that long
+  const size_t most = word.size() <= 4 ? 1 : 2;
+  std::string best;
+  size_t bestDistance = most + 1;
+  bool tie = false;
+  for (const std::string& name : names) {
+    const size_t d = Distance(word, name);
+    if (d < bestDistance) {
+      best = name;
+      bestDistance = d;
+      tie = false;
+    } else if (d == bestDistance) {
+      tie = true;
+    }
+  }
+  return tie ? "" : best;
+}
+
 }  // namespace
 
 std::string ParseOptions(int argc, const char* const* argv, Options& o) {
@@ -44,6 +81,9 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
                {"--version", "-V", &o.version, true},
                {"--help", "-h", &o.help, true}};
   std::vector<std::string> actions, others;  // the options given, by kind
+  std::vector<std::string> known;            // every option's spelling
+  for (const auto& v : valued) known.push_back(v.name);
+  for (const auto& f : flags) known.push_back(f.name);
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
@@ -69,6 +109,9 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         if (!v->value->empty()) return arg + " is given more than once";
         *v->value = value;
       } else {
+        if (v->list == &o.ports &&
+            std::find(o.ports.begin(), o.ports.end(), value) != o.ports.end())
+          return arg + " " + Printable(value) + " is given more than once";
         if (v->list == &o.ports && !o.havePort) {
           o.port = value;
           o.havePort = true;
@@ -87,7 +130,17 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     if (f == std::end(flags)) {
       if (arg.rfind("-", 0) != 0 && EndsWithBin(arg))
         return "unknown argument '" + arg + "'; did you mean --image " + arg + "?";
-      return "unknown argument '" + std::string(argv[i]) + "'";
+      std::string why = "unknown argument '" + Printable(argv[i]) + "'";
+      // One dash and one letter ("-y"): the one long option with that letter.
+      std::string near;
+      if (arg.size() == 2 && arg[0] == '-' && arg[1] != '-') {
+        for (const std::string& name : known)
+          if (name[2] == arg[1]) near = near.empty() ? name : "-";
+        if (near == "-") near.clear();
+      } else {
+        near = Closest(arg, known);
+      }
+      return near.empty() ? why : why + "; did you mean " + near + "?";
     }
     if (inlineValue) return arg + " takes no value";
     *f->flag = true;
@@ -95,9 +148,10 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
   }
   if (!actions.empty()) {
     if (actions.size() > 1) return actions[0] + " and " + actions[1] + " do not go together";
-    const bool json = others.size() == 1 && others[0] == "--json";
-    if (!others.empty() && !(json && (o.listPorts || o.listModels)))
-      return actions[0] + " takes no " + others[0];
+    // --json goes with the lists; any other option is named.
+    const bool lists = o.listPorts || o.listModels;
+    for (const std::string& other : others)
+      if (!(lists && other == "--json")) return actions[0] + " takes no " + other;
     if (!o.trust.empty() && o.checkImage.empty()) return actions[0] + " takes no --trust";
   } else if (o.json && !o.identify) {
     return "--json applies to --list-ports, --list-models and --identify";
@@ -131,8 +185,16 @@ int ModelFromImageName(const std::string& path) {
 }
 
 std::string UnknownModel(const std::string& path) {
-  return "the image name '" + Printable(path) + "' names no known model ('" +
-         Printable(ImageModelPart(path)) + "' is not in the catalogue; see --list-models)";
+  const std::string part = ImageModelPart(path);
+  std::string why = "the image name '" + Printable(path) + "' names no known model ('" +
+                    Printable(part) + "' is not in the catalogue; see --list-models)";
+  // A model's name in the wrong case, or one letter off: the file name with it.
+  std::string upper = part;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string near = Closest(upper, std::vector<std::string>(plcList, plcList + kModelCount));
+  if (near.empty()) return why;
+  const std::string base = BaseName(path);
+  return why + "; did you mean " + Printable(near + base.substr(part.size())) + "?";
 }
 
 std::string Printable(const std::string& name) {

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "link/link.h"
 #include "loader/loader.h"
+#include "ui/cli/record.h"
 #include "ui/cli/terminal.h"
 
 namespace quarn::cli {
@@ -49,9 +51,14 @@ void CliOperator::endOutput() {
     closingLine = closingLine_;
     closingLine_ = false;
   }
+  printLog();
   if (!outcome.empty()) {
     // The outcome closes the progress display: its last state, then the message.
-    if (closingLine) printLine("\n");
+    if (closingLine) {
+      std::lock_guard<std::mutex> lock(state_);
+      std::fprintf(stderr, "%s\n",
+                   LogLine(*final_, UtcTime(std::chrono::system_clock::now()), label_).c_str());
+    }
     if (display_ == Display::Block) con_.setRow(row_, progress(con_.width()));
     endLiveLine();
     con_.print(error ? stderr : stdout, outcome);
@@ -71,8 +78,56 @@ void CliOperator::lastMessage(std::string& caption, std::string& text) {
   text = lastText_;
 }
 
+void CliOperator::retract() {
+  std::lock_guard<std::mutex> lock(state_);
+  if (sealed_) return;
+  outcomeStatus_ = -1;
+  outcomeLine_.clear();
+  lastCaption_.clear();
+  lastText_.clear();
+  final_.reset();
+  closingLine_ = false;
+  frozen_ = false;
+  timerRunning_ = true;
+}
+
+void CliOperator::say(const std::string& line) {
+  std::lock_guard<std::mutex> lock(con_.lock);
+  endLiveLine();
+  printLog();
+  con_.print(stderr, line);
+}
+
+void CliOperator::exchanged() {
+  if (display_ != Display::Phases) return;
+  std::lock_guard<std::mutex> lock(state_);
+  if (!frozen_) noteLog(lock);
+}
+
+// Takes the log line the session is due, if any, with the time it was due.
+void CliOperator::noteLog(const std::lock_guard<std::mutex>& stateHeld) {
+  const ProgressView v = view(stateHeld);
+  if (LogDue(v, logMark_) && pendingLog_.size() < kPendingLog)
+    pendingLog_.push_back(LogLine(v, UtcTime(std::chrono::system_clock::now()), label_));
+}
+
+// Prints the log lines taken and not yet printed. With con_.lock held.
+void CliOperator::printLog() {
+  std::vector<std::string> due;
+  {
+    std::lock_guard<std::mutex> lock(state_);
+    due.swap(pendingLog_);
+  }
+  for (const std::string& line : due) std::fprintf(stderr, "%s\n", line.c_str());
+  if (!due.empty()) std::fflush(stderr);
+}
+
 void CliOperator::prompt(Prompt, const char* caption, const char* text) {
   restarting_ = true;  // the reconnect prompts come as the PLC restarts
+  if (display_ == Display::Phases) {
+    std::lock_guard<std::mutex> lock(state_);
+    noteLog(lock);
+  }
   std::unique_lock<std::mutex> turn;
   if (!yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
   const std::string shown = std::string(caption) + ": " + Printable(text);
@@ -91,6 +146,7 @@ void CliOperator::prompt(Prompt, const char* caption, const char* text) {
     // A prompt may wait on the console; the session's state is not held.
     std::lock_guard<std::mutex> lock(con_.lock);
     endLiveLine();
+    printLog();
     con_.print(stdout, prefix_ + shown + "\n");
   }
   if (!yes_) waitForEnter();
@@ -122,6 +178,7 @@ void CliOperator::outcome(const Outcome& o) {
 
 void CliOperator::sleepSeconds(unsigned seconds) {
   restarting_ = true;  // only the reconnect step waits
+  exchanged();         // off a terminal: Restarting is logged
   if (trace_) trace_->line(prefix_, "wait " + std::to_string(seconds) + " s");
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!st_.stopRequested && std::chrono::steady_clock::now() < end)
@@ -151,19 +208,17 @@ void CliOperator::tick() {
     if (!lock.owns_lock() || frozen() || !Writable(stderr)) continue;
     switch (display_) {
       case Display::Line:
-        printLine("\r");
+        printLine();
         liveLine_ = true;
         break;
       case Display::Block: con_.setRow(row_, progress(con_.width())); break;
       case Display::Phases: {
-        // A line at each stage and at each tenth of the transfer.
-        const ProgressView v = view();
-        const std::string word = StageWord(v);
-        const int32_t tenth =
-            v.flashStatus == PROGRAM ? std::clamp<int32_t>(v.progress, 0, 100) / 10 : 0;
-        if (word != lastWord_ || tenth != lastTenth_) printLine("\n");
-        lastWord_ = word;
-        lastTenth_ = tenth;
+        // A line at each stage and at each tenth of the erase and the transfer.
+        {
+          std::lock_guard<std::mutex> held(state_);
+          noteLog(held);
+        }
+        printLog();
         break;
       }
     }
@@ -223,39 +278,44 @@ ProgressView CliOperator::view(const std::lock_guard<std::mutex>&) {
 
 std::string CliOperator::state(size_t width) { return ProgressLine(view(), width); }
 
-// Writes the current state to stderr, ended by `end`: the live line is
-// redrawn within the terminal's width, over what it showed before.
-void CliOperator::printLine(const char* end) {
-  if (end[0] == '\r') {
-    int columns = 0, rows = 0;
-    const size_t width = TerminalSize(columns, rows) && columns > 1 ? columns - 1 : 79;
-    const std::string line = state(width);
-    const size_t pad = std::min(width, std::max(lineWidth_, line.size())) - line.size();
-    std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(pad, ' ').c_str());
-    lineWidth_ = line.size() + pad;
-  } else {
-    std::fprintf(stderr, "%s%s", progress().c_str(), end);
-  }
+// Redraws the live line on the terminal within its width, over what it
+// showed before.
+void CliOperator::printLine() {
+  int columns = 0, rows = 0;
+  const bool sized = TerminalSize(columns, rows);
+  columns = TerminalColumns(sized ? columns : 0);
+  const size_t width = columns > 1 ? static_cast<size_t>(columns - 1) : 79;
+  const std::string line = state(width);
+  const size_t pad = std::min(width, std::max(lineWidth_, line.size())) - line.size();
+  std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(pad, ' ').c_str());
+  lineWidth_ = line.size() + pad;
   std::fflush(stderr);
 }
 
 // Ends the live line on a terminal, kept with its latest state.
 void CliOperator::endLiveLine() {
   if (!liveLine_) return;
-  printLine("\r");
+  printLine();
   std::fputc('\n', stderr);
   std::fflush(stderr);
   liveLine_ = false;
 }
 
-// Enter is OK; so is the end of input, and a stop.
+// Enter is OK. The end of input answers nothing: it stops the session as an
+// interrupt does (a script that forgot --yes must not confirm a replug unseen).
 void CliOperator::waitForEnter() {
   if (stdinTty_) {
     std::lock_guard<std::mutex> lock(con_.lock);
     con_.print(stderr, prefix_ + "(press Enter for OK)\n");
   }
-  WaitForEnter(st_.stopRequested);
-  if (trace_) trace_->line(prefix_, st_.stopRequested ? "stopped at the prompt" : "OK");
+  if (!WaitForEnter(st_.stopRequested) && !st_.stopRequested) {
+    inputEnded_ = true;
+    st_.stopRequested = true;
+  }
+  if (trace_)
+    trace_->line(prefix_, inputEnded_         ? "the input ended at the prompt"
+                          : st_.stopRequested ? "stopped at the prompt"
+                                              : "OK");
   if (stdinTty_ && display_ == Display::Block && !st_.stopRequested) {
     std::lock_guard<std::mutex> lock(con_.lock);
     con_.movedDown();  // the terminal echoed the Enter

@@ -12,9 +12,11 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "burn/operator.h"
 #include "catalogue/session.h"
+#include "link/link.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/console.h"
 #include "ui/cli/report.h"
@@ -48,6 +50,13 @@ class CliOperator : public Operator {
   // printed after it. With con_.lock held.
   void endOutput();
 
+  // The session goes on after its outcome (its port came back): the outcome
+  // is withdrawn, unshown, and the display and the timer go on.
+  void retract();
+  // Prints a line of quarn-burn's own on stderr, below the live line.
+  void say(const std::string& line);
+  // A prompt met the end of input, which stopped the session.
+  bool inputEnded() const { return inputEnded_; }
   // The last message shown, a prompt's or the outcome's ("" when none).
   void lastMessage(std::string& caption, std::string& text);
   // The session's progress line as its row of the block shows it, within
@@ -55,6 +64,10 @@ class CliOperator : public Operator {
   std::string progress(size_t columns = 80) {
     return label_ + state(columns - std::min(columns, label_.size()));
   }
+
+  // The session is about to exchange bytes with the PLC: off a terminal, a
+  // stage it has come to is logged, however short it is.
+  void exchanged();
 
   void prompt(Prompt kind, const char* caption, const char* text) override;
   // Taken into the session's state at once; shown by endOutput(), after the
@@ -70,7 +83,9 @@ class CliOperator : public Operator {
   ProgressView view();
   ProgressView view(const std::lock_guard<std::mutex>& stateHeld);
   std::string state(size_t width);
-  void printLine(const char* end);
+  void printLine();
+  void noteLog(const std::lock_guard<std::mutex>& stateHeld);
+  void printLog();
   void endLiveLine();
   void waitForEnter();
 
@@ -84,6 +99,7 @@ class CliOperator : public Operator {
   Trace* trace_ = nullptr;
   uint32_t imageSize_ = 0;
   std::atomic<bool> restarting_{false};  // the reconnect wait has begun
+  std::atomic<bool> inputEnded_{false};  // a prompt met the end of input
   std::thread ticker_;
   std::atomic<bool> quit_{false};
   // The session's state, guarded by state_, which is never held while
@@ -101,11 +117,37 @@ class CliOperator : public Operator {
   std::optional<ProgressView> final_;  // the display's state when the outcome came
   int32_t lastStatus_ = IDLE;          // flashStatus when stageStart_ was taken
   std::chrono::steady_clock::time_point stageStart_;
+  LogMark logMark_;                      // off a terminal: what the log has been given
+  std::vector<std::string> pendingLog_;  // ... and not yet printed (at most kPendingLog)
+  static constexpr size_t kPendingLog = 64;
   // What the console shows, guarded by con_.lock:
   bool liveLine_ = false;
-  std::string lastWord_;   // the stage word last shown off a terminal
-  int32_t lastTenth_ = 0;  // the tenth of the transfer last shown off a terminal
-  size_t lineWidth_ = 0;   // the live line's width as last drawn
+  size_t lineWidth_ = 0;  // the live line's width as last drawn
+};
+
+// A session's link that tells its operator of each request before it goes
+// out; everything else passes as it is.
+class WatchedLink : public Link {
+ public:
+  WatchedLink(Link& inner, CliOperator& op) : inner_(inner), op_(op) {}
+  bool open(const Endpoint& where) override { return inner_.open(where); }
+  void close() override { inner_.close(); }
+  int write(const uint8_t* data, int n) override {
+    op_.exchanged();
+    return inner_.write(data, n);
+  }
+  int read(uint8_t* buf, int n) override { return inner_.read(buf, n); }
+  int drainInput(uint32_t quietMs = 0, uint32_t timeoutMs = 0, uint8_t* kept = nullptr,
+                 int keep = 0) override {
+    return inner_.drainInput(quietMs, timeoutMs, kept, keep);
+  }
+  void setTimeouts(uint32_t ms) override { inner_.setTimeouts(ms); }
+  void setLine(const LineSettings& line) override { inner_.setLine(line); }
+  const LinkError& error() const override { return inner_.error(); }
+
+ private:
+  Link& inner_;
+  CliOperator& op_;
 };
 
 }  // namespace quarn::cli

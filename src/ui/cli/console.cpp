@@ -1,7 +1,18 @@
 // The block of live lines: cursor movements of the ANSI escape sequences.
 #include "ui/cli/console.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace quarn::cli {
+
+int TerminalColumns(int measured) {
+  const char* text = std::getenv("COLUMNS");
+  if (text == nullptr || std::strlen(text) > 4) return measured;
+  char* end = nullptr;
+  const long n = std::strtol(text, &end, 10);
+  return *text != '\0' && *end == '\0' && n >= 20 && n <= 1000 ? static_cast<int>(n) : measured;
+}
 
 void Console::startBlock(const std::vector<std::string>& rows, int columns) {
   width_ = columns > 1 ? static_cast<size_t>(columns - 1) : 1;

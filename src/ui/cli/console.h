@@ -15,6 +15,10 @@ namespace quarn::cli {
 // terminal), or a line at each phase change (not a terminal).
 enum class Display { Line, Block, Phases };
 
+// The columns of the terminal: COLUMNS where it holds a number from 20 to
+// 1000, else `measured` (the terminal's own; 0 when unknown).
+int TerminalColumns(int measured);
+
 class Console {
  public:
   std::mutex lock;        // guards the output streams and the block

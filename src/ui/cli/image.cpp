@@ -87,7 +87,12 @@ int CheckImage(const std::string& path, const Trust& trust) {
   line("pages to erase", std::to_string(totalPages(static_cast<uint32_t>(row), image.size)));
   line("blocks", std::to_string(totalPacket(static_cast<uint32_t>(row), image.size)) + " of " +
                      std::to_string(p.blockData) + " bytes");
-  line("bytes sent", std::to_string(bytesSent(static_cast<uint32_t>(row), image.size)));
+  const uint32_t sent = bytesSent(static_cast<uint32_t>(row), image.size);
+  line("bytes sent", std::to_string(sent));
+  // A 4K-page model never sends the image's last 4096 bytes.
+  if (p.fourKPage)
+    line("not sent", std::to_string(image.size - sent) +
+                         " bytes (a 4K-page model neither erases nor sends an image's last 4096)");
   line("reconnect", ReconnectKind(p.reconnect));
   line("sha256", image.sha256.empty() ? "unknown (the platform failed)" : image.sha256);
   line("signature", SignatureWords(signature));

@@ -13,4 +13,11 @@ std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
 const char* UsbAccessHint() { return nullptr; }
 const char* SerialAccessHint() { return ""; }
 
+bool PortsComeBack() { return false; }
+std::string AdapterName(const std::string&) { return ""; }
+std::string WaitForPortBack(const std::string&, const std::string&, uint32_t,
+                            const std::atomic<bool>&) {
+  return "";
+}
+
 }  // namespace quarn::cli

@@ -13,7 +13,6 @@
 #include "catalogue/catalogue.h"
 #include "loader/loader.h"
 #include "ui/cli/cli.h"
-#include "ui/cli/ports.h"
 
 namespace quarn::cli {
 
@@ -29,16 +28,12 @@ const char* StageWord(const ProgressView& v) {
   }
 }
 
-std::string ProgressLine(const ProgressView& v, size_t width) {
-  char buf[64];
-  const int32_t percent = std::clamp<int32_t>(v.progress, 0, 100);
-  std::snprintf(buf, sizeof buf, "%-11s", StageWord(v));
-  const std::string word = buf;
-  std::snprintf(buf, sizeof buf, " %3d%%", static_cast<int>(percent));
-  const std::string pct = buf;
+namespace {
 
-  // The optional parts: count, time left, retries, rate, elapsed seconds;
-  // each leads with its two blanks.
+// A progress line's optional parts: count, time left, retries, rate,
+// elapsed seconds; each leads with its two blanks ("" where none applies).
+std::vector<std::string> Parts(const ProgressView& v) {
+  char buf[64];
   std::vector<std::string> parts(5);
   const bool counting = (v.flashStatus == ERASE || v.flashStatus == PROGRAM) && v.total > 0;
   if (counting) {
@@ -61,10 +56,29 @@ std::string ProgressLine(const ProgressView& v, size_t width) {
   }
   std::snprintf(buf, sizeof buf, "  %d s", static_cast<int>(v.elapsedTime));
   parts[4] = buf;
+  return parts;
+}
 
+// The stage word, padded, the bar of `bar` columns and the percentage.
+std::string WordAndBar(const ProgressView& v, size_t bar) {
+  char buf[64];
+  const int32_t percent = std::clamp<int32_t>(v.progress, 0, 100);
+  std::snprintf(buf, sizeof buf, "%-11s [", StageWord(v));
+  const size_t filled = static_cast<size_t>(percent) * bar / 100;
+  std::string s = buf + std::string(filled, '#') + std::string(bar - filled, '.');
+  std::snprintf(buf, sizeof buf, "] %3d%%", static_cast<int>(percent));
+  return s + buf;
+}
+
+constexpr size_t kReadingOrder[] = {0, 3, 1, 4, 2};  // count, rate, time left, elapsed, retries
+
+}  // namespace
+
+std::string ProgressLine(const ProgressView& v, size_t width) {
+  const std::vector<std::string> parts = Parts(v);
   // The bar takes 10 to 30 columns; the parts that fit beside it stay.
   constexpr size_t kMinBar = 10, kMaxBar = 30;
-  size_t used = word.size() + 3 + kMinBar + pct.size();  // " [" bar "]"
+  size_t used = WordAndBar(v, kMinBar).size();
   std::vector<bool> keep(parts.size(), false);
   // Retries come before the rate and the time once there are any.
   const std::vector<size_t> wanted = v.totalErrCounter > 0 ? std::vector<size_t>{0, 1, 2, 3, 4}
@@ -75,13 +89,27 @@ std::string ProgressLine(const ProgressView& v, size_t width) {
     used += parts[i].size();
   }
   const size_t bar = used > width ? kMinBar : std::min(kMaxBar, kMinBar + (width - used));
-  const size_t filled = static_cast<size_t>(percent) * bar / 100;
-  std::string line =
-      word + " [" + std::string(filled, '#') + std::string(bar - filled, '.') + "]" + pct;
-  // Shown in reading order: count, rate, time left, elapsed, retries.
-  for (size_t i : {0, 3, 1, 4, 2})
+  std::string line = WordAndBar(v, bar);
+  for (size_t i : kReadingOrder)
     if (keep[i]) line += parts[i];
   return line.substr(0, width);
+}
+
+std::string LogLine(const ProgressView& v, const std::string& stamp, const std::string& label) {
+  const std::vector<std::string> parts = Parts(v);
+  std::string line = stamp + " " + label + WordAndBar(v, 20);
+  for (size_t i : kReadingOrder) line += parts[i];
+  return line;
+}
+
+bool LogDue(const ProgressView& v, LogMark& mark) {
+  const std::string word = StageWord(v);
+  const bool counting = v.flashStatus == ERASE || v.flashStatus == PROGRAM;
+  const int32_t tenth = counting ? std::clamp<int32_t>(v.progress, 0, 100) / 10 : 0;
+  if (word == mark.word && tenth == mark.tenth) return false;
+  mark.word = word;
+  mark.tenth = tenth;
+  return true;
 }
 
 std::string InterruptedLine(const SessionState& st, uint32_t imageSize) {
@@ -253,24 +281,46 @@ std::string SignatureWords(const sign::Verdict& v) {
 std::string SignatureStatus(const sign::Verdict& v) { return sign::StatusName(v.status); }
 std::string SignatureKeyId(const sign::Verdict& v) { return sign::ShortId(v.keyId); }
 
+namespace {
+
+// What the PLC needs to restart into its bootloader, as the model table says it.
+const char* ReconnectWords(Reconnect r) {
+  switch (r) {
+    case Reconnect::Wait1s: return "none, 1 s pause";
+    case Reconnect::PowerCycle2s: return "power cycle, then 2 s";
+    case Reconnect::Replug2s: return "replug, then 2 s";
+    case Reconnect::Replug5s: return "replug, then 5 s";
+  }
+  return "";
+}
+
+}  // namespace
+
 std::string ModelList(bool json) {
+  // By name, as the model table of the guide lists them.
+  std::vector<int> rows;
+  for (int i = 0; i < kModelCount; ++i) rows.push_back(i);
+  std::sort(rows.begin(), rows.end(),
+            [](int a, int b) { return std::strcmp(plcList[a], plcList[b]) < 0; });
   if (json) {
     nlohmann::ordered_json j = nlohmann::ordered_json::array();
-    for (int i = 0; i < kModelCount; ++i)
+    for (int i : rows)
       j.push_back({{"model", plcList[i]},
                    {"link", kProfile[i].usb ? "USB" : "serial"},
                    {"max_bytes", kProfile[i].maxSize},
-                   {"block_bytes", kProfile[i].blockData}});
+                   {"block_bytes", kProfile[i].blockData},
+                   {"reconnect", ReconnectWords(kProfile[i].reconnect)}});
     return j.dump(2) + "\n";
   }
-  char line[96];
-  std::snprintf(line, sizeof line, "%-15s %-6s %10s %6s\n", "MODEL", "LINK", "MAX BYTES", "BLOCK");
+  char line[128];
+  std::snprintf(line, sizeof line, "%-15s %-6s %10s %6s  %s\n", "MODEL", "LINK", "MAX BYTES",
+                "BLOCK", "RECONNECT");
   std::string s = line;
-  for (int i = 0; i < kModelCount; ++i) {
+  for (int i : rows) {
     const Profile& p = kProfile[i];
-    std::snprintf(line, sizeof line, "%-15.14s %-6s %10u %6u\n", plcList[i],
+    std::snprintf(line, sizeof line, "%-15.14s %-6s %10u %6u  %s\n", plcList[i],
                   p.usb ? "USB" : "serial", static_cast<unsigned>(p.maxSize),
-                  static_cast<unsigned>(p.blockData));
+                  static_cast<unsigned>(p.blockData), ReconnectWords(p.reconnect));
     s += line;
   }
   return s;
@@ -288,11 +338,6 @@ std::vector<std::string> UnansweredReadNames(uint8_t bits) {
   for (const auto& r : kReads)
     if (bits & r.bit) names.push_back(r.name);
   return names;
-}
-
-std::string ModbusLine(const SessionState& st) {
-  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
-         ", but not as a Quarn PLC\n";
 }
 
 std::string UnansweredReadLines(const SessionState& st) {

@@ -34,6 +34,21 @@ const char* StageWord(const ProgressView& v);
 // width holds the word, 10 columns of bar and the percentage.
 std::string ProgressLine(const ProgressView& v, size_t width);
 
+// A log's line for a session off a terminal (a file, a pipe): the stamp
+// (its time), the label (its port, in a batch), the stage word, a bar of 20
+// columns, the percentage and every part that applies, never cut.
+std::string LogLine(const ProgressView& v, const std::string& stamp, const std::string& label);
+
+// What a log has shown of a session so far.
+struct LogMark {
+  std::string word;    // the stage word of its last line; "" before the first
+  int32_t tenth = -1;  // the tenth of the erase or the transfer that line showed
+};
+// Whether v is due a line after those mark stands for: at each change of
+// the stage word and at each tenth of the erase and of the transfer. Moves
+// mark on when it is.
+bool LogDue(const ProgressView& v, LogMark& mark);
+
 // The plain line that says where a session asked to stop has stopped and
 // what that means for the PLC; imageSize is the image the session was given.
 std::string InterruptedLine(const SessionState& st, uint32_t imageSize);
@@ -61,10 +76,6 @@ std::string ModelList(bool json);
 // The guard reads marked in bits (GuardRead), by name: "D1001", "D1148",
 // "D1386", "version".
 std::vector<std::string> UnansweredReadNames(uint8_t bits);
-
-// Said after the session's message when the PLC's port answered with Modbus
-// exception replies: a Modbus device is there, but not a Quarn PLC.
-std::string ModbusLine(const SessionState& st);
 
 // One "quarn-burn: warning: ..." line, newline included, for each guard read
 // of the session that got no valid reply and was judged as 0; "" for none.

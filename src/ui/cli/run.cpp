@@ -11,11 +11,11 @@
 
 #include "burn/burn.h"
 #include "catalogue/catalogue.h"
-#include "link/portname.h"
 #include "ui/cli/cli_operator.h"
 #include "ui/cli/console.h"
 #include "ui/cli/files.h"
 #include "ui/cli/interrupts.h"
+#include "ui/cli/link_failure.h"
 #include "ui/cli/links.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
@@ -25,6 +25,7 @@
 #include "ui/cli/trust.h"
 
 namespace quarn::cli {
+
 namespace {
 
 // One port's burn. Its record's start and elapsed_seconds count from the
@@ -34,9 +35,11 @@ struct PortBurn {
   std::unique_ptr<Link> link;
   std::unique_ptr<TraceLink> traced;  // between the session and link, with --trace
   std::unique_ptr<CliOperator> op;
-  std::string prefix;  // "[PORT] " in a batch, "" alone
-  std::string label;   // what leads its progress lines
-  std::string tag;     // "[n]" where ports are numbered, else ""
+  std::unique_ptr<WatchedLink> watched;  // between the session and the rest, off a terminal
+  int32_t earlierRetries = 0;            // of the passes before its port went away
+  std::string prefix;                    // "[PORT] " in a batch, "" alone
+  std::string label;                     // what leads its progress lines
+  std::string tag;                       // "[n]" where ports are numbered, else ""
   Record rec;
   std::chrono::steady_clock::time_point started;
   // How it ended; guarded by StopLock().
@@ -61,17 +64,8 @@ struct Run {
   std::vector<std::unique_ptr<PortBurn>> burns;
 };
 
-// Whether the link's error is of an open that failed, in words to say.
-bool OpenFailed(const LinkError& e) {
-  return e.kind != LinkError::Kind::None && e.kind != LinkError::Kind::Gone && !e.words.empty();
-}
-
-// A USB PLC was found by its ids or at its place that this user may not
-// open, where the platform knows what helps (UsbAccessHint).
-bool UsbAccessDenied(const SessionState& st, const LinkError& e) {
-  const bool search = st.profile().usb && (!*st.usbPlace || IsUsbPortName(st.usbPlace));
-  return search && e.kind == LinkError::Kind::Permission && UsbAccessHint() != nullptr;
-}
+// How long a port that went away is waited for.
+constexpr uint32_t kPortBackMs = 10000;
 
 int32_t Retries(const SessionState& st) {
   return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
@@ -126,7 +120,7 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   b.op->lastMessage(rec.caption, rec.text);
   rec.exitStatus = b.status;
   rec.interrupted = b.interrupted;
-  rec.retries = Retries(b.st);
+  rec.retries = Retries(b.st) + b.earlierRetries;
   rec.pagesErased = b.st.pagesErased;
   rec.blocksSent = b.st.blocksSent;
   rec.unansweredReads = b.st.unansweredReads;
@@ -173,8 +167,34 @@ void Burn(Run& run, PortBurn& b) {
   b.rec.start = std::chrono::system_clock::now();
   b.op->start();
   b.st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the burn
-  const Outcome out = StartBurn(b.st, b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op,
-                                run.image.data, run.image.size);
+  Link& link = b.watched  ? static_cast<Link&>(*b.watched)
+               : b.traced ? static_cast<Link&>(*b.traced)
+                          : *b.link;
+  const bool serial = !kProfile[run.row].usb;
+  const std::string adapter = serial ? AdapterName(b.st.selectedComPort) : "";
+  Outcome out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+  const uint8_t firstProbe = b.st.firstProbe;  // the mode found at the start, for the record
+  // A port that went away (an adapter pulled) is waited for; once the same
+  // adapter is back the session goes on as a new run would.
+  for (int again = 0;
+       !out.success && again < 3 && PortGone(b.st, b.link->error()) && !b.st.stopRequested;
+       ++again) {
+    const std::string port = Printable(PortLabel(b.st));
+    b.op->say(b.prefix + "quarn-burn: " + port + " went away; waiting up to 10 s for it\n");
+    const std::string back =
+        WaitForPortBack(b.st.selectedComPort, adapter, kPortBackMs, b.st.stopRequested);
+    if (back.empty() ||
+        (back != b.st.selectedComPort && (!serial || !b.st.setComPort(back.c_str())))) {
+      b.op->say(b.prefix + "quarn-burn: " + port + " did not come back\n");
+      break;
+    }
+    b.op->say(b.prefix + "quarn-burn: " + Printable(back) +
+              " is back; the session goes on as a new run would\n");
+    b.op->retract();
+    b.earlierRetries += Retries(b.st);
+    out = StartBurn(b.st, link, *b.op, run.image.data, run.image.size);
+    b.st.firstProbe = firstProbe;
+  }
   const int status = out.success ? 0 : 1;
   // What follows the session's message: said once the record is written.
   std::string lines;
@@ -182,16 +202,12 @@ void Burn(Run& run, PortBurn& b) {
   // A guard judged an unanswered read as 0: say so on every line's port.
   for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
     lines += b.prefix + guessed.substr(at, nl - at + 1);
-  const LinkError& failure = b.link->error();
-  if (status != 0 && OpenFailed(failure) && !UsbAccessDenied(b.st, failure)) {
-    // "CANNOT open ... Port!!!" says what; this line says why.
-    lines +=
-        b.prefix + "quarn-burn: cannot open " + Printable(PortLabel(b.st)) + ": " + failure.words;
-    if (failure.kind == LinkError::Kind::Permission && !kProfile[run.row].usb)
-      lines += SerialAccessHint();
-    lines += "\n";
-  }
+  // "CANNOT open ... Port!!!" says what; this line says why.
+  if (status != 0) lines += CannotOpenLine(b.st, b.link->error(), b.prefix);
   const bool stopped = b.st.stopRequested && out.caption == nullptr;
+  if (stopped && b.op->inputEnded())
+    lines +=
+        b.prefix + "quarn-burn: the input ended at the prompt; give --yes to answer it unseen\n";
   if (b.st.modbusException && !stopped && status != 0) lines += b.prefix + ModbusLine(b.st);
   {
     std::lock_guard<std::mutex> lock(StopLock());
@@ -217,7 +233,7 @@ void PrintSummary(Run& run) {
     if (!b->interrupted.empty()) r.outcome = b->interrupted.substr(0, b->interrupted.find(';'));
     if (r.outcome.empty()) r.outcome = "no outcome";
     r.seconds = b->seconds;
-    r.retries = Retries(b->st);
+    r.retries = Retries(b->st) + b->earlierRetries;
     r.passed = b->status == 0;
     rows.push_back(r);
   }
@@ -286,6 +302,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   const bool terminal = IsTerminal(stderr) && o.trace != "-";
   const bool block = run.batch && terminal && TerminalSize(columns, lines) &&
                      run.burns.size() < static_cast<size_t>(lines);
+  columns = TerminalColumns(columns);
   const Display display = !run.batch && terminal ? Display::Line
                           : block                ? Display::Block
                                                  : Display::Phases;
@@ -310,6 +327,9 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
     b.op = std::make_unique<CliOperator>(b.st, o.yes, run.con, display, b.prefix, b.label, i);
     b.op->setImageSize(image.size);
     if (!o.trace.empty()) b.op->traceTo(&run.trace);
+    if (display == Display::Phases)
+      b.watched =
+          std::make_unique<WatchedLink>(b.traced ? static_cast<Link&>(*b.traced) : *b.link, *b.op);
     b.rec = run.record;
     b.rec.port = b.st.selectedComPort;
     states.push_back(&b.st);

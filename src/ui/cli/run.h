@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "sign/signature.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/image.h"
 

@@ -1,5 +1,4 @@
-// The identify runner: the port opened as a burn would open it, the PLC
-// asked what it is, nothing changed.
+// --identify: what the PLC on one port says about itself, changing nothing.
 #include <cstdio>
 #include <memory>
 
@@ -7,6 +6,7 @@
 #include "catalogue/catalogue.h"
 #include "link/portname.h"
 #include "ui/cli/interrupts.h"
+#include "ui/cli/link_failure.h"
 #include "ui/cli/links.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/report.h"

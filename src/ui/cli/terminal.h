@@ -12,8 +12,9 @@ bool IsTerminal(FILE* f);
 // a pipe whose reader is behind (always true where the system cannot tell).
 bool Writable(FILE* f);
 
-// Waits until the operator presses Enter (or input ends, or stop is set).
-void WaitForEnter(const std::atomic<bool>& stop);
+// Waits until the operator presses Enter, or stop is set; false when the
+// input ended (or cannot be read) first.
+bool WaitForEnter(const std::atomic<bool>& stop);
 
 // Whether stderr is a terminal that takes cursor movements (ANSI escape
 // sequences), and its size in columns and rows.

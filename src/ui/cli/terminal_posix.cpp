@@ -16,19 +16,20 @@ bool Writable(FILE* f) {
   return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);
 }
 
-void WaitForEnter(const std::atomic<bool>& stop) {
+bool WaitForEnter(const std::atomic<bool>& stop) {
   // Byte by byte from the descriptor: nothing is kept in a buffer, and the
   // wait ends within 100 ms of a stop.
   for (;;) {
-    if (stop) return;
+    if (stop) return true;
     pollfd p{STDIN_FILENO, POLLIN, 0};
     const int k = poll(&p, 1, 100);
     if (k == 0 || (k < 0 && errno == EINTR)) continue;
-    if (k < 0) return;  // nothing to wait on
+    if (k < 0) return false;  // nothing to wait on
     char c;
     const ssize_t n = ::read(STDIN_FILENO, &c, 1);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0 || c == '\n') return;
+    if (n <= 0) return false;
+    if (c == '\n') return true;
   }
 }
 

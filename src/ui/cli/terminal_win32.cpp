@@ -12,12 +12,13 @@ namespace quarn::cli {
 bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
 bool Writable(FILE*) { return true; }
 
-void WaitForEnter(const std::atomic<bool>&) {
+bool WaitForEnter(const std::atomic<bool>& stop) {
   // A console read ends with no data on Ctrl-C; from other input a stop
   // waits here for Enter, or for a second interrupt.
   int c;
   do c = std::fgetc(stdin);
   while (c != '\n' && c != EOF);
+  return c == '\n' || stop;
 }
 
 bool TerminalSize(int& columns, int& rows) {
