@@ -21,7 +21,8 @@ std::string CannotOpenLine(const SessionState& st, const LinkError& e, const std
   using K = LinkError::Kind;
   if (e.kind == K::None || e.kind == K::Gone || e.words.empty() || UsbAccessDenied(st, e))
     return "";
-  std::string line = prefix + "quarn-burn: cannot open " + Printable(PortLabel(st)) + ": " + e.words;
+  std::string line =
+      prefix + "quarn-burn: cannot open " + Printable(PortLabel(st)) + ": " + e.words;
   if (e.kind == K::Permission && !st.profile().usb) line += SerialAccessHint();
   return line + "\n";
 }
