@@ -33,7 +33,7 @@ struct Endpoint {
   // is: "" the first found by its vendor and product ids; "usb:..." the one
   // at that place (usb:BUS-PORTS on Linux, usb: and a location path on
   // Windows); any other name a path opened as the PLC's pipe (a
-  // pseudo-terminal or a USB-serial bridge standing in for it). Not null.
+  // pseudo-terminal or a USB-serial bridge standing in for it). Null is "".
   const char* name;
 };
 
