@@ -118,10 +118,14 @@ bool AnyReply(const uint8_t*) { return true; }
 // the reason (0x01 run mode, 0x02 flow error), byte 6 the flow state. Each
 // operation knows the flow states first..last; only the mode probe knows run
 // mode. Anything but NAK in byte 4, zeros included, means no answer.
-uint8_t Refusal(const uint8_t (&reply)[kLongReply], uint8_t first, uint8_t last,
+// The refusal's reason and state are kept in the session's report.
+uint8_t Refusal(SessionState& st, const uint8_t (&reply)[kLongReply], uint8_t first, uint8_t last,
                 bool knowsRunMode) {
   const uint8_t status = Byte(reply, 4), reason = Byte(reply, 5), state = Byte(reply, 6);
   if (status != NAK) return ERR | NORESPONSE;
+  st.report.refusal = true;
+  st.report.reason = reason;
+  st.report.flowState = state;
   if (reason == 0x01 && knowsRunMode) return ERR | RUNMODE;
   if (reason != 0x02) return ERR | UNKNOWN_ERROR_CODE;
   if (state >= first && state <= last) return ERR | state;
@@ -143,7 +147,12 @@ uint16_t ReadRegister(SessionState& st, Link& link, std::string_view request, Gu
     st.unansweredReads |= which;
     return 0;
   }
-  return Word(reply, 3);
+  const uint16_t value = Word(reply, 3);
+  st.report.reads |= which;
+  (which == GUARD_D1386   ? st.report.D1386
+   : which == GUARD_D1001 ? st.report.D1001
+                          : st.report.D1148) = value;
+  return value;
 }
 
 // The identity request in the header form given: a reply with ACK whose
@@ -154,9 +163,16 @@ uint8_t IdentityRequest(SessionState& st, Link& link, bool aio, uint16_t& id, Ac
   link.setTimeouts(kTimeoutMs);
   uint8_t reply[kLongReply] = {};
   Budget b;
-  const auto fits = [&](const uint8_t* r) { return Byte(r, 4) == ACK && accepted(Word(r, 5)); };
+  // Every identifier the PLC reports is kept, one the check refuses too.
+  const auto fits = [&](const uint8_t* r) {
+    if (Byte(r, 4) != ACK) return false;
+    st.report.haveId = true;
+    st.report.idFromLoader = false;
+    st.report.id = Word(r, 5);
+    return accepted(Word(r, 5));
+  };
   if (AppExchange(st, link, aio ? kCheckIdAio : kCheckId, reply, b, fits) != AppReply::Replied)
-    return Refusal(reply, FLOWERROR_STATE2, FLOWERROR_STATE3, false);
+    return Refusal(st, reply, FLOWERROR_STATE2, FLOWERROR_STATE3, false);
   id = Word(reply, 5);
   return OK;
 }
@@ -196,12 +212,16 @@ uint8_t ConfirmComm(SessionState& st, Link& hSerial, bool aio) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[kLongReply] = {};
   Budget b;
-  const auto running = [](const uint8_t* r) { return Byte(r, 4) == ENQ || Byte(r, 4) == ACK; };
+  const auto running = [&st](const uint8_t* r) {
+    st.report.probeAnswered = true;
+    return Byte(r, 4) == ENQ || Byte(r, 4) == ACK;
+  };
   if (AppExchange(st, hSerial, aio ? kProbeAio : kProbe, reply, b, running) == AppReply::Replied) {
     st.errCounter = 0;
+    st.report.mode = Byte(reply, 4);
     return Byte(reply, 4);
   }
-  return Refusal(reply, FLOWERROR_STATE1, FLOWERROR_STATE2, true);
+  return Refusal(st, reply, FLOWERROR_STATE1, FLOWERROR_STATE2, true);
 }
 
 bool IdAccepted_A(uint16_t selectedPLCID, uint16_t id) {
@@ -241,6 +261,8 @@ uint8_t read_fu_version_A(SessionState& st, Link& hSerial) {
     st.unansweredReads |= GUARD_VERSION;
     return 0;
   }
+  st.report.reads |= GUARD_VERSION;
+  st.report.loaderVersion = Byte(reply, 4);
   return Byte(reply, 4);
 }
 
@@ -249,6 +271,8 @@ uint16_t read_0x67_PLCID(SessionState& st, Link& hSerial) {
   uint8_t reply[kLongReply] = {};
   Budget b{.limit = 2, .counts = false, .attempts = {}};
   if (AppExchange(st, hSerial, kRead67, reply, b, AnyReply) != AppReply::Replied) return 0;
+  st.report.haveId67 = true;
+  st.report.id67 = Word(reply, 3);
   return Word(reply, 3);
 }
 
@@ -265,7 +289,8 @@ uint8_t SendErase_A(SessionState& st, Link& hSerial) {
   for (;;) {
     const AppReply got = AppExchange(st, hSerial, aio ? kEraseAio : kErase, reply, b, acknowledged,
                                      silenceIsConsent);
-    if (got == AppReply::Spent) return Refusal(reply, FLOWERROR_STATE3, FLOWERROR_STATE4, false);
+    if (got == AppReply::Spent)
+      return Refusal(st, reply, FLOWERROR_STATE3, FLOWERROR_STATE4, false);
     st.errCounter = 0;
     if (got == AppReply::Unanswered) return OK;
     // The PLC has acknowledged: confirm, expecting no answer. A confirmation

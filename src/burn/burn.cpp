@@ -111,6 +111,7 @@ bool TypeAndVersionGuards(Session& s, bool& refused) {
   if (isVersionedLoaderId(st.selectedPLCID)) {
     st.VN_fu_version = read_fu_version_A(st, s.hSerial);
     if (const char* refusal = LoaderVersionRefusal(st)) {
+      st.report.refused = Refused::LoaderVersion;
       s.conclude("ERROR", Icon::Error, refusal, false, true);  // time stops after the message
       s.endSession();
       return false;
@@ -126,6 +127,7 @@ bool TypeAndVersionGuards(Session& s, bool& refused) {
     return uint16_t{0};
   };
   if (const char* refusal = TypeGuardRefusal(st, read)) {
+    st.report.refused = Refused::TypeGuard;
     s.error(refusal);
     refused = true;
   }
@@ -138,6 +140,7 @@ bool ApplicationBranch(Session& s) {
   SessionState& st = s.st;
   uint8_t status = CheckID_A(st, s.hSerial);
   if (status != 0) {
+    st.report.refused = Refused::Identity;
     s.error(StateMessage(2, status));
     return true;
   }
@@ -148,6 +151,7 @@ bool ApplicationBranch(Session& s) {
   st.stage = STAGE_ENTERING;
   status = SendErase_A(st, s.hSerial);
   if (status != 0) {
+    st.report.refused = Refused::EnterUpdate;
     s.error(StateMessage(3, status));
     return true;
   }
@@ -181,11 +185,13 @@ void BootloaderBranch(Session& s) {
   SessionState& st = s.st;
   Link& h = s.hSerial;
   if (CheckID_B(st, h) != 0) {
+    st.report.refused = Refused::LoaderId;
     s.error(kTypeWrong);
   } else if (isVersionedLoaderId(st.selectedPLCID) && read_fu_version_B(st, h) != 0) {
     s.error("PLC DOES NOT respond to the version read");
   } else if (const char* refusal =
                  isVersionedLoaderId(st.selectedPLCID) ? LoaderVersionRefusal(st) : nullptr) {
+    st.report.refused = Refused::LoaderVersion;
     s.conclude("ERROR", Icon::Error, refusal, false, true);  // time stops after the message
   } else if (SendErase_B(st, h) != 0) {
     s.error("PLC DOES NOT respond to the erasing signal");
@@ -230,6 +236,7 @@ Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* 
   st.modbusException = false;
   st.unansweredReads = 0;
   st.failReason = nullptr;
+  st.report = {};
 
   // The image, from its first byte, whatever a chosen file set before.
   st.image = image;
@@ -264,6 +271,7 @@ Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* 
         const uint16_t PLCID_0x67 = read_0x67_PLCID(st, hSerial);
         const uint8_t PLCID_0x67_ERROR = PLCID_0x67 != 0 && PLCID_0x67 != 0x0020;
         if (PLCID_0x67_ERROR) {
+          st.report.refused = Refused::Id67;
           s.error(kTypeWrong);
           break;
         }
@@ -288,6 +296,7 @@ Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* 
       BootloaderBranch(s);
       return s.out;
     } else {
+      st.report.refused = Refused::Probe;
       s.error(StateMessage(1, status));
     }
     if (s.isError) break;

@@ -71,10 +71,19 @@ const char* TypeGuardRefusal(const SessionState& st, Read read) {
   }
 }
 
+// The oldest bootloader version (0xMm) that takes the selected model's
+// update; 0 when every version does.
+inline uint8_t OldestLoaderTaken(const SessionState& st) {
+  if (st.modelIs("VN200-AIO") || st.modelIs("TJ3-AIO")) return 0x10;
+  if (st.modelIs("MV3-AIO")) return 0x12;
+  return 0;
+}
+
 // The AIO bootloaders that cannot take an update, judged on VN_fu_version:
 // the refusal text, or null.
 inline const char* LoaderVersionRefusal(const SessionState& st) {
   const uint8_t v = st.VN_fu_version;
+  if (v >= OldestLoaderTaken(st)) return nullptr;
   if (st.modelIs("VN200-AIO") || st.modelIs("TJ3-AIO")) {
     if (v <= 0x0F)
       return v == 0x09 ? "The bootloader version is V0.9, do not support AIO FW update"

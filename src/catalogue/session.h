@@ -39,6 +39,37 @@ enum Stage : int32_t {
   STAGE_PROGRAMMING = 4,  // the transfer has begun
 };
 
+// The check of the PLC's answers that ended a session, if one did.
+enum class Refused : uint8_t {
+  None,
+  Probe,          // the mode probe (run mode, a flow error, no answer)
+  Identity,       // the application's identity request
+  Id67,           // KR3's identifier by function 0x67
+  TypeGuard,      // the registers that tell variants and generations apart
+  LoaderVersion,  // an AIO bootloader too old
+  EnterUpdate,    // the enter-update request
+  LoaderId,       // the bootloader's "ID"
+};
+
+// What the PLC said of itself in a session, as its replies carried it:
+// nothing is asked for it. Written by the protocol operations, read by a
+// front end once the session has ended.
+struct PlcReport {
+  uint8_t mode = 0;            // ENQ (application) or ACK (bootloader) as a probe found it; 0 none
+  bool probeAnswered = false;  // a mode probe got a well-formed reply, a refusal's too
+  bool refusal = false;        // a reply refused a request (NAK): its reason and flow state
+  uint8_t reason = 0, flowState = 0;
+  bool haveId = false;  // an identity reply came, accepted or not
+  bool idFromLoader = false;
+  uint16_t id = 0;
+  uint8_t reads = 0;  // GuardRead bits of the reads that got a valid reply
+  uint16_t D1386 = 0, D1001 = 0, D1148 = 0;
+  uint8_t loaderVersion = 0;  // with GUARD_VERSION in reads
+  bool haveId67 = false;
+  uint16_t id67 = 0;
+  Refused refused = Refused::None;
+};
+
 // A number another thread reads while this one writes it: every access is one
 // whole relaxed load or store.
 template <class T>
@@ -111,6 +142,8 @@ struct SessionState {
   // Why the session failed where its message does not say it (a fixed
   // text, such as "replies out of step"); nullptr when there is nothing to add.
   std::atomic<const char*> failReason{nullptr};
+  // What the PLC reported; cleared when a session starts.
+  PlcReport report;
 
   const char* model() const { return plcList[selectedPLCIdx]; }
   const Profile& profile() const { return kProfile[selectedPLCIdx]; }

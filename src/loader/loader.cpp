@@ -30,7 +30,7 @@ constexpr uint32_t kQuietAfterMs = 200;
 // but the first identity read, whose reply names the PLC and follows the
 // application-mode probe's frames).
 struct Boot {
-  bool (*accept)(const SessionState& st, const uint8_t* reply) = nullptr;
+  bool (*accept)(SessionState& st, const uint8_t* reply) = nullptr;
   uint8_t budget = kBudget;
   bool nokEnds = false;
   bool bare = true;
@@ -80,8 +80,16 @@ uint8_t CloseWithEOT(SessionState& st, Link& hSerial, bool transfer) {
 
 uint16_t ReplyId(const uint8_t* reply) { return static_cast<uint16_t>(reply[1] << 8 | reply[2]); }
 
-bool IdReplyAccepted(const SessionState& st, const uint8_t* reply) {
-  return IdAccepted_B(st, ReplyId(reply));
+// Every identifier the bootloader reports is kept, one the check refuses too.
+bool IdReplyKept(SessionState& st, const uint8_t* reply) {
+  st.report.haveId = true;
+  st.report.idFromLoader = true;
+  st.report.id = ReplyId(reply);
+  return true;
+}
+
+bool IdReplyAccepted(SessionState& st, const uint8_t* reply) {
+  return IdReplyKept(st, reply) && IdAccepted_B(st, ReplyId(reply));
 }
 
 uint32_t CeilDiv(uint32_t a, uint32_t b) { return a / b + (a % b != 0 ? 1 : 0); }
@@ -162,7 +170,9 @@ uint8_t CheckID_B(SessionState& st, Link& hSerial) {
 uint8_t ReadID_B(SessionState& st, Link& hSerial, uint16_t& id) {
   hSerial.setTimeouts(kTimeoutMs);
   uint8_t reply[3];
-  if (BootExchange(st, hSerial, "ID", 2, reply, 3, Boot{.bare = false}) != OK) return ERR;
+  if (BootExchange(st, hSerial, "ID", 2, reply, 3, Boot{.accept = IdReplyKept, .bare = false}) !=
+      OK)
+    return ERR;
   id = ReplyId(reply);
   st.errCounter = 0;
   return OK;
@@ -174,6 +184,8 @@ uint8_t read_fu_version_B(SessionState& st, Link& hSerial) {
   if (BootExchange(st, hSerial, "VERSION", 7, reply, 3) != OK) return ERR;
   // Low nibble of byte A: major version; high nibble of byte B: minor.
   st.VN_fu_version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
+  st.report.reads |= GUARD_VERSION;
+  st.report.loaderVersion = st.VN_fu_version;
   st.errCounter = 0;
   return OK;
 }

@@ -65,9 +65,13 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     const char* name;
     std::string* value;  // null: a list
     std::vector<std::string>* list;
-  } valued[] = {{"--image", &o.image, nullptr}, {"--record", &o.record, nullptr},
-                {"--trace", &o.trace, nullptr}, {"--check-image", &o.checkImage, nullptr},
-                {"--port", nullptr, &o.ports},  {"--trust", nullptr, &o.trust}};
+  } valued[] = {{"--image", &o.image, nullptr},
+                {"--record", &o.record, nullptr},
+                {"--trace", &o.trace, nullptr},
+                {"--check-image", &o.checkImage, nullptr},
+                {"--operator", &o.operatorName, nullptr},
+                {"--port", nullptr, &o.ports},
+                {"--trust", nullptr, &o.trust}};
   const struct {
     const char* name;
     const char* shortName;
@@ -160,6 +164,14 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     if (!image->empty() && !EndsWithBin(*image))
       return "the image file '" + *image + "' does not end in .bin";
   if (o.identify && !o.record.empty()) return "--record applies to a burn, not to --identify";
+  if (o.identify && !o.operatorName.empty())
+    return "--operator applies to a burn, not to --identify";
+  constexpr size_t kLongestOperator = 64;
+  if (o.operatorName.size() > kLongestOperator)
+    return "the operator's name is longer than " + std::to_string(kLongestOperator) + " bytes";
+  for (const char c : o.operatorName)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      return "the operator's name holds a control character";
   if (o.identify && (o.ports.size() > 1 || o.port == "all")) return "--identify looks at one port";
   return "";
 }
@@ -233,6 +245,7 @@ const char* const kUsage =
     "                 at once, every line starting with its port, then a summary\n"
     "  --yes          answer the reconnect prompts at once (the waits still happen)\n"
     "  --record FILE  append one line of JSON about the session to FILE\n"
+    "  --operator NAME  who runs the session, for the record (at most 64 bytes)\n"
     "  --trace FILE   write every exchange with the PLC to FILE, one timed line\n"
     "                 each ('-': standard error); several ports share FILE, each\n"
     "                 line led by its port\n"

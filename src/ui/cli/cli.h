@@ -20,6 +20,7 @@ struct Options {
   std::string record;              // --record FILE; empty: none
   std::string trace;               // --trace FILE ("-": stderr); empty: none
   std::string checkImage;          // --check-image FILE; empty: none
+  std::string operatorName;        // --operator NAME, for the record; empty: none
   std::vector<std::string> trust;  // every --trust KEY.pem, in order
   bool yes = false;
   bool identify = false;

@@ -46,6 +46,10 @@ class RecordFile {
   intptr_t h_ = -1;  // file descriptor, or HANDLE
 };
 
+// This machine's name, as the system gives it ("" when it gives none): the
+// station a record names.
+std::string HostName();
+
 // Where trusted public keys are kept: on Linux /usr/share/quarn-burn/keys
 // (the package's) and /etc/quarn-burn/keys (the site's); on Windows the
 // folder keys beside the program and %ProgramData%\Quarn\keys.

@@ -12,6 +12,12 @@
 
 namespace quarn::cli {
 
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
 std::vector<std::string> KeyDirectories() {
   return {"/usr/share/quarn-burn/keys", "/etc/quarn-burn/keys"};
 }

@@ -15,6 +15,13 @@
 
 namespace quarn::cli {
 
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD n = sizeof name;
+  if (!GetComputerNameA(name, &n)) return "";
+  return std::string(name, n);
+}
+
 std::vector<std::string> KeyDirectories() {
   std::vector<std::string> dirs;
   char exe[MAX_PATH];

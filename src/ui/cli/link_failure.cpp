@@ -17,13 +17,15 @@ bool UsbSearch(const SessionState& st) {
 
 }  // namespace
 
+std::string OpenFailureWords(const LinkError& e) {
+  return e.kind == LinkError::Kind::None || e.kind == LinkError::Kind::Gone ? "" : e.words;
+}
+
 std::string CannotOpenLine(const SessionState& st, const LinkError& e, const std::string& prefix) {
-  using K = LinkError::Kind;
-  if (e.kind == K::None || e.kind == K::Gone || e.words.empty() || UsbAccessDenied(st, e))
-    return "";
-  std::string line =
-      prefix + "quarn-burn: cannot open " + Printable(PortLabel(st)) + ": " + e.words;
-  if (e.kind == K::Permission && !st.profile().usb) line += SerialAccessHint();
+  const std::string words = OpenFailureWords(e);
+  if (words.empty() || UsbAccessDenied(st, e)) return "";
+  std::string line = prefix + "quarn-burn: cannot open " + Printable(PortLabel(st)) + ": " + words;
+  if (e.kind == LinkError::Kind::Permission && !st.profile().usb) line += SerialAccessHint();
   return line + "\n";
 }
 

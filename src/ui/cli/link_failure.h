@@ -9,6 +9,10 @@
 
 namespace quarn::cli {
 
+// Why the link's last open failed, in words; "" after an open that
+// succeeded (whatever failed since) or where the system did not say.
+std::string OpenFailureWords(const LinkError& e);
+
 // The line that says why the session's port did not open, after prefix, or
 // "" when the link's error is no open's failure in words (or the refused USB
 // PLC's hint says it at the run's end).

@@ -102,9 +102,10 @@ int main(int argc, char** argv) {
     return cli::Usage("this quarn-burn has no built-in image; name one with --image FILE");
 
   // The image is read once; its signature is checked on the bytes read,
-  // which are the bytes sent. --identify reads it only when a key is trusted.
+  // which are the bytes sent. --identify reads only the one named with
+  // --image: without it, the port's name decides the link.
   cli::Image image;
-  if (!name.empty() && (!o.identify || !trust.keys.empty())) {
+  if (!name.empty() && (!o.identify || !o.image.empty())) {
     why = cli::LoadImage(o.image, row, quarn_image_begin,
                          static_cast<uint32_t>(quarn_image_end - quarn_image_begin), true,
                          image);  // the banner shows its SHA-256
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
     image.signature = cli::CheckSignature(image, trust, builtin ? &builtinManifest : nullptr);
   }
   cli::WatchForStops();
-  if (o.identify) return cli::RunIdentify(o, row, name.empty() ? nullptr : &image.signature);
+  if (o.identify) return cli::RunIdentify(o, o.image.empty() ? nullptr : &image);
   if (!image.signature.accepted()) {
     // Refused before any port is opened. A release's own image that fails
     // its release's signature says so as the window does.

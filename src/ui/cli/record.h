@@ -3,8 +3,15 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "catalogue/session.h"
 
 namespace quarn::cli {
+
+// The version of the record's layout, written as its "schema" field; it
+// goes up when a field changes meaning or goes away.
+constexpr int kRecordSchema = 1;
 
 struct Record {
   std::chrono::system_clock::time_point start, end;
@@ -25,7 +32,25 @@ struct Record {
   int32_t retries = 0, pagesErased = 0, blocksSent = 0;
   uint8_t unansweredReads = 0;  // guard reads judged as 0 for want of a reply (GuardRead bits)
   std::string reason;           // why the session failed where its message does not say ("" none)
+  std::string station;          // the machine's name ("" unknown)
+  std::string operatorName;     // --operator ("" none)
+  // The PLC as its replies said it: mode ("application", "bootloader", ""
+  // none), type (-1 none), the models that fit, generation ("" unread),
+  // loader version (-1 unread).
+  std::string plcMode, plcGeneration;
+  int32_t plcType = -1, plcLoaderVersion = -1;
+  std::vector<std::string> plcModels;
+  uint64_t bytesSent = 0;
+  std::string failedStage;  // the stage a failed session ended in ("" none)
+  std::string plcHolds;     // what the PLC holds now, for a failed session ("" none)
+  std::string openFailure;  // why the port did not open ("" it did, or no reason given)
 };
+
+// Fills in what the session state says of a session that ended with exit
+// status `status`: the PLC as its replies said it, the bytes the
+// acknowledged blocks carried, and for a failure its stage and what the PLC
+// holds now. imageSize: the image the session was given.
+void RecordSession(const SessionState& st, uint32_t imageSize, int status, Record& rec);
 
 // "2024-01-03T12:34:56.789Z"
 std::string UtcTime(std::chrono::system_clock::time_point t);

@@ -55,12 +55,14 @@ std::string InterruptedLine(const SessionState& st, uint32_t imageSize);
 
 // The lines --identify prints about the PLC found on port; imageRow: the
 // model of the image named (its fit is said), -1 for none; signature: that
-// image's (said too), null for none.
+// image's (said too), null for none; refusal: why a burn would refuse that
+// image (its size, its signature), null when it takes it.
 std::string DescribeIdentity(const Identity& id, const std::string& port, int imageRow = -1,
-                             const sign::Verdict* signature = nullptr);
+                             const sign::Verdict* signature = nullptr,
+                             const char* refusal = nullptr);
 // The same as one JSON object.
 std::string IdentityJson(const Identity& id, const std::string& port, int imageRow = -1,
-                         const sign::Verdict* signature = nullptr);
+                         const sign::Verdict* signature = nullptr, const char* refusal = nullptr);
 
 // What a verdict says in a few words: "signed by KEYID", "not signed (no
 // key is trusted)", "NOT signed (no manifest)", ...

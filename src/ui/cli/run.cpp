@@ -20,6 +20,7 @@
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
 #include "ui/cli/report.h"
+#include "ui/cli/reported.h"
 #include "ui/cli/terminal.h"
 #include "ui/cli/trace.h"
 #include "ui/cli/trust.h"
@@ -82,17 +83,6 @@ std::string ModeAtStart(uint8_t probe) {
   }
 }
 
-// 60000 as "60,000".
-std::string Grouped(uint64_t n) {
-  const std::string digits = std::to_string(n);
-  std::string s;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) s.push_back(',');
-    s.push_back(digits[i]);
-  }
-  return s;
-}
-
 // The line that says what is about to be written where, before the first
 // exchange: the image's file, size, the start of its SHA-256 and who signed
 // it, the model, the port.
@@ -125,6 +115,8 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   rec.blocksSent = b.st.blocksSent;
   rec.unansweredReads = b.st.unansweredReads;
   if (const char* why = b.st.failReason) rec.reason = why;
+  RecordSession(b.st, run.image.size, b.status, rec);
+  if (b.status != 0) rec.openFailure = OpenFailureWords(b.link->error());
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
   return "the session record could not be appended to " + Printable(run.o.record) + " (" + failed +
@@ -198,6 +190,10 @@ void Burn(Run& run, PortBurn& b) {
   const int status = out.success ? 0 : 1;
   // What follows the session's message: said once the record is written.
   std::string lines;
+  // Beside a refusal: what the PLC reported, or the image's size and the limit.
+  const std::string reported =
+      status != 0 && out.caption != nullptr ? ReportedLine(b.st, run.image.fileSize) : "";
+  if (!reported.empty()) lines += b.prefix + reported;
   const std::string guessed = UnansweredReadLines(b.st);
   // A guard judged an unanswered read as 0: say so on every line's port.
   for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
@@ -290,6 +286,8 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   why = run.trace.open(o.trace);
   if (!why.empty()) return Usage(why);
   run.record.tool = std::string("quarn-burn ") + QUARN_VERSION;
+  run.record.station = HostName();
+  run.record.operatorName = o.operatorName;
   run.record.model = plcList[run.row];
   run.record.imageName = BaseName(image.name);
   run.record.imageSize = image.fileSize;

@@ -17,10 +17,12 @@ namespace quarn::cli {
 // before any port was opened).
 int RunBurns(const Options& o, const Image& image, const std::vector<std::string>* ports);
 
-// What the PLC on the port says about itself, changing nothing; imageRow:
-// the model of the image named (its link opens the port and its fit is
-// said), -1 for none; signature: that image's verdict (said too), null for
-// none.
-int RunIdentify(const Options& o, int imageRow, const sign::Verdict* signature);
+// What the PLC on the port says about itself, changing nothing. image: the
+// one named with --image (its model's link opens the port; its fit, size and
+// signature are judged as a burn judges them), null for none: then the
+// port's name decides the link ("USB" and usb:... the pipe, any other a
+// serial port). Exit status: 0 when a PLC answered, 130 after an interrupt,
+// 1 otherwise.
+int RunIdentify(const Options& o, const Image* image);
 
 }  // namespace quarn::cli
