@@ -1139,8 +1139,9 @@ TEST(CliBatch, EightPlcsWithMixedOutcomes) {
   const std::vector<std::string> screen = Screen(burn.err);
   // A banner per port, the line that says the image is not signed, the
   // failures' messages (successes print on stdout), the two lines that say
-  // the unplugged port went away and did not come back, the block.
-  ASSERT_EQ(screen.size(), 3 * std::size(cases) - 1) << burn.err;
+  // the unplugged port went away and did not come back, the lines that say
+  // what the refusing and the silent PLC reported, the block.
+  ASSERT_EQ(screen.size(), 3 * std::size(cases) + 1) << burn.err;
   const std::string unplugged = sims[kUnplugged]->pty;
   for (const std::string said : {" went away; waiting up to 10 s for it", " did not come back"})
     EXPECT_EQ(std::count(screen.begin(), screen.end(),
@@ -1248,7 +1249,12 @@ TEST(CliBatch, OnePortPrintsAsAlone) {
       "(Connecting|Checking|Switching|Restarting|Erasing|Programming) +\\[[.#]{20}\\] +\\d+%.*\n)";
   const Case cases[] = {
       {{"--mode", "boot"}, 0, kSuccessSerial, stages + "+"},
-      {{"--fault", "checkid:nak:all:2:2"}, 1, "", stages + "*ERROR: PLC type is WRONG\n"},
+      {{"--fault", "checkid:nak:all:2:2"},
+       1,
+       "",
+       stages +
+           "*ERROR: PLC type is WRONG\nquarn-burn: the PLC refused the identity request \\(reason "
+           "0x02, flow state 0x02\\); the image is for TB2\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.err);

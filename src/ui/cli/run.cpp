@@ -191,8 +191,10 @@ void Burn(Run& run, PortBurn& b) {
   // What follows the session's message: said once the record is written.
   std::string lines;
   // Beside a refusal: what the PLC reported, or the image's size and the limit.
-  const std::string reported =
-      status != 0 && out.caption != nullptr ? ReportedLine(b.st, run.image.fileSize) : "";
+  // A Modbus device's answers are said by a line of their own below.
+  const std::string reported = status != 0 && out.caption != nullptr && !b.st.modbusException
+                                   ? ReportedLine(b.st, run.image.fileSize)
+                                   : "";
   if (!reported.empty()) lines += b.prefix + reported;
   const std::string guessed = UnansweredReadLines(b.st);
   // A guard judged an unanswered read as 0: say so on every line's port.
