@@ -1,5 +1,5 @@
-# Linux: the POSIX link (termios, port discovery, libusb pipe), quarn-burn,
-# the plcsim program, integration tests and benchmarks.
+# Linux: the POSIX link (termios, port discovery, libusb pipe), the plcsim
+# program, integration tests and benchmarks.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
 
@@ -7,14 +7,6 @@ file(GLOB POSIX_LINK_SOURCES CONFIGURE_DEPENDS src/link/posix/*.cpp)
 add_library(quarn_posix STATIC ${POSIX_LINK_SOURCES} src/link/link.h)
 set_target_properties(quarn_posix PROPERTIES LINKER_LANGUAGE CXX)
 target_link_libraries(quarn_posix PUBLIC quarn_core PkgConfig::LIBUSB)
-
-configure_file(cmake/embedded_image.cpp.in ${CMAKE_BINARY_DIR}/embedded_image.cpp @ONLY)
-set_source_files_properties(${CMAKE_BINARY_DIR}/embedded_image.cpp PROPERTIES
-  OBJECT_DEPENDS "${QUARN_EMBEDDED_FILES}")
-
-add_executable(quarn-burn src/ui/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_image.cpp)
-add_dependencies(quarn-burn firmware_image)
-target_link_libraries(quarn-burn PRIVATE quarn_cli quarn_posix)
 
 add_executable(plcsim tools/plcsim/main.cpp tools/plcsim/serve.cpp tools/plcsim/pty.cpp)
 target_link_libraries(plcsim PRIVATE plcsim_lib)

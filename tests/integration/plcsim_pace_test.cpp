@@ -17,21 +17,13 @@
 #include <vector>
 
 #include "child.h"
+#include "crc16.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// CRC-16/XMODEM, bit by bit.
-uint16_t Crc(const std::string& d) {
-  uint16_t crc = 0;
-  for (unsigned char c : d) {
-    crc ^= static_cast<uint16_t>(c << 8);
-    for (int b = 0; b < 8; ++b)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
+uint16_t Crc(const std::string& d) { return reference::Crc16(d.data(), d.size()); }
 
 std::string Block(uint8_t n, size_t size) {
   std::string data(size, 'x');

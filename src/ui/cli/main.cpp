@@ -14,10 +14,12 @@
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/embedded_image.h"
+#include "ui/cli/files.h"
 #include "ui/cli/image.h"
 #include "ui/cli/interrupts.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/links.h"
 #include "ui/cli/ports.h"
+#include "ui/cli/report.h"
 #include "ui/cli/run.h"
 #include "ui/cli/trust.h"
 
