@@ -69,7 +69,7 @@ void BM_SendFW_SimLink(benchmark::State& state) {
     plcsim::Plc plc(cfg);
     plcsim::SimLink link(plc);
     link.logWire = false;
-    link.open(true, "");
+    link.open({quarn::Endpoint::Kind::UsbPlc, ""});
     quarn::SessionState st;
     Load(st);
     if (quarn::SendUpdate(st, link) != quarn::OK) state.SkipWithError("UPDATE refused");
@@ -94,7 +94,7 @@ BENCHMARK(BM_SendFW_SimLink)->Unit(benchmark::kMillisecond);
 // transfer's own work (block build, CRC, counters).
 class AckLink : public quarn::Link {
  public:
-  bool open(bool, const char*) override { return true; }
+  bool open(const quarn::Endpoint&) override { return true; }
   void close() override {}
   int write(const uint8_t*, int n) override {
     ++frames;
@@ -108,9 +108,11 @@ class AckLink : public quarn::Link {
     return 1;
   }
   long owed = 0;
-  int discardInput() override { return 0; }
+  int drainInput(uint32_t, uint32_t, uint8_t*, int) override { return 0; }
   void setTimeouts(uint32_t) override {}
   void setLine(const quarn::LineSettings&) override {}
+  const quarn::LinkError& error() const override { return error_; }
+  quarn::LinkError error_;
   long frames = 0;
 };
 

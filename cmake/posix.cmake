@@ -1,5 +1,5 @@
-# Linux: the POSIX link (termios, port discovery, libusb pipe), quarn-burn,
-# the plcsim program, integration tests and benchmarks.
+# Linux: the POSIX link (termios, port discovery, libusb pipe), the plcsim
+# program, integration tests and benchmarks.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
 
@@ -7,14 +7,6 @@ file(GLOB POSIX_LINK_SOURCES CONFIGURE_DEPENDS src/link/posix/*.cpp)
 add_library(quarn_posix STATIC ${POSIX_LINK_SOURCES} src/link/link.h)
 set_target_properties(quarn_posix PROPERTIES LINKER_LANGUAGE CXX)
 target_link_libraries(quarn_posix PUBLIC quarn_core PkgConfig::LIBUSB)
-
-configure_file(cmake/embedded_image.cpp.in ${CMAKE_BINARY_DIR}/embedded_image.cpp @ONLY)
-set_source_files_properties(${CMAKE_BINARY_DIR}/embedded_image.cpp PROPERTIES
-  OBJECT_DEPENDS "${QUARN_EMBEDDED_FILES}")
-
-add_executable(quarn-burn src/ui/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_image.cpp)
-add_dependencies(quarn-burn firmware_image)
-target_link_libraries(quarn-burn PRIVATE quarn_cli quarn_posix)
 
 add_executable(plcsim tools/plcsim/main.cpp tools/plcsim/serve.cpp tools/plcsim/pty.cpp)
 target_link_libraries(plcsim PRIVATE plcsim_lib)
@@ -65,7 +57,8 @@ if(UMOCKDEV_FOUND)
     set(USB_PRELOAD "${ASAN_RUNTIME}:${USB_PRELOAD}")
   endif()
   find_package(Threads REQUIRED)
-  add_library(usbplc STATIC tools/usbplc/usb_plc.cpp tools/usbplc/usb_plc.h)
+  add_library(usbplc STATIC tools/usbplc/usb_plc.cpp tools/usbplc/usb_testbed.cpp
+    tools/usbplc/usb_ioctl.cpp tools/usbplc/usb_transfer.cpp tools/usbplc/usb_plc.h)
   target_include_directories(usbplc PUBLIC tools/usbplc)
   target_link_libraries(usbplc PUBLIC plcsim_lib PkgConfig::UMOCKDEV Threads::Threads)
   target_compile_definitions(usbplc PRIVATE USBPLC_PRELOAD="${USB_PRELOAD}")
@@ -78,7 +71,7 @@ if(UMOCKDEV_FOUND)
     add_executable(usb_tests ${USB_TEST_SOURCES})
     target_include_directories(usb_tests PRIVATE tests/support)
     target_link_libraries(usb_tests PRIVATE usbplc quarn_posix GTest::gtest)
-    add_dependencies(usb_tests quarn-burn firmware_image)
+    add_dependencies(usb_tests quarn-burn usbplc-run firmware_image)
     target_compile_definitions(usb_tests PRIVATE
       QUARN_BIN_DIR="${CMAKE_BINARY_DIR}" QUARN_IMAGE_PATH="${QUARN_IMAGE_PATH}")
     add_test(NAME usb COMMAND usb_tests --gtest_brief=1)

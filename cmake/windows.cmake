@@ -1,5 +1,5 @@
-# Windows: the Win32 link (Comm API, SetupDi, USB pipe), quarn-fwupdate.exe,
-# quarn-burn.exe and the automation helper of the end-to-end tests.
+# Windows: the Win32 link (Comm API, SetupDi, USB pipe), quarn-fwupdate.exe
+# and the automation helper of the end-to-end tests.
 file(GLOB WIN32_LINK_SOURCES CONFIGURE_DEPENDS src/link/win32/*.cpp)
 add_library(quarn_win32_link STATIC ${WIN32_LINK_SOURCES} src/link/link.h)
 set_target_properties(quarn_win32_link PROPERTIES LINKER_LANGUAGE CXX)
@@ -28,14 +28,6 @@ if(GUI_SOURCES)
   target_link_options(quarn-fwupdate PRIVATE -static)
 endif()
 
-configure_file(cmake/embedded_image.cpp.in ${CMAKE_BINARY_DIR}/embedded_image.cpp @ONLY)
-set_source_files_properties(${CMAKE_BINARY_DIR}/embedded_image.cpp PROPERTIES
-  OBJECT_DEPENDS "${QUARN_EMBEDDED_FILES}")
-add_executable(quarn-burn src/ui/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_image.cpp)
-add_dependencies(quarn-burn firmware_image)
-target_link_libraries(quarn-burn PRIVATE quarn_cli quarn_win32_link)
-target_link_options(quarn-burn PRIVATE -static)
-
 file(GLOB E2E_HELPER CONFIGURE_DEPENDS tests/e2e/*.cpp)
 if(E2E_HELPER)
   add_executable(e2e_driver ${E2E_HELPER})
@@ -60,8 +52,10 @@ add_custom_command(OUTPUT "${WINUSBPLC_SYS}"
     -fno-stack-protector -mno-stack-arg-probe -shared -nostdlib -nostartfiles
     -Wl,--subsystem,native -Wl,--entry,DriverEntry
     -o "${WINUSBPLC_SYS}" "${CMAKE_SOURCE_DIR}/tools/winusbplc/bus.c"
+    "${CMAKE_SOURCE_DIR}/tools/winusbplc/child.c"
     "$<TARGET_LINKER_FILE:plcdev>" -lntoskrnl -lhal -lgcc
-  DEPENDS tools/winusbplc/bus.c tools/winusbplc/plcdev.h plcdev
+  DEPENDS tools/winusbplc/bus.c tools/winusbplc/child.c tools/winusbplc/bus.h
+    tools/winusbplc/plcdev.h plcdev
   COMMENT "Building winusbplc.sys")
 add_custom_target(winusbplc_sys ALL DEPENDS "${WINUSBPLC_SYS}")
 add_dependencies(winusbplc winusbplc_sys)

@@ -79,38 +79,28 @@ struct Session {
   }
 };
 
-const char* State1Message(uint8_t status) {
-  switch (status & 0x0F) {
-    case FLOWERROR_STATE1:
-    case FLOWERROR_STATE2:
-    case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
-    case RUNMODE: return "PLC in RUN MODE";
-    case UNKNOWN_ERROR_CODE: return "UNKNOWN ERROR CODE @ State 1";
-    case NORESPONSE: return "NO RESPONSE @ State 1";
-    default: return "UNKNOWN MESSAGE";
-  }
-}
+// What a failed application-mode step says, by state (1: the mode probe,
+// 2: the type check, 3: the enter-update request), for the codes that name
+// no type refusal of that state.
+struct StateTexts {
+  const char *unknownCode, *noResponse, *other, *runMode;
+};
+constexpr StateTexts kStateTexts[] = {
+    {"UNKNOWN ERROR CODE @ State 1", "NO RESPONSE @ State 1", "UNKNOWN MESSAGE", "PLC in RUN MODE"},
+    {"UNKNOWN ERROR CODE @ State 2", "NO RESPONSE @ State 2", "UNKNOWN MESSAGE @ State 2", nullptr},
+    {"UNKNOWN ERROR CODE @ State 3", "NO RESPONSE @ State 3", "UNKNOWN MESSAGE @ State 3", nullptr},
+};
 
-const char* State2Message(uint8_t status) {
-  switch (status & 0x0F) {
-    case FLOWERROR_STATE2:
-    case FLOWERROR_STATE3:
-    case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
-    case UNKNOWN_ERROR_CODE: return "UNKNOWN ERROR CODE @ State 2";
-    case NORESPONSE: return "NO RESPONSE @ State 2";
-    default: return "UNKNOWN MESSAGE @ State 2";
-  }
-}
-
-const char* State3Message(uint8_t status) {
-  switch (status & 0x0F) {
-    case FLOWERROR_STATE3:
-    case FLOWERROR_STATE4:
-    case FLOWERROR_STATE_UNKNOWN: return kTypeWrong;
-    case UNKNOWN_ERROR_CODE: return "UNKNOWN ERROR CODE @ State 3";
-    case NORESPONSE: return "NO RESPONSE @ State 3";
-    default: return "UNKNOWN MESSAGE @ State 3";
-  }
+// State n refuses the PLC's type with its own flow error, the next state's
+// and the unknown one.
+const char* StateMessage(int state, uint8_t status) {
+  const int code = status & 0x0F;
+  const StateTexts& t = kStateTexts[state - 1];
+  if (code == state || code == state + 1 || code == FLOWERROR_STATE_UNKNOWN) return kTypeWrong;
+  if (code == RUNMODE && t.runMode) return t.runMode;
+  if (code == UNKNOWN_ERROR_CODE) return t.unknownCode;
+  if (code == NORESPONSE) return t.noResponse;
+  return t.other;
 }
 
 // The type and version guards of the selected model. Returns false when the
@@ -159,7 +149,7 @@ bool ApplicationBranch(Session& s) {
   uint8_t status = CheckID_A(st, s.hSerial);
   if (status != 0) {
     st.report.refused = Refused::Identity;
-    s.error(State2Message(status));
+    s.error(StateMessage(2, status));
     return true;
   }
   bool refused = false;
@@ -170,7 +160,7 @@ bool ApplicationBranch(Session& s) {
   status = SendErase_A(st, s.hSerial);
   if (status != 0) {
     st.report.refused = Refused::EnterUpdate;
-    s.error(State3Message(status));
+    s.error(StateMessage(3, status));
     return true;
   }
   s.isError = 0;
@@ -184,13 +174,13 @@ bool ApplicationBranch(Session& s) {
       s.hSerial.close();
       if (!s.op.prompt(Prompt::Replug, "Information", kReplug)) return NotRestarted(s);
       s.op.sleepSeconds(p.reconnect == Reconnect::Replug2s ? 2 : 5);
-      s.hSerial.open(true, st.selectedComPort);  // not tested: the next probe tells
+      s.hSerial.open({Endpoint::Kind::UsbPlc, st.usbPlace});  // not tested: the next probe tells
       break;
     case Reconnect::PowerCycle2s:
       s.hSerial.close();
       if (!s.op.prompt(Prompt::PowerCycle, "Information", kPowerCycle)) return NotRestarted(s);
       s.op.sleepSeconds(2);
-      s.hSerial.open(false, st.selectedComPort);
+      s.hSerial.open({Endpoint::Kind::SerialPort, st.selectedComPort});
       break;
     case Reconnect::Wait1s: s.op.sleepSeconds(1); break;
   }
@@ -268,7 +258,7 @@ Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* 
     return s.out;
   }
 
-  if (!hSerial.open(p.usb, st.selectedComPort)) {
+  if (!hSerial.open(st.endpoint())) {
     char tempStr[sizeof "CANNOT open " + sizeof st.selectedComPort + sizeof " Port!!!"];
     std::snprintf(tempStr, sizeof tempStr, "CANNOT open %s Port!!!",
                   p.usb ? "USB" : st.selectedComPort);
@@ -315,7 +305,7 @@ Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* 
       return s.out;
     } else {
       st.report.refused = Refused::Probe;
-      s.error(State1Message(status));
+      s.error(StateMessage(1, status));
     }
     if (s.isError) break;
   }

@@ -48,7 +48,7 @@ Identity Identify(SessionState& st, Link& hSerial, std::atomic<IdentifyStep>* st
   };
   Identity id;
   doing(IdentifyStep::Opening);
-  id.opened = hSerial.open(st.profile().usb, st.selectedComPort);
+  id.opened = hSerial.open(st.endpoint());
   if (!id.opened) return id;
   doing(IdentifyStep::Waking);
   DummyComm(st, hSerial);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "catalogue/catalogue.h"
+#include "link/link.h"
 
 namespace quarn {
 
@@ -90,6 +91,9 @@ struct SessionState {
   // Operator's choices (written by the window).
   // "COM3" or "USB" in the window; a device path such as /dev/ttyUSB0 on Linux.
   char selectedComPort[128] = {};
+  // Where a USB-attached model's PLC is, as Endpoint::name of a USB PLC
+  // takes it ("": found by its ids, as the window always finds it).
+  char usbPlace[128] = {};
   char selectedPLC[kModelNameSize] = {};
   uint32_t selectedPLCIdx = 0;
   uint16_t selectedPLCID = 0;
@@ -144,6 +148,12 @@ struct SessionState {
   const char* model() const { return plcList[selectedPLCIdx]; }
   const Profile& profile() const { return kProfile[selectedPLCIdx]; }
   bool modelIs(const char* name) const { return std::strcmp(model(), name) == 0; }
+  // What the session opens: the USB PLC of a USB-attached model, else the
+  // serial port chosen.
+  Endpoint endpoint() const {
+    return profile().usb ? Endpoint{Endpoint::Kind::UsbPlc, usbPlace}
+                         : Endpoint{Endpoint::Kind::SerialPort, selectedComPort};
+  }
 
   // Selects catalogue row idx (bounded): name, index and identifier together.
   void selectModel(uint32_t idx) {
@@ -154,10 +164,15 @@ struct SessionState {
   }
 
   // Copies a port name, refusing one that does not fit (keeps the old one).
-  bool setComPort(const char* name) {
+  bool setComPort(const char* name) { return Copy(selectedComPort, name); }
+  bool setUsbPlace(const char* name) { return Copy(usbPlace, name); }
+
+ private:
+  template <size_t N>
+  static bool Copy(char (&to)[N], const char* name) {
     size_t n = std::strlen(name);
-    if (n >= sizeof selectedComPort) return false;
-    std::memcpy(selectedComPort, name, n + 1);
+    if (n >= N) return false;
+    std::memcpy(to, name, n + 1);
     return true;
   }
 };

@@ -82,7 +82,7 @@ Exchanged Exchange(SessionState& st, Link& link, const Request& req, Judge judge
   bool readFailed = false;
   while (a.werrCounter < req.budget && a.rerrCounter < req.budget) {
     if (st.stopRequested) return {Outcome::Stopped, 0};
-    if (link.discardInput() > 0 && req.bare) return OutOfStep(st);
+    if (link.drainInput() > 0 && req.bare) return OutOfStep(st);
     if (link.write(req.bytes, req.len) != req.len) {
       Failed(st, req, a.werrCounter);
       continue;
@@ -126,7 +126,7 @@ bool QuietAfterwards(SessionState& st, Link& link, uint32_t quietMs, uint32_t ti
   link.setTimeouts(quietMs);
   const int n = link.read(scrap, 1);
   link.setTimeouts(timeoutMs);
-  if (n > 0 || link.discardInput() > 0) {
+  if (n > 0 || link.drainInput() > 0) {
     st.failReason = kOutOfStep;
     return false;
   }

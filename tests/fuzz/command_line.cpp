@@ -11,6 +11,7 @@
 #include "catalogue/catalogue.h"
 #include "fuzz.h"
 #include "ui/cli/cli.h"
+#include "ui/cli/report.h"
 
 using namespace quarn;
 

@@ -6,6 +6,7 @@
 // one every read times out.
 #include <vector>
 
+#include "crc16.h"
 #include "fuzz.h"
 #include "loader/loader.h"
 #include "script_link.h"
@@ -13,16 +14,6 @@
 using namespace quarn;
 
 namespace {
-
-uint16_t Crc16(const uint8_t* p, size_t n) {  // bitwise CRC-16/XMODEM
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= static_cast<uint16_t>(p[i] << 8);
-    for (int b = 0; b < 8; ++b)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
 
 bool IdFits(const SessionState& st, uint16_t id) {
   const uint16_t want = st.selectedPLCID;
@@ -47,7 +38,7 @@ void CheckTransfer(const SessionState& st, const ScriptLink& link,
     if (w.size() != D + 5) continue;
     const auto* b = reinterpret_cast<const uint8_t*>(w.data());
     FUZZ_CHECK(b[0] == STX && b[2] == static_cast<uint8_t>(255 - b[1]));
-    FUZZ_CHECK(Crc16(b + 3, D) == (b[3 + D] << 8 | b[4 + D]));
+    FUZZ_CHECK(reference::Crc16(b + 3, D) == (b[3 + D] << 8 | b[4 + D]));
     if (b[1] == static_cast<uint8_t>(next - 1) && !got.empty()) continue;  // sent again
     FUZZ_CHECK(b[1] == next);
     got.insert(got.end(), b + 3, b + 3 + D);

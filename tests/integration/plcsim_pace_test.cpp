@@ -1,5 +1,6 @@
 // plcsim --pace on its pseudo-terminal: a reply never comes before the wire
-// and the PLC allow, and not much later.
+// and the PLC allow, and not much later. plcsim's PLC unplugged and plugged
+// again, on its schedule and on command: silent while it is out.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,24 +13,17 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child.h"
+#include "crc16.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// CRC-16/XMODEM, bit by bit.
-uint16_t Crc(const std::string& d) {
-  uint16_t crc = 0;
-  for (unsigned char c : d) {
-    crc ^= static_cast<uint16_t>(c << 8);
-    for (int b = 0; b < 8; ++b)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
+uint16_t Crc(const std::string& d) { return reference::Crc16(d.data(), d.size()); }
 
 std::string Block(uint8_t n, size_t size) {
   std::string data(size, 'x');
@@ -71,14 +65,14 @@ class PacedSim {
     tcsetattr(fd, TCSANOW, &t);
   }
   // Writes the request and reads `len` reply bytes: microseconds from the
-  // write to the last of them, or -1 when they do not come within 2 s.
-  int64_t exchange(const std::string& request, size_t len) {
+  // write to the last of them, or -1 when they do not come within waitMs.
+  int64_t exchange(const std::string& request, size_t len, int waitMs = 2000) {
     const auto t0 = Clock::now();
     EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     std::string got;
     while (got.size() < len) {
       pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 2000) != 1) return -1;
+      if (poll(&p, 1, waitMs) != 1) return -1;
       char buf[64];
       const ssize_t n = read(fd, buf, std::min(sizeof buf, len - got.size()));
       if (n <= 0) return -1;
@@ -124,6 +118,52 @@ TEST(PlcsimPaced, RepliesComeAtTheTimeOfTheWireAndThePlc) {
       const int64_t us = sim.exchange(s.request, s.replyLen);
       EXPECT_GE(us, static_cast<int64_t>(s.us));
       EXPECT_LT(us, static_cast<int64_t>(s.us) + 50000);  // a loaded machine's wake-ups
+    }
+  }
+}
+
+// The bootloader's "ID" answered or not, as --unplug's schedule and the
+// lines of --control have the cable: out, then back, then out and back
+// again. A silent PLC's reply is waited for 300 ms.
+TEST(PlcsimPlug, SilentWhileTheCableIsOut) {
+  testsupport::TempDir dir;
+  const std::string fifo = dir.path + "/control";
+  struct Step {
+    int atMs;             // after plcsim started (0: at once)
+    const char* command;  // to --control before the request; nullptr: none
+    bool answered;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {{"--unplug", "600:1000"},
+       {{0, nullptr, true}, {800, nullptr, false}, {2000, nullptr, true}}},
+      {{"--control", fifo},
+       {{0, nullptr, true},
+        {0, "unplug", false},
+        {0, "plug", true},
+        {0, "off", false},
+        {0, "plug", true}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--model", "TB2", "--mode", "boot"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto t0 = Clock::now();
+    PacedSim sim(args);
+    for (const Step& s : c.steps) {
+      SCOPED_TRACE(c.args[0] + " " + std::to_string(s.atMs) + " " + (s.command ? s.command : ""));
+      std::this_thread::sleep_until(t0 + std::chrono::milliseconds(s.atMs));
+      if (s.command != nullptr) {
+        const int f = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(f, 0);
+        const std::string line = std::string(s.command) + "\n";
+        EXPECT_EQ(write(f, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        close(f);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // plcsim reads it
+      }
+      EXPECT_EQ(sim.exchange("ID", 3, 300) >= 0, s.answered);
     }
   }
 }

@@ -22,6 +22,8 @@
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using quarn::Endpoint;
+using quarn::LinkError;
 using quarn::PosixLink;
 
 namespace {
@@ -64,6 +66,8 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
 
 namespace {
 
+Endpoint Serial(const std::string& name) { return {Endpoint::Kind::SerialPort, name.c_str()}; }
+
 int64_t MsSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                t0)
@@ -104,7 +108,7 @@ class PtyLink : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_GE(pty.watch, 0) << "no pseudo-terminal";
-    ASSERT_TRUE(link.open(false, pty.slave.c_str()));
+    ASSERT_TRUE(link.open(Serial(pty.slave)));
   }
   Pty pty;
   PosixLink link;
@@ -154,11 +158,33 @@ TEST_F(PtyLink, DiscardedInputIsNotReadLater) {
   link.setTimeouts(1000);
   ASSERT_EQ(::write(pty.master, "\x06\x06", 2), 2);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  link.discardInput();
+  link.drainInput();
   ASSERT_EQ(::write(pty.master, "\x15", 1), 1);
   uint8_t buf[2] = {};
   EXPECT_EQ(link.read(buf, 2), 1);
   EXPECT_EQ(buf[0], 0x15);
+}
+
+// A time-out is no failure; a transfer on a port whose other end went away
+// (the pseudo-terminal's master closed, as a USB adapter unplugged) is "gone".
+TEST(PosixLinkGone, ATransferOnAPortThatWentAwaySaysSo) {
+  for (bool writing : {false, true}) {
+    SCOPED_TRACE(writing ? "write" : "read");
+    Pty pty;
+    ASSERT_GE(pty.watch, 0);
+    PosixLink link;
+    ASSERT_TRUE(link.open(Serial(pty.slave)));
+    link.setTimeouts(100);
+    uint8_t buf[4] = {1, 2, 3, 4};
+    EXPECT_EQ(link.read(buf, 4), 0);
+    EXPECT_EQ(link.error().kind, LinkError::Kind::None);
+    ::close(pty.master);
+    pty.master = -1;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(writing ? link.write(buf, 4) : link.read(buf, 4), 0);
+    EXPECT_LT(MsSince(t0), 90);  // at once, not at the time-out
+    EXPECT_EQ(link.error().kind, LinkError::Kind::Gone);
+  }
 }
 
 TEST_F(PtyLink, WritesCountWhatReachedThePlc) {
@@ -203,8 +229,8 @@ TEST_F(PtyLink, LineSettingsReachThePort) {
   }
   // The same port opened as a pipe path takes no line settings.
   link.close();
-  PosixLink pipe(pty.slave);
-  ASSERT_TRUE(pipe.open(true, "USB"));
+  PosixLink pipe;
+  ASSERT_TRUE(pipe.open({Endpoint::Kind::UsbPlc, pty.slave.c_str()}));
   gModemRequests.clear();
   pipe.setLine(quarn::kAppLine);
   ASSERT_EQ(tcgetattr(pty.watch, &t), 0);
@@ -260,7 +286,7 @@ TEST(PosixLinkOpen, FlowControlLeftOnIsClearedAndLowLatencyAsked) {
     ASSERT_EQ(std::system(("stty -F " + pty.slave + " " + c.stty).c_str()), 0);
     gSerialFlags = c.serialFlags;
     PosixLink link;
-    ASSERT_TRUE(link.open(false, pty.slave.c_str()));
+    ASSERT_TRUE(link.open(Serial(pty.slave)));
     EXPECT_EQ(gSerialFlags, c.flagsOpen);
     gSerialFlags = -1;
     termios t{};
@@ -285,17 +311,18 @@ TEST(PosixLinkOpen, APortHeldElsewhereDoesNotOpen) {
     ASSERT_GE(pty.watch, 0);
     PosixLink holder, second;
     // Another link, another program's lock, another program's exclusive mode.
-    int held = h == kLink   ? !holder.open(false, pty.slave.c_str())
+    int held = h == kLink   ? !holder.open(Serial(pty.slave))
                : h == kLock ? flock(pty.watch, LOCK_EX | LOCK_NB)
                             : ioctl(pty.watch, TIOCEXCL);
     ASSERT_EQ(held, 0);
-    EXPECT_FALSE(second.open(false, pty.slave.c_str()));
-    EXPECT_EQ(second.openFailure(), "in use by another program");
+    EXPECT_FALSE(second.open(Serial(pty.slave)));
+    EXPECT_EQ(second.error().words, "in use by another program");
+    EXPECT_EQ(second.error().kind, LinkError::Kind::Busy);
     holder.close();
     flock(pty.watch, LOCK_UN);
     ioctl(pty.watch, TIOCNXCL);
-    EXPECT_TRUE(second.open(false, pty.slave.c_str()));
-    EXPECT_EQ(second.openFailure(), "");
+    EXPECT_TRUE(second.open(Serial(pty.slave)));
+    EXPECT_EQ(second.error().kind, LinkError::Kind::None);
   }
 }
 
@@ -305,20 +332,27 @@ TEST(PosixLinkOpen, AFailedOpenLeavesAnInertLink) {
   std::ofstream(dir / "file") << "not a port";
   std::string longName = "/dev/" + std::string(5000, 'x'), file = (dir / "file").string();
   const std::string noSuch = "no such port", notSerial = "not a serial port";
-  const std::pair<const char*, std::string> names[] = {
-      {"", noSuch},
-      {nullptr, noSuch},
-      {"/dev/does-not-exist", noSuch},
-      {"/dev/null", notSerial},
-      {longName.c_str(), noSuch},
-      {file.c_str(), notSerial},
-      {dir.c_str(), notSerial},
+  constexpr auto kNoSuch = LinkError::Kind::NoSuchPort, kNotSerial = LinkError::Kind::NotSerial;
+  const struct {
+    const char* name;
+    std::string why;
+    LinkError::Kind kind;
+  } names[] = {
+      {"", noSuch, kNoSuch},
+      {nullptr, noSuch, kNoSuch},
+      {"/dev/does-not-exist", noSuch, kNoSuch},
+      {"/dev/null", notSerial, kNotSerial},
+      {longName.c_str(), noSuch, kNoSuch},
+      {file.c_str(), notSerial, kNotSerial},
+      {dir.c_str(), notSerial, kNotSerial},
   };
-  for (auto [name, why] : names) {
+  for (auto [name, why, kind] : names) {
     SCOPED_TRACE(name ? name : "(null)");
     PosixLink link;
-    EXPECT_FALSE(link.open(false, name));
-    EXPECT_EQ(link.openFailure(), why);
+    EXPECT_FALSE(link.open({Endpoint::Kind::SerialPort, name}));
+    EXPECT_EQ(link.error().words, why);
+    EXPECT_EQ(link.error().kind, kind);
+    EXPECT_NE(link.error().code, 0);
     link.setTimeouts(1000);
     link.setLine(quarn::kAppLine);
     uint8_t buf[8] = {1, 2, 3};
@@ -330,7 +364,7 @@ TEST(PosixLinkOpen, AFailedOpenLeavesAnInertLink) {
   }
   fs::remove_all(dir);
   PosixLink usb;  // no pipe path: the USB search, which finds no PLC here
-  if (usb.open(true, "USB")) GTEST_SKIP() << "a PLC is attached to this machine";
+  if (usb.open({Endpoint::Kind::UsbPlc, ""})) GTEST_SKIP() << "a PLC is attached to this machine";
   uint8_t buf[4] = {};
   EXPECT_EQ(usb.write(buf, 4) + usb.read(buf, 4), 0);
 }

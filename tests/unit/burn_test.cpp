@@ -14,6 +14,7 @@
 #include "plcsim.h"
 #include "reference.h"
 #include "ui/cli/cli.h"
+#include "ui/cli/report.h"
 
 using namespace quarn;
 using plcsim::Act;

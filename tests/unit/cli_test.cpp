@@ -18,9 +18,12 @@
 
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/files.h"
+#include "ui/cli/link_failure.h"
+#include "ui/cli/links.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
+#include "ui/cli/report.h"
 
 using quarn::cli::Options;
 
@@ -204,12 +207,11 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
     for (const std::string& p : why.empty() ? ports : std::vector<std::string>{}) {
       quarn::SessionState st;
       st.selectModel(static_cast<uint32_t>(row));
-      std::string pipe, warning;
-      why = quarn::cli::ChoosePort(p.empty() ? nullptr : &p, row, present.serial, nullptr, st, pipe,
-                                   warning);
+      std::string warning;
+      why = quarn::cli::ChoosePort(p.empty() ? nullptr : &p, row, present.serial, st, warning);
       if (!why.empty()) break;
       taken.push_back(st.selectedComPort);
-      EXPECT_EQ(pipe, quarn::kProfile[row].usb && !p.empty() ? p : "") << c.model;
+      EXPECT_EQ(st.usbPlace, quarn::kProfile[row].usb && !p.empty() ? p : "") << c.model;
     }
     EXPECT_EQ(why.substr(0, std::strlen(c.wrong)), c.wrong) << c.model << " " << why;
     if (!*c.wrong) {
@@ -228,6 +230,52 @@ TEST(CliPorts, ChosenFromTheListedPorts) {
               refused ? quarn::cli::SharedUsbNameLine("usb:1-3") : "");
   }
   EXPECT_EQ(quarn::cli::SharedUsbNames({"a", "b", "a", "c", "a"}), std::vector<std::string>{"a"});
+}
+
+// What a link's error makes quarn-burn say and do: the cannot-open line with
+// its hint, the refused USB PLC left to the hint at the run's end, a port
+// gone waited for only where it is no USB PLC searched for.
+TEST(CliLinkFailure, WhatAnErrorIsTakenFor) {
+  using K = quarn::LinkError::Kind;
+  const bool hint = quarn::cli::UsbAccessHint() != nullptr;
+  const std::string serialHint = quarn::cli::SerialAccessHint();
+  struct Case {
+    const char *model, *port, *usbPlace;
+    K kind;
+    const char* words;
+    std::string line;  // after "[P] quarn-burn: cannot open ", "" for none
+    bool gone;
+  } cases[] = {
+      {"TB2", "/dev/ttyUSB9", "", K::NoSuchPort, "no such port", "/dev/ttyUSB9: no such port",
+       false},
+      {"TB2", "COM3", "", K::Permission, "permission denied",
+       "COM3: permission denied" + serialHint, false},
+      {"TB2", "COM3", "", K::Busy, "in use by another program", "COM3: in use by another program",
+       false},
+      {"TB2", "COM3", "", K::Other, "", "", false},  // the system did not say
+      {"TB2", "/dev/ttyUSB0", "", K::Gone, "the device went away", "", quarn::cli::PortsComeBack()},
+      {"TB2", "/dev/ttyUSB0", "", K::None, "", "", false},
+      {"GH26", "USB", "", K::Permission, "permission denied",
+       hint ? "" : "the PLC's USB device: permission denied", false},
+      {"GH26", "usb:1-2", "usb:1-2", K::Gone, "the device went away", "", false},
+      {"GH26", "/dev/pts/4", "/dev/pts/4", K::Permission, "permission denied",
+       "/dev/pts/4: permission denied", false},
+      {"GH26", "/dev/pts/4", "/dev/pts/4", K::Gone, "the device went away", "",
+       quarn::cli::PortsComeBack()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " " + c.port + " " + c.words);
+    quarn::SessionState st;
+    st.selectModel(static_cast<uint32_t>(quarn::findModel(c.model)));
+    st.setComPort(c.port);
+    st.setUsbPlace(c.usbPlace);
+    quarn::LinkError e;
+    e.kind = c.kind;
+    e.words = c.words;
+    EXPECT_EQ(quarn::cli::CannotOpenLine(st, e, "[P] "),
+              c.line.empty() ? "" : "[P] quarn-burn: cannot open " + c.line + "\n");
+    EXPECT_EQ(quarn::cli::PortGone(st, e), c.gone);
+  }
 }
 
 TEST(CliImageName, ModelIsThePartBeforeTheFirstUnderscore) {
@@ -451,7 +499,7 @@ TEST(CliPlatform, Sha256AndAppendOnlyRecordFile) {
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   for (const auto& v : vectors) {
-    quarn::cli::Sha256 h;
+    quarn::Sha256 h;
     // In two pieces: the digest is of the whole.
     h.update(reinterpret_cast<const uint8_t*>(v.data.data()), v.data.size() / 3);
     h.update(reinterpret_cast<const uint8_t*>(v.data.data()) + v.data.size() / 3,

@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "crc16.h"
 #include "loader/loader.h"
 
 using quarn::CRC;
@@ -11,13 +12,7 @@ using quarn::crctab;
 
 namespace {
 uint16_t BitwiseXmodem(const std::vector<uint8_t>& data) {
-  uint16_t crc = 0;
-  for (uint8_t b : data) {
-    crc ^= static_cast<uint16_t>(b << 8);
-    for (int i = 0; i < 8; ++i)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
-  }
-  return crc;
+  return reference::Crc16(data.data(), data.size());
 }
 }  // namespace
 

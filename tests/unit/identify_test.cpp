@@ -10,6 +10,7 @@
 #include "burn/identify.h"
 #include "plcsim.h"
 #include "ui/cli/cli.h"
+#include "ui/cli/report.h"
 
 using namespace quarn;
 using plcsim::Act;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "crc16.h"
 #include "plcsim.h"
 
 using plcsim::Act;
@@ -16,6 +17,8 @@ using plcsim::Plc;
 using plcsim::SimLink;
 
 namespace {
+
+const quarn::Endpoint kUsb{quarn::Endpoint::Kind::UsbPlc, ""};
 
 Config cfg(const char* model, Mode mode = Mode::App) {
   Config c;
@@ -30,21 +33,10 @@ std::string talk(Plc& plc, const std::string& s) {
   return std::string(out.begin(), out.end());
 }
 
-// Bitwise CRC-16/XMODEM, independent of the simulator's table.
-uint16_t crcBits(const uint8_t* p, size_t n) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= static_cast<uint16_t>(p[i] << 8);
-    for (int b = 0; b < 8; ++b)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
-
 std::string block(uint8_t n, const std::vector<uint8_t>& data) {
   std::string f{char(0x02), char(n), char(255 - n)};
   f.append(data.begin(), data.end());
-  const uint16_t c = crcBits(data.data(), data.size());
+  const uint16_t c = reference::Crc16(data.data(), data.size());
   f += char(c >> 8);
   f += char(c & 0xFF);
   return f;
@@ -291,8 +283,10 @@ TEST(PlcsimLink, VirtualClockWritesAndReopens) {
   const auto* p = reinterpret_cast<const uint8_t*>(probe.data());
   EXPECT_EQ(link.write(p, 15), 0);  // not open
   link.failOpens = 1;
-  EXPECT_FALSE(link.open(true, ""));
-  ASSERT_TRUE(link.open(true, ""));
+  EXPECT_FALSE(link.open(kUsb));
+  EXPECT_EQ(link.error().kind, quarn::LinkError::Kind::NoSuchPort);
+  ASSERT_TRUE(link.open(kUsb));
+  EXPECT_EQ(link.error().kind, quarn::LinkError::Kind::None);
   link.setTimeouts(3000);
   EXPECT_EQ(link.write(p, 15), 15);
   EXPECT_EQ(link.read(buf, 10), 10);
@@ -309,18 +303,18 @@ TEST(PlcsimLink, VirtualClockWritesAndReopens) {
 
   // Discarding drops the reply that has arrived, not one still on its way.
   EXPECT_EQ(link.write(p, 15), 15);
-  EXPECT_EQ(link.discardInput(), 19);
+  EXPECT_EQ(link.drainInput(0, 0, nullptr, 0), 19);
   EXPECT_EQ(link.read(buf, 19), 0);
   plc.lateReply(Kind::Probe, 100);
   EXPECT_EQ(link.write(p, 15), 15);
-  EXPECT_EQ(link.discardInput(), 0);
+  EXPECT_EQ(link.drainInput(0, 0, nullptr, 0), 0);
   EXPECT_EQ(link.read(buf, 19), 19);
 
   const std::string erase = ":006401594552415345D2\r\n";
   link.write(reinterpret_cast<const uint8_t*>(erase.data()), 23);
   link.close();
   EXPECT_EQ(link.read(buf, 19), 0);  // the unread reply went with the link
-  EXPECT_TRUE(link.open(true, ""));  // a replug after the accepted request
+  EXPECT_TRUE(link.open(kUsb));      // a replug after the accepted request
   EXPECT_EQ(plc.mode(), Mode::Boot);
   EXPECT_EQ(link.opens, 3);
   EXPECT_EQ(link.closes, 1);
@@ -332,7 +326,7 @@ TEST(PlcsimLink, FullSizeTransferOnTheVirtualClock) {
   Plc plc(cfg("VN300", Mode::Boot));
   SimLink link(plc);
   link.logWire = false;
-  ASSERT_TRUE(link.open(true, ""));
+  ASSERT_TRUE(link.open(kUsb));
   const size_t blocks = 8096;
   const std::vector<uint8_t> image = pattern(blocks * 256, 5);
   std::vector<std::string> frames;
@@ -427,5 +421,62 @@ TEST(PlcsimPace, RepliesTakeTheWireAndThePlcTimes) {
 }
 
 TEST(PlcsimCrc, TestHelperIsXmodem) {
-  EXPECT_EQ(crcBits(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x31C3);
+  EXPECT_EQ(reference::Crc16(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x31C3);
+}
+
+// Unplugged, the PLC takes nothing and answers nothing; back in, it answers
+// as it was, unless it was switched off meanwhile: then an accepted
+// enter-update request has taken it into its bootloader. A reopening of the
+// host's link counts as that restart unless the PLC is told otherwise.
+TEST(PlcsimPlug, SilentWhileUnpluggedAndRestartedOnlyBySwitchOff) {
+  const std::string erase = ":006401594552415345D2\r\n", probe = ":006401590141\r\n";
+  enum class Back { Plug, Reopen, ReopenWhileOut };
+  struct Case {
+    const char* what;
+    bool off, reopenRestarts;
+    Back back;
+    Mode mode;
+  };
+  const Case cases[] = {
+      {"cable pulled and put back", false, true, Back::Plug, Mode::App},
+      {"switched off and on", true, true, Back::Plug, Mode::Boot},
+      {"the host reopens", false, true, Back::Reopen, Mode::Boot},
+      {"the host reopens, reopening restarts nothing", false, false, Back::Reopen, Mode::App},
+      {"the host reopens while the cable is out", false, true, Back::ReopenWhileOut, Mode::App},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Config k = cfg("VN300");
+    k.reopenRestarts = c.reopenRestarts;
+    Plc plc(k);
+    ASSERT_NE(talk(plc, erase), "");  // accepted, not confirmed: waits for the restart
+    if (c.back != Back::Reopen) {
+      plc.unplug(c.off);
+      EXPECT_FALSE(plc.plugged());
+      EXPECT_EQ(talk(plc, probe), "");
+      EXPECT_EQ(plc.requests(Kind::Probe), 0);
+      if (c.back == Back::ReopenWhileOut) plc.hostReopened();
+      plc.plug();
+    } else {
+      plc.hostReopened();
+    }
+    EXPECT_EQ(plc.mode(), c.mode);
+    EXPECT_NE(talk(plc, probe), "");
+  }
+
+  // On the link: what the PLC had said goes with the cable, and each read
+  // waits out its time-out.
+  Plc plc(cfg("VN300"));
+  SimLink link(plc);
+  ASSERT_TRUE(link.open({quarn::Endpoint::Kind::UsbPlc, ""}));
+  link.setTimeouts(500);
+  uint8_t buf[32];
+  EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(probe.data()), 15), 15);
+  plc.unplug();
+  EXPECT_EQ(link.read(buf, 19), 0);
+  EXPECT_EQ(link.nowMs, 500u);
+  plc.plug();
+  EXPECT_EQ(link.read(buf, 19), 0);
+  EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(probe.data()), 15), 15);
+  EXPECT_EQ(link.read(buf, 19), 19);
 }

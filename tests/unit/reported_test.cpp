@@ -38,7 +38,10 @@ plcsim::Config Plc(const char* model, plcsim::Mode mode = plcsim::Mode::App, int
 struct AnyLink : plcsim::SimLink {
   bool usb;
   explicit AnyLink(plcsim::Plc& plc) : SimLink(plc), usb(plc.usb()) {}
-  bool open(bool, const char* name) override { return SimLink::open(usb, name); }
+  bool open(const quarn::Endpoint& where) override {
+    using K = quarn::Endpoint::Kind;
+    return SimLink::open({usb ? K::UsbPlc : K::SerialPort, where.name});
+  }
 };
 
 }  // namespace

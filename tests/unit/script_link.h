@@ -23,7 +23,7 @@ class ScriptLink : public quarn::Link {
   std::vector<uint32_t> timeouts;          // every setTimeouts
   bool isOpen = true;
 
-  bool open(bool, const char*) override {
+  bool open(const quarn::Endpoint&) override {
     isOpen = true;
     return true;
   }
@@ -51,18 +51,17 @@ class ScriptLink : public quarn::Link {
     if (c < n) nowMs += timeoutMs;
     return c;
   }
-  int discardInput() override {  // a script has nothing waiting
-    ++discards;
-    return 0;
+  int drainInput(uint32_t quietMs, uint32_t, uint8_t*, int) override {
+    discards += quietMs == 0;
+    return 0;  // a script has nothing waiting, nor anything on its way
   }
-  int discards = 0;
-  int drainInput(uint32_t, uint32_t, uint8_t*, int) override {
-    return 0;
-  }                       // nor anything on its way
+  int discards = 0;       // drains of what was waiting, without a wait
   bool answered = false;  // the last write's reply has been read
   void setTimeouts(uint32_t ms) override {
     timeoutMs = ms;
     timeouts.push_back(ms);
   }
   void setLine(const quarn::LineSettings& l) override { lines.push_back(l); }
+  const quarn::LinkError& error() const override { return error_; }
+  quarn::LinkError error_;
 };

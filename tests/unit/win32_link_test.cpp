@@ -20,15 +20,16 @@ TEST(Win32Link, SharingOfPortAndPipe) {
     char dir[MAX_PATH], path[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
     GetTempFileNameA(dir, "qwl", 0, path);
-    Win32Link link(usbPipe ? path : "");
+    Win32Link link;
     if (!usbPipe) {
       // A file named as a port opens but is no serial port: refused, not held.
-      EXPECT_FALSE(link.open(false, path));
-      EXPECT_EQ(link.openFailure(), "not a serial port");
+      EXPECT_FALSE(link.open({Endpoint::Kind::SerialPort, path}));
+      EXPECT_EQ(link.error().words, "not a serial port");
+      EXPECT_EQ(link.error().kind, LinkError::Kind::NotSerial);
       EXPECT_TRUE(DeleteFileA(path));
       continue;
     }
-    ASSERT_TRUE(link.open(usbPipe, path));
+    ASSERT_TRUE(link.open({Endpoint::Kind::UsbPlc, path}));
     link.setTimeouts(200);  // not a COM port: both calls fail and are ignored
     link.setLine(kAppLine);
     EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(":007F81\r\n"), 9), 9);
@@ -134,19 +135,20 @@ TEST(Win32Link, OpenFailureReason) {
 
 TEST(Win32Link, FailedOpeningCountsNothing) {
   struct Case {
-    bool usbPipe;
+    Endpoint::Kind kind;
     const char* name;
-    const char* pipePath;
     const char* reason;
   };
-  const Case cases[] = {{false, "", "", "no such port"},
-                        {false, "COM250", "", "no such port"},
-                        {false, nullptr, "", "no such port"},
-                        {true, "USB", "C:\\no such dir\\pipe\\", "no such port"}};
+  constexpr auto kSerial = Endpoint::Kind::SerialPort;
+  const Case cases[] = {{kSerial, "", "no such port"},
+                        {kSerial, "COM250", "no such port"},
+                        {kSerial, nullptr, "no such port"},
+                        {Endpoint::Kind::UsbPlc, "C:\\no such dir\\pipe\\", "no such port"}};
   for (const Case& c : cases) {
-    Win32Link link(c.pipePath);
-    EXPECT_FALSE(link.open(c.usbPipe, c.name));
-    EXPECT_EQ(link.openFailure(), c.reason) << (c.name ? c.name : "(null)");
+    Win32Link link;
+    EXPECT_FALSE(link.open({c.kind, c.name}));
+    EXPECT_EQ(link.error().words, c.reason) << (c.name ? c.name : "(null)");
+    EXPECT_EQ(link.error().kind, LinkError::Kind::NoSuchPort);
     link.setTimeouts(3000);
     link.setLine(kTransferLine);
     uint8_t buf[8] = {1, 2, 3};
@@ -187,7 +189,10 @@ TEST(Win32Link, PipeTransfersEndWithinTheirBound) {
       WriteFile(server, c.ready.data(), static_cast<DWORD>(c.ready.size()), &put, nullptr);
     std::string data(static_cast<size_t>(c.n), 'x');
     const ULONGLONG t0 = GetTickCount64();
-    int got = PipeTransfer(h, c.read, reinterpret_cast<uint8_t*>(data.data()), c.n, c.ms);
+    uint32_t lastError = 1;
+    int got =
+        PipeTransfer(h, c.read, reinterpret_cast<uint8_t*>(data.data()), c.n, c.ms, lastError);
+    EXPECT_EQ(lastError, 0u) << c.what;  // a time-out is no failure
     const ULONGLONG took = GetTickCount64() - t0;
     if (c.want >= 0) {
       EXPECT_EQ(got, c.want) << c.what;
@@ -204,6 +209,29 @@ TEST(Win32Link, PipeTransfersEndWithinTheirBound) {
     EXPECT_LT(took, c.ms + 1000) << c.what;
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     CloseHandle(server);
+  }
+}
+
+// A pipe whose far end has closed: the transfer fails at once, and the
+// link says the device went away.
+TEST(Win32Link, ATransferAfterThePeerWentAwaySaysGone) {
+  for (bool writing : {false, true}) {
+    const std::string name = "\\\\.\\pipe\\quarn-gone-" + std::to_string(GetCurrentProcessId()) +
+                             (writing ? "-w" : "-r");
+    HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                     1, 64, 64, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    Win32Link link;
+    ASSERT_TRUE(link.open({Endpoint::Kind::UsbPlc, name.c_str()}));
+    EXPECT_EQ(link.error().kind, LinkError::Kind::None);
+    CloseHandle(server);
+    uint8_t buf[4] = {1, 2, 3, 4};
+    link.setTimeouts(2000);
+    const ULONGLONG t0 = GetTickCount64();
+    EXPECT_EQ(writing ? link.write(buf, 4) : link.read(buf, 4), 0);
+    EXPECT_LT(GetTickCount64() - t0, 1000u);
+    EXPECT_EQ(link.error().kind, LinkError::Kind::Gone)
+        << (writing ? "write: " : "read: ") << link.error().code;
   }
 }
 #endif  // _WIN32

@@ -236,8 +236,8 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
     ASSERT_EQ(expected.empty(), c.request.empty());
 
     quarn::PosixLink link;
-    ASSERT_TRUE(link.open(true, "USB"));
-    EXPECT_EQ(link.usbPort(), "usb:1-1");
+    ASSERT_TRUE(link.open({quarn::Endpoint::Kind::UsbPlc, ""}));
+    EXPECT_EQ(link.error().usbPlace, "usb:1-1");
     link.setTimeouts(c.timeoutMs);
     const int n = static_cast<int>(c.request.size());
     EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>(c.request.data()), n), n);
@@ -247,7 +247,7 @@ TEST(UsbPipeRead, WholeRepliesAndTimeOuts) {
     if (first > 0) {
       ASSERT_EQ(link.read(got.data(), first), first);
       if (c.discard) {
-        link.discardInput();
+        link.drainInput();
         expected.resize(static_cast<size_t>(first));
       }
     }
@@ -335,7 +335,7 @@ TEST(UsbSession, TwoPlcsEachSessionKeepsToItsOwnDevice) {
 
   // Another program holds the PLC that comes first in the search.
   auto holder = std::make_unique<quarn::PosixLink>();
-  ASSERT_TRUE(holder->open(true, "USB"));
+  ASSERT_TRUE(holder->open({quarn::Endpoint::Kind::UsbPlc, ""}));
   ASSERT_NE(a.claimed(), b.claimed());
   usbplc::UsbPlc& first = a.claimed() ? a : b;
   usbplc::UsbPlc& second = a.claimed() ? b : a;
@@ -527,7 +527,7 @@ TEST(UsbSession, CannotOpen) {
     bool plcPresent, foreignNode, held;
     std::vector<std::string> args, prefix;
     bool hinted;
-    const char* why;  // PosixLink::openFailure in this process; nullptr: not looked at
+    const char* why;  // PosixLink::error's words in this process; nullptr: not looked at
   };
   const Case cases[] = {
       {"no PLC", false, false, false, {}, {}, false, "no such port"},
@@ -559,7 +559,7 @@ TEST(UsbSession, CannotOpen) {
       plc = std::make_unique<usbplc::UsbPlc>(testbed, o);
     }
     quarn::PosixLink holder;
-    ASSERT_EQ(c.held, c.held && holder.open(true, "USB"));
+    ASSERT_EQ(c.held, c.held && holder.open({quarn::Endpoint::Kind::UsbPlc, ""}));
     std::vector<std::string> args = c.args;
     args.push_back("--yes");
     auto t0 = Clock::now();
@@ -574,9 +574,10 @@ TEST(UsbSession, CannotOpen) {
     }
     // Why this process cannot open it, asked while the holder still holds it.
     if (c.why != nullptr) {
-      quarn::PosixLink link(c.args.empty() ? "" : c.args[1]);
-      EXPECT_FALSE(link.open(true, "USB"));
-      EXPECT_EQ(link.openFailure(), c.why);
+      quarn::PosixLink link;
+      EXPECT_FALSE(
+          link.open({quarn::Endpoint::Kind::UsbPlc, c.args.empty() ? "" : c.args[1].c_str()}));
+      EXPECT_EQ(link.error().words, c.why);
     }
   }
 }

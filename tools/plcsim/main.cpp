@@ -34,6 +34,15 @@ bool parseDrop(const std::string& arg, plcsim::Drop& d) {
   return true;
 }
 
+bool parseUnplug(const std::string& arg, plcsim::Unplug& u) {
+  const std::vector<std::string> parts = plcsim::SplitColons(arg);
+  if (parts.size() < 2 || parts.size() > 3 || (parts.size() == 3 && parts[2] != "off"))
+    return false;
+  u.off = parts.size() == 3;
+  return plcsim::ParseNumber(parts[0].c_str(), 86400000, u.atMs) &&
+         plcsim::ParseNumber(parts[1].c_str(), 86400000, u.forMs);
+}
+
 constexpr int kGoOn = -1;  // what an option returns when plcsim goes on
 
 // A value that does not parse: a usage error.
@@ -173,6 +182,29 @@ const Option kOptions[] = {
      "                      hangs up) and --link goes; MS ms later (default 1000) a new\n"
      "                      pseudo-terminal comes up, its path printed and at --link,\n"
      "                      the PLC as it was (a USB-serial adapter pulled and put back)"},
+    {"--unplug", Takes::Text, 0,
+     [](Options& o, const char* v, long) {
+       plcsim::Unplug u;
+       if (!parseUnplug(v, u)) return bad("--unplug", v);
+       o.unplugs.push_back(u);
+       return kGoOn;
+     },
+     "  --unplug AT:FOR[:off]  the PLC's cable is pulled AT ms after plcsim starts and put\n"
+     "                      back FOR ms later (repeatable): meanwhile the port stays, the\n"
+     "                      PLC hears nothing and answers nothing, and what was on the\n"
+     "                      wire is lost; it keeps its program and flash, as a PLC kept\n"
+     "                      powered does. off: it is switched off too, and restarts when\n"
+     "                      it is back (a power cycle). --unplug 0:5000: a PLC that\n"
+     "                      arrives 5 s after the start"},
+    {"--control", Takes::Text, 0,
+     [](Options& o, const char* v, long) { return set(o.controlPath, std::string(v)); },
+     "  --control FIFO      take lines from FIFO (made when it does not exist): \"unplug\",\n"
+     "                      \"off\" (unplugged and switched off) and \"plug\", as --unplug does"},
+    {"--no-reopen-restart", Takes::Nothing, 0,
+     [](Options& o, const char*, long) { return set(o.cfg.reopenRestarts, false); },
+     "  --no-reopen-restart  the host closing and reopening the port does not restart the\n"
+     "                      PLC (by default it counts as the replug or power cycle): only\n"
+     "                      a switch-off does (--unplug ...:off, \"off\" then \"plug\")"},
     {"--verbose", Takes::Nothing, 0,
      [](Options& o, const char*, long) { return set(o.verbose, true); },
      "  --verbose           log requests and replies on stderr"},

@@ -184,7 +184,7 @@ size_t Plc::Impl::parseOne(size_t pos, std::vector<uint8_t>& out) {
 
 void Plc::Impl::receive(const uint8_t* data, size_t n, std::vector<uint8_t>& out) {
   busy = Busy{};
-  if (idx < 0 || n == 0 || !lineOk()) return;
+  if (idx < 0 || n == 0 || !plugged || !lineOk()) return;
   in.insert(in.end(), data, data + n);
   size_t pos = 0;
   while (pos < in.size()) {
@@ -219,6 +219,31 @@ void Plc::reconnected() {
     }
   }
 }
+
+void Plc::hostReopened() {
+  if (impl_->cfg.reopenRestarts && impl_->plugged) reconnected();
+}
+
+void Plc::unplug(bool powerOff) {
+  Impl& m = *impl_;
+  if (!m.plugged) {
+    m.off = m.off || powerOff;
+    return;
+  }
+  m.plugged = false;
+  m.off = powerOff;
+  m.in.clear();  // a request cut in half by the pull is lost
+}
+
+void Plc::plug() {
+  Impl& m = *impl_;
+  if (m.plugged) return;
+  m.plugged = true;
+  if (m.off) reconnected();
+  m.off = false;
+}
+
+bool Plc::plugged() const { return impl_->plugged; }
 
 void Plc::inject(Kind kind, Act act, int times, uint8_t arg1, uint8_t arg2) {
   if (kind == Kind::Count || times == 0) return;

@@ -69,7 +69,11 @@ struct Config {
   uint8_t loaderVersion = 0x20;  // version byte, as the updater keeps it (V2.0 passes every model)
   bool enterBoot = true;         // the enter-update request moves it to its bootloader
   bool checkLine = true;         // serial models: ignore bytes sent at the wrong line settings
-  Times times;                   // only a paced server takes them
+  // The host closing and reopening the link restarts the PLC (hostReopened),
+  // as if each reopening followed a replug or a power cycle. false: only a
+  // switch-off (unplug with powerOff, then plug) restarts it.
+  bool reopenRestarts = true;
+  Times times;  // only a paced server takes them
 };
 
 class Plc {
@@ -82,8 +86,23 @@ class Plc {
   // link cannot tell data bits and parity (a pseudo-terminal keeps them at
   // 8N1 whatever the host asks), so only the baud rate counts.
   void hostLine(const quarn::LineSettings& line);
-  // The host closed and reopened the link (a replug or power cycle).
+  // The PLC restarts, as after a replug or a power cycle: an accepted
+  // enter-update request takes it into its bootloader, a bootloader starts
+  // again (the new application, after a closed transfer).
   void reconnected();
+  // The host closed and reopened the link: reconnected(), unless
+  // Config::reopenRestarts is false or the PLC is unplugged.
+  void hostReopened();
+
+  // The cable pulled: the PLC hears nothing and says nothing (receive()
+  // takes no byte and gives no reply) until plug(); it keeps its program,
+  // its flash and where it was, as a PLC kept powered does. With powerOff it
+  // is switched off too: plug() then switches it on, and it restarts
+  // (reconnected()); its flash stays, as a flash does.
+  void unplug(bool powerOff = false);
+  // The cable back in (or the PLC switched on again). No effect while plugged.
+  void plug();
+  bool plugged() const;
 
   // The PLC's own work on the requests that the last receive() completed:
   // the time from their last byte until the replies are ready (a page

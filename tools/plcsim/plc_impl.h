@@ -34,6 +34,8 @@ struct Plc::Impl {
   Registers regs{"", 0, 0, 0};
 
   Mode mode = Mode::App;
+  bool plugged = true;
+  bool off = false;  // unplugged and switched off: it restarts when plugged
   quarn::LineSettings line = quarn::kAppLine;
   bool enterPending = false;  // an accepted enter-update request awaits its confirmation
   // Bootloader: where the host is in erase, update and transfer.

@@ -3,14 +3,19 @@
 // chunk, and the host closing and reopening the port is seen as a replug.
 // Paced, the PLC answers in the time the wire and the PLC itself would take;
 // with a drop, the line goes away in the middle of a session and a new
-// pseudo-terminal comes up later, the PLC as it was.
+// pseudo-terminal comes up later, the PLC as it was. The PLC's own cable can
+// be pulled and put back (--unplug at set times, --control on demand): the
+// port stays, and while the cable is out nothing the host sends reaches the
+// PLC and nothing comes back.
 #include "serve.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -118,8 +123,26 @@ struct Server {
   uint64_t upAt = 0;     // when the new pseudo-terminal comes up
   quarn::LineSettings lastLine{0, 0, 0};
   Mode lastMode = plc.mode();
+  // --unplug as a plan in time order: when the cable goes out or comes back.
+  struct Plug {
+    uint64_t at;
+    bool in, off;
+  };
+  std::vector<Plug> plan;
+  size_t planned = 0;  // the plan's steps taken
+  int control = -1;    // --control's FIFO
+  std::string command;
 
-  Server(const Options& options, Plc& p) : o(options), plc(p) {}
+  Server(const Options& options, Plc& p) : o(options), plc(p) {
+    const uint64_t start = nowNs();
+    for (const Unplug& u : o.unplugs) {
+      const uint64_t at = start + static_cast<uint64_t>(u.atMs) * 1000000u;
+      plan.push_back({at, false, u.off});
+      plan.push_back({at + static_cast<uint64_t>(u.forMs) * 1000000u, true, false});
+    }
+    std::stable_sort(plan.begin(), plan.end(),
+                     [](const Plug& a, const Plug& b) { return a.at < b.at; });
+  }
 
   // A new pseudo-terminal, at --link.
   bool lineUp() { return openPty(pty) && (o.linkPath.empty() || pointLink(o.linkPath, pty.path)); }
@@ -132,7 +155,9 @@ struct Server {
   // do, the line's coming back or a stop request.
   uint64_t waitNs(uint64_t now) {
     uint64_t wait = 200000000;  // to notice a stop request
-    if (pty.master < 0) {       // the line is down until upAt
+    if (planned < plan.size())
+      wait = std::min(wait, plan[planned].at > now ? plan[planned].at - now : 0);
+    if (pty.master < 0) {  // the line is down until upAt
       wait = std::min(wait, upAt - now);
     } else if (timed) {
       // Reply bytes leave on time (kSpinNs).
@@ -154,7 +179,7 @@ struct Server {
         if (hostOpens++ == 0) {
           tcflush(pty.slave, TCIFLUSH);  // replies nobody read belong to the old link
           pacer.reconnected();
-          if (hostSeen) plc.reconnected();
+          if (hostSeen) plc.hostReopened();
           hostSeen = true;
           if (o.verbose) std::fprintf(stderr, "plcsim: host opened the port\n");
         }
@@ -202,6 +227,60 @@ struct Server {
     if (o.verbose) std::fprintf(stderr, "plcsim: the line dropped\n");
   }
 
+  // The PLC's cable pulled (with off, the PLC switched off too) or put
+  // back: what was on the wire either way is lost.
+  void cable(bool in, bool off) {
+    if (in && plc.plugged()) return;
+    if (in)
+      plc.plug();
+    else
+      plc.unplug(off);
+    pacer.reconnected();
+    reply.clear();
+    if (pty.slave >= 0) tcflush(pty.slave, TCIFLUSH);
+    if (o.verbose)
+      std::fprintf(stderr, "plcsim: %s\n",
+                   in    ? "the PLC is plugged in"
+                   : off ? "the PLC is unplugged and off"
+                         : "the PLC is unplugged");
+  }
+
+  // --control: a FIFO that plcsim makes (or finds) at the path and reads
+  // lines from; false when it cannot.
+  bool openControl() {
+    if (o.controlPath.empty()) return true;
+    struct stat st {};
+    if ((mkfifo(o.controlPath.c_str(), 0600) != 0 &&
+         (errno != EEXIST || stat(o.controlPath.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode))) ||
+        (control = open(o.controlPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+      std::fprintf(stderr, "plcsim: cannot make the FIFO %s: %s\n", o.controlPath.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
+    return true;
+  }
+
+  // Lines from --control: "unplug", "off" (unplugged and switched off) and
+  // "plug". A line longer than any command is dropped whole.
+  void controlEvents() {
+    char in[256];
+    const ssize_t n = read(control, in, sizeof in);
+    for (ssize_t i = 0; i < n; ++i) {
+      if (in[i] != '\n') {
+        if (command.size() <= 16) command += in[i];
+        continue;
+      }
+      if (command == "unplug" || command == "off")
+        cable(false, command == "off");
+      else if (command == "plug")
+        cable(true, false);
+      else
+        std::fprintf(stderr, "plcsim: --control takes unplug, off or plug, not \"%.16s\"\n",
+                     command.c_str());
+      command.clear();
+    }
+  }
+
   // --verbose: the kinds of request that came, what came in and what went out.
   void log(ssize_t n, const int (&before)[kKinds]) {
     std::string kinds;
@@ -244,17 +323,20 @@ struct Server {
         if (o.verbose) std::fprintf(stderr, "plcsim: the line is back on %s\n", pty.path.c_str());
         continue;
       }
+      for (; planned < plan.size() && plan[planned].at <= now; ++planned)
+        cable(plan[planned].in, plan[planned].off);
       const uint64_t wait = waitNs(now);
       const timespec timeout{static_cast<time_t>(wait / 1000000000u),
                              static_cast<long>(wait % 1000000000u)};
       // Closed descriptors (-1) are left out by ppoll.
-      pollfd pf[2] = {{pty.master, POLLIN, 0}, {pty.watch, POLLIN, 0}};
-      if (ppoll(pf, 2, &timeout, nullptr) < 0) {
+      pollfd pf[3] = {{pty.master, POLLIN, 0}, {pty.watch, POLLIN, 0}, {control, POLLIN, 0}};
+      if (ppoll(pf, 3, &timeout, nullptr) < 0) {
         if (errno == EINTR) continue;
         std::perror("plcsim: poll");
         break;
       }
       if (pf[1].revents & POLLIN) hostEvents();
+      if (pf[2].revents & POLLIN) controlEvents();
 
       int before[kKinds];
       for (size_t k = 0; k < kKinds; ++k) before[k] = plc.requests(static_cast<Kind>(k));
@@ -279,7 +361,7 @@ struct Server {
 
 int Serve(const Options& o, Plc& plc) {
   Server s(o, plc);
-  if (!s.lineUp()) return 1;
+  if (!s.openControl() || !s.lineUp()) return 1;
 
   struct sigaction sa {};
   sa.sa_handler = onSignal;
@@ -308,6 +390,7 @@ int Serve(const Options& o, Plc& plc) {
   if (o.pace) s.stats.print();
   if (!o.linkPath.empty()) removeLink(o.linkPath, s.pty.path);
   closePty(s.pty);
+  if (s.control >= 0) close(s.control);
   return 0;
 }
 

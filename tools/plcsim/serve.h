@@ -23,6 +23,14 @@ struct LateReply {
   long ms = 0;
 };
 
+// --unplug: the PLC's cable is pulled atMs after plcsim started, and put
+// back forMs later; with off the PLC is switched off as well, and restarts
+// when it is back.
+struct Unplug {
+  long atMs = 0, forMs = 0;
+  bool off = false;
+};
+
 // What the command line asks for.
 struct Options {
   Config cfg;
@@ -30,6 +38,8 @@ struct Options {
   std::vector<Fault> faults;
   Drop drop;
   LateReply late;
+  std::vector<Unplug> unplugs;
+  std::string controlPath;  // --control: a FIFO taking "unplug", "off" and "plug" lines
   bool verbose = false;
   bool pace = false;
   uint32_t latencyUs = kLatencyUs;

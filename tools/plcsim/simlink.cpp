@@ -13,14 +13,14 @@ SimLink::SimLink(Plc& plc) : plc_(plc) {
   arrives_.reserve(1024);
 }
 
-bool SimLink::open(bool usbPipe, const char*) {
+bool SimLink::open(const quarn::Endpoint& where) {
   ++opens;
-  if (dead || usbPipe != plc_.usb()) {
-    isOpen = false;
-    return false;
-  }
-  if (failOpens > 0) {
-    --failOpens;
+  error_ = {};
+  const bool usbPipe = where.kind == quarn::Endpoint::Kind::UsbPlc;
+  if (dead || usbPipe != plc_.usb() || failOpens > 0) {
+    if (!dead && usbPipe == plc_.usb()) --failOpens;
+    error_.kind = quarn::LinkError::Kind::NoSuchPort;
+    error_.words = "no such port";
     isOpen = false;
     return false;
   }
@@ -28,7 +28,7 @@ bool SimLink::open(bool usbPipe, const char*) {
   isOpen = true;
   everOpened_ = true;
   plc_.hostLine(line);
-  if (reopened) plc_.reconnected();
+  if (reopened) plc_.hostReopened();
   return true;
 }
 
@@ -54,6 +54,7 @@ int SimLink::write(const uint8_t* data, int n) {
   } else if (writesBeforeDeath > 0) {
     --writesBeforeDeath;
   }
+  if (dead) error_ = {quarn::LinkError::Kind::Gone, "the device went away", 0, ""};
   int written = n;
   if (!isOpen) {
     written = 0;
@@ -85,7 +86,11 @@ int SimLink::write(const uint8_t* data, int n) {
 
 int SimLink::read(uint8_t* buf, int n) {
   int got = 0;
-  if (dead && n > 0) nowMs += timeoutMs;
+  if (!plc_.plugged()) dropPending(pending_.size());  // the replies went with the cable
+  if (dead && n > 0) {
+    nowMs += timeoutMs;
+    error_ = {quarn::LinkError::Kind::Gone, "the device went away", 0, ""};
+  }
   if (isOpen && n > 0) {
     // The read ends with its n-th byte, or at its time-out with what came.
     const uint64_t deadline = nowMs + timeoutMs;
@@ -103,7 +108,8 @@ int SimLink::read(uint8_t* buf, int n) {
   return got;
 }
 
-int SimLink::discardInput() {
+int SimLink::drainInput(uint32_t quietMs, uint32_t afterMs, uint8_t* kept, int keep) {
+  if (quietMs > 0) return drainUntilQuiet(quietMs, afterMs, kept, keep);
   // What has arrived goes; a reply still on its way stays.
   size_t end = pendingPos_;
   while (end < pending_.size() && arrives_[end] <= nowMs * 1000) ++end;

@@ -16,18 +16,23 @@ namespace plcsim {
 // after it; with `plcTimes` every reply also waits for the PLC's own work
 // (Plc::busy) and takes its characters' time on a serial line. The PLC hangs
 // on one kind of link: an open of the other kind (a serial port for a
-// USB-attached PLC, the USB pipe for a serial one) fails.
+// USB-attached PLC, the USB pipe for a serial one) fails as no such port. A
+// transfer on a dead link fails as gone. While the PLC is unplugged
+// (Plc::unplug) the link stays open and every read waits out its time-out:
+// what the PLC had said and the host had not read is lost.
 class SimLink : public quarn::Link {
  public:
   explicit SimLink(Plc& plc);
 
-  bool open(bool usbPipe, const char* portName) override;
+  bool open(const quarn::Endpoint& where) override;
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
-  int discardInput() override;
+  int drainInput(uint32_t quietMs = 0, uint32_t timeoutMs = 0, uint8_t* kept = nullptr,
+                 int keep = 0) override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const quarn::LineSettings& line) override;
+  const quarn::LinkError& error() const override { return error_; }
 
   struct Event {
     bool toPlc;  // written by the host, else read by it
@@ -66,6 +71,7 @@ class SimLink : public quarn::Link {
   uint64_t lineFreeUs_ = 0;       // the last reply byte is on the host's side by then
   void dropPending(size_t upTo);  // forgets pending_[0, upTo)
   bool everOpened_ = false;       // an open after the first one is a reconnect
+  quarn::LinkError error_;
 };
 
 }  // namespace plcsim

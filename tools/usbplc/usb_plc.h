@@ -71,13 +71,19 @@ class UsbPlc {
   UsbPlc(const UsbPlc&) = delete;
   UsbPlc& operator=(const UsbPlc&) = delete;
 
-  std::string path() const;  // "1-2.3"
+  std::string path() const;  // "1-2.3": where it is plugged, or was last
   int devnum() const;        // the current device number
 
-  // The cable pulled: parked URBs end with ESHUTDOWN, later ioctls with ENODEV.
+  // The cable pulled: the device leaves the bus (a udev "remove"), parked
+  // URBs end with ESHUTDOWN, later ioctls with ENODEV. A PLC restarting into
+  // its bootloader stays off the bus. No effect while unplugged.
   void unplug();
-  // The cable plugged back in: the PLC powers up again under a new device number.
-  void plug();
+  // The cable plugged back in, at the same place or (ports given, as in
+  // Options; its hub must exist) at another: the PLC powers up again (a
+  // PLC that had taken the enter-update request is in its bootloader) and
+  // the device comes back under a new device number (a udev "add"). No
+  // effect unless unplugged.
+  void plug(const std::string& ports = "");
 
   // Snapshots, taken under the device's lock.
   std::vector<uint8_t> flash() const;

@@ -2,26 +2,14 @@
  * (device id USB\VID_0E5A&PID_0001, interface GUID_DEVINTERFACE_USB_DEVICE).
  * It is glue: the PLCs themselves live in plcdev.dll, which this driver
  * imports. A named control device takes the control program's commands.
+ * This file is the bus, the dispatch and the reads that wait; each child's
+ * own Plug and Play is in child.c.
  *
  * Locking: one spin lock guards the child table and the waiting reads; it is
  * never held across a call into the kernel's PnP or I/O manager or into the
  * DLL. */
-#include <ntddk.h>
-
+#include "bus.h"
 #include "plcdev.h"
-
-static const GUID kUsbDeviceInterface = {
-    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
-
-enum Kind { KIND_CONTROL, KIND_BUS, KIND_CHILD };
-
-typedef struct {
-  enum Kind kind;
-  int index;            /* children: 1 to PLCDEV_MAX */
-  BOOLEAN unplugged;    /* children: no longer reported to the PnP manager */
-  UNICODE_STRING iface; /* children: the registered interface */
-  DEVICE_OBJECT* lower; /* bus: the device below */
-} Ext;
 
 static KSPIN_LOCK lock;
 static DRIVER_OBJECT* driver;
@@ -31,17 +19,14 @@ static IRP* waiting[PLCDEV_MAX + 1]; /* one read waits per device */
 static volatile LONG reportedGeneration;
 static volatile LONG stopping;
 
-/* "Port_#000N.Hub_#0001" and the instance id "PLC000N". */
-static void PutIndex(WCHAR* text, int at, int index) { text[at] = (WCHAR)(L'0' + index); }
-
-static NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
+NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
-static WCHAR* PoolString(const WCHAR* text, SIZE_T chars /* including the terminators */) {
+WCHAR* PoolString(const WCHAR* text, SIZE_T chars /* including the terminators */) {
   WCHAR* p = ExAllocatePool(PagedPool, chars * sizeof(WCHAR));
   if (p) RtlCopyMemory(p, text, chars * sizeof(WCHAR));
   return p;
@@ -117,97 +102,6 @@ static void SyncChildren(void) {
   DEVICE_OBJECT* bus = busPdo;
   if (bus == NULL || InterlockedExchange(&reportedGeneration, g) == g) return;
   IoInvalidateDeviceRelations(bus, BusRelations);
-}
-
-static void WriteLocation(int index) {
-  WCHAR keyText[] =
-      L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_0E5A&PID_0001\\PLC0000";
-  WCHAR location[] = L"Port_#0000.Hub_#0001";
-  UNICODE_STRING keyName, valueName;
-  OBJECT_ATTRIBUTES attr;
-  HANDLE key;
-  PutIndex(keyText, (int)(sizeof keyText / sizeof(WCHAR)) - 2, index);
-  PutIndex(location, 9, index);
-  RtlInitUnicodeString(&keyName, keyText);
-  RtlInitUnicodeString(&valueName, L"LocationInformation");
-  InitializeObjectAttributes(&attr, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-  if (!NT_SUCCESS(ZwCreateKey(&key, KEY_ALL_ACCESS, &attr, 0, NULL, REG_OPTION_NON_VOLATILE, NULL)))
-    return;
-  ZwSetValueKey(key, &valueName, 0, REG_SZ, location, sizeof location);
-  ZwClose(key);
-}
-
-static NTSTATUS ChildQueryId(Ext* e, IRP* irp) {
-  IO_STACK_LOCATION* s = IoGetCurrentIrpStackLocation(irp);
-  static const WCHAR deviceId[] = L"USB\\VID_0E5A&PID_0001";
-  static const WCHAR hardwareIds[] = L"USB\\VID_0E5A&PID_0001\0";
-  WCHAR instance[] = L"PLC0000";
-  WCHAR* p = NULL;
-  switch (s->Parameters.QueryId.IdType) {
-    case BusQueryDeviceID: p = PoolString(deviceId, sizeof deviceId / sizeof(WCHAR)); break;
-    case BusQueryHardwareIDs:
-      p = PoolString(hardwareIds, sizeof hardwareIds / sizeof(WCHAR));
-      break;
-    case BusQueryCompatibleIDs: p = PoolString(L"\0", 2); break; /* none */
-    case BusQueryInstanceID:
-      PutIndex(instance, 6, e->index);
-      p = PoolString(instance, sizeof instance / sizeof(WCHAR));
-      break;
-    default: return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-  }
-  if (!p) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-  return Complete(irp, STATUS_SUCCESS, (ULONG_PTR)p);
-}
-
-static NTSTATUS ChildPnp(DEVICE_OBJECT* device, IRP* irp) {
-  Ext* e = device->DeviceExtension;
-  IO_STACK_LOCATION* s = IoGetCurrentIrpStackLocation(irp);
-  switch (s->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-      WriteLocation(e->index);
-      if (e->iface.Buffer == NULL &&
-          NT_SUCCESS(IoRegisterDeviceInterface(device, &kUsbDeviceInterface, NULL, &e->iface)))
-        IoSetDeviceInterfaceState(&e->iface, TRUE);
-      return Complete(irp, STATUS_SUCCESS, 0);
-    case IRP_MN_QUERY_ID: return ChildQueryId(e, irp);
-    case IRP_MN_QUERY_CAPABILITIES: {
-      DEVICE_CAPABILITIES* caps = s->Parameters.DeviceCapabilities.Capabilities;
-      caps->RawDeviceOK = 1;
-      caps->SurpriseRemovalOK = 1;
-      caps->Removable = 1;
-      caps->UniqueID = 1;
-      caps->Address = (ULONG)e->index;
-      caps->UINumber = (ULONG)e->index;
-      return Complete(irp, STATUS_SUCCESS, 0);
-    }
-    case IRP_MN_QUERY_DEVICE_TEXT:
-      if (s->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
-        static const WCHAR text[] = L"Quarn USB PLC";
-        WCHAR* p = PoolString(text, sizeof text / sizeof(WCHAR));
-        return p ? Complete(irp, STATUS_SUCCESS, (ULONG_PTR)p)
-                 : Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-      }
-      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_REMOVE_DEVICE:
-      if (e->iface.Buffer) {
-        IoSetDeviceInterfaceState(&e->iface, FALSE);
-        RtlFreeUnicodeString(&e->iface);
-        e->iface.Buffer = NULL;
-      }
-      if (s->MinorFunction == IRP_MN_REMOVE_DEVICE && e->unplugged) {
-        Complete(irp, STATUS_SUCCESS, 0);
-        IoDeleteDevice(device);
-        return STATUS_SUCCESS;
-      }
-      return Complete(irp, STATUS_SUCCESS, 0);
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE: return Complete(irp, STATUS_SUCCESS, 0);
-    default: return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-  }
 }
 
 /* The bus's children as the DLL has them now: new PDOs for devices that

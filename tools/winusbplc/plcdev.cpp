@@ -135,7 +135,18 @@ std::string Command(const std::vector<std::string>& w) {
     d.restarting = false;
     d.backAt = 0;
   } else if (cmd == "replug") {
-    if (!d.present) PowerUp(d);
+    // replug N [M]: the cable back in, at port N or at port M: the PLC moves
+    // there (with its flash, its program and its faults) and port N is free.
+    long to = n;
+    if (w.size() > 2 && (!plcsim::ParseNumber(w[2].c_str(), PLCDEV_MAX, to) || to < 1))
+      return "error: replug N [M], M from 1 to " + std::to_string(PLCDEV_MAX);
+    if (to != n) {
+      if (d.present) return "error: device " + w[1] + " is plugged in";
+      if (devices[to].plc) return "error: port " + w[2] + " is taken";
+      devices[to] = std::move(d);
+      d = Device{};
+    }
+    if (!devices[to].present) PowerUp(devices[to]);
   } else if (cmd == "fault") {
     plcsim::Fault f{};
     if (w.size() < 3 || !plcsim::ParseFault(w[2], f))

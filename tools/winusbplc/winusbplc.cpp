@@ -7,7 +7,9 @@
 //                                     bootloader), with register values
 //                                     (d1386, d1001, d1148; by default those of the model)
 //   winusbplc unplug N                the cable pulled
-//   winusbplc replug N                the cable back in: the PLC powers up again
+//   winusbplc replug N [M]            the cable back in: the PLC powers up again,
+//                                     at port N, or at port M (free: no PLC
+//                                     there), where it then is device M
 //   winusbplc fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]   a fault, as plcsim --fault
 //   winusbplc drop N KIND:COUNT       the cable is pulled as the COUNT-th
 //                                     request of KIND (as plcsim --fault) arrives
@@ -19,6 +21,7 @@
 //   winusbplc keep                    stays until killed: Wine ends the driver,
 //                                     and the devices with it, when the last
 //                                     program of the prefix has ended
+//   winusbplc --help                  these commands
 //
 // Prints the bus's answer; exits 0 when it is not an error.
 #include <windows.h>
@@ -67,6 +70,21 @@ const char kInf[] =
     "StartType=3\n"
     "ErrorControl=1\n";
 
+const char kUsage[] =
+    "usage: winusbplc COMMAND   (the emulated USB PLC bus in the running Wine prefix)\n"
+    "  install                        the bus, from the folder of this program\n"
+    "  plug N MODEL [boot] [dNNNN=V]  a new PLC of MODEL on port N (1 to 8), in its\n"
+    "                                 application (or bootloader), with register values\n"
+    "  unplug N                       the cable pulled: the device leaves the bus\n"
+    "  replug N [M]                   the cable back in: the PLC powers up again, at\n"
+    "                                 port N, or at port M (no PLC there), as device M\n"
+    "  fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]]   a fault, as plcsim --fault\n"
+    "  drop N KIND:COUNT              the cable is pulled as the COUNT-th request of KIND arrives\n"
+    "  hang N [KIND:COUNT|off]        reads never complete (from that request on)\n"
+    "  flash N FILE | log N FILE      the PLC's flash, or the requests it took, into FILE\n"
+    "  status                         the devices, one line each\n"
+    "  keep                           stays until killed, holding the prefix (and the bus) up\n";
+
 int Fail(const char* what) {
   std::fprintf(stderr, "winusbplc: %s failed (error %lu)\n", what, GetLastError());
   return 1;
@@ -110,14 +128,9 @@ int Install() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(
-        stderr,
-        "usage: winusbplc install | plug N MODEL [boot] [dNNNN=V]... | unplug N | replug N |\n"
-        "       fault N KIND:ACT[:TIMES[:ARG1[:ARG2]]] | drop N KIND:COUNT |\n"
-        "       hang N [KIND:COUNT|off] |\n"
-        "       flash N FILE | log N FILE | status | keep\n");
-    return 2;
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
   }
   if (std::strcmp(argv[1], "install") == 0) return Install();
   if (std::strcmp(argv[1], "keep") == 0) {

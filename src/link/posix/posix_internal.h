@@ -45,9 +45,10 @@ class UsbPipe {
   // that the system would not let this user open, EBUSY one that another
   // program holds, ENODEV none; 0 after an open that succeeded.
   int openError() const { return openError_; }
-  bool accessDenied() const { return openError_ == EACCES; }
   int write(const uint8_t* data, int n, uint32_t ms);
   int read(uint8_t* buf, int n, uint32_t ms);
+  // The last transfer failed because the device is no longer there.
+  bool gone() const { return gone_; }
   // Drops the part of a packet that a read left (what the device still
   // holds is not asked for: a bulk transfer per exchange would cost more
   // than the transfer itself).
@@ -63,6 +64,7 @@ class UsbPipe {
 
   UsbPortPath pin_;
   int openError_ = 0;
+  bool gone_ = false;
   libusb_context* ctx_ = nullptr;
   libusb_device_handle* dev_ = nullptr;
   int iface_ = -1;

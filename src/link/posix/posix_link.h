@@ -14,42 +14,35 @@ namespace quarn {
 
 class PosixLink : public Link {
  public:
-  // pipePath: where a USB-attached PLC's pipe is opened instead of finding
-  // the USB device by vendor and product (empty: find the device);
-  // "usb:BUS-PORTS": the USB PLC on that port path.
-  explicit PosixLink(std::string pipePath = "");
+  // A session's re-openings of the USB PLC keep to the port path of the
+  // first PLC that opened, or to the one given (usb:BUS-PORTS).
+  PosixLink();
   ~PosixLink() override;
 
-  bool open(bool usbPipe, const char* portName) override;
+  bool open(const Endpoint& where) override;
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
-  int discardInput() override;
+  int drainInput(uint32_t quietMs = 0, uint32_t timeoutMs = 0, uint8_t* kept = nullptr,
+                 int keep = 0) override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const LineSettings& line) override;
-
-  // A USB PLC was found that this user may not open.
-  bool usbAccessDenied() const;
-  // Why the last open failed: "permission denied", "in use by another
+  // The words of an open failure: "permission denied", "in use by another
   // program", "no such port", "not a serial port", "a loop of symbolic
-  // links", the system's words for any other reason of a port that did not
-  // open, or "" when not known (and after an open that succeeded).
-  std::string openFailure() const;
-  // A serial port or pipe path went away since it opened: a read or write
-  // failed with EIO, ENXIO or ENODEV.
-  bool gone() const;
-  // The USB PLC's port path (usb:BUS-PORTS) the pipe keeps to; "" before a
-  // device has opened, and for a serial port or a pipe path.
-  std::string usbPort() const;
+  // links", or the system's words for any other reason. usbPlace: the
+  // port path (usb:BUS-PORTS) the pipe keeps to.
+  const LinkError& error() const override;
 
  private:
   struct Impl;
   Impl* impl_;
 };
 
-// openFailure()'s words for an errno value from opening a port; "" for one
-// that says nothing about the port.
+// The words of an open failure for an errno value from opening a port; ""
+// for one that says nothing about the port.
 const char* OpenFailureReason(int err);
+// The error of an open that failed with errno value err.
+LinkError OpenError(int err);
 
 // The serial ports present, by the names a Linux user types (/dev/ttyUSB0,
 // /dev/ttyACM0, /dev/ttyS0, ...), sorted.

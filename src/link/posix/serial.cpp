@@ -20,13 +20,12 @@
 namespace quarn {
 
 struct PosixLink::Impl {
-  std::string pipePath;
   uint32_t timeoutMs = 3000;  // until the first setTimeouts
   int fd = -1;                // the serial port or the pipe path
-  const char* failure = "";   // why the last open failed
+  std::string path;           // what fd was opened by
   bool serial = false;        // line settings apply (not on a pipe path)
-  bool gone = false;          // the port went away since it opened
   UsbPipe usb;
+  LinkError error;
 };
 
 namespace {
@@ -100,7 +99,8 @@ speed_t BaudCode(uint32_t baud) {
 }
 
 // Waits until fd is ready for `events` or the deadline has passed; false on
-// time-out or a fault. `hup` reports a hang-up.
+// time-out or a fault. `hup` reports a hang-up, or a fault of the port
+// (POLLERR, POLLNVAL: a tty whose device has gone).
 bool WaitReady(int fd, short events, int64_t deadline, bool& hup) {
   for (;;) {
     int64_t left = deadline - NowMs();
@@ -108,27 +108,17 @@ bool WaitReady(int fd, short events, int64_t deadline, bool& hup) {
     pollfd p{fd, events, 0};
     int k = poll(&p, 1, static_cast<int>(left));
     if (k < 0 && errno == EINTR) continue;
-    if (k <= 0 || (p.revents & (POLLERR | POLLNVAL))) return false;
-    hup = (p.revents & POLLHUP) != 0;
-    return true;
+    if (k <= 0) return false;
+    hup = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    return (p.revents & (POLLERR | POLLNVAL)) == 0;
   }
 }
 
 }  // namespace
 
-PosixLink::PosixLink(std::string pipePath) : impl_(new Impl) {
-  UsbPortPath usbPath;
-  if (ParseUsbPort(pipePath, usbPath))
-    impl_->usb.pin(usbPath);
-  else
-    impl_->pipePath = std::move(pipePath);
-}
+PosixLink::PosixLink() : impl_(new Impl) {}
 
-bool PosixLink::usbAccessDenied() const { return impl_->usb.accessDenied(); }
-
-std::string PosixLink::openFailure() const { return impl_->failure; }
-
-bool PosixLink::gone() const { return impl_->gone; }
+const LinkError& PosixLink::error() const { return impl_->error; }
 
 const char* OpenFailureReason(int err) {
   switch (err) {
@@ -148,8 +138,22 @@ const char* OpenFailureReason(int err) {
   }
 }
 
-std::string PosixLink::usbPort() const {
-  return impl_->usb.pinned().depth == 0 ? "" : FormatUsbPort(impl_->usb.pinned());
+LinkError OpenError(int err) {
+  using K = LinkError::Kind;
+  LinkError e;
+  e.code = err;
+  const char* words = OpenFailureReason(err);
+  e.words = *words ? words : std::strerror(err);  // any other: in the system's words
+  switch (err) {
+    case 0: return LinkError{};
+    case EACCES:
+    case EPERM: e.kind = K::Permission; break;
+    case EBUSY:
+    case EWOULDBLOCK: e.kind = K::Busy; break;
+    case ENOTTY: e.kind = K::NotSerial; break;
+    default: e.kind = *words && err != ELOOP ? K::NoSuchPort : K::Other;
+  }
+  return e;
 }
 
 PosixLink::~PosixLink() {
@@ -157,23 +161,25 @@ PosixLink::~PosixLink() {
   delete impl_;
 }
 
-bool PosixLink::open(bool usbPipe, const char* portName) {
+bool PosixLink::open(const Endpoint& where) {
   close();
-  impl_->failure = "";
-  impl_->gone = false;
-  if (usbPipe && impl_->pipePath.empty()) {
-    if (!impl_->usb.open()) impl_->failure = OpenFailureReason(impl_->usb.openError());
-    return impl_->usb.isOpen();
+  Impl& m = *impl_;
+  const bool usb = where.kind == Endpoint::Kind::UsbPlc;
+  const std::string name = where.name ? where.name : "";
+  UsbPortPath usbPath;
+  if (usb && ParseUsbPort(name, usbPath)) m.usb.pin(usbPath);
+  if (usb && (name.empty() || usbPath.depth > 0)) {
+    m.usb.open();
+    m.error = OpenError(m.usb.openError());
+  } else {
+    int err = ENOENT;  // no name: no such port
+    m.fd = name.empty() ? -1 : OpenTty(name.c_str(), err);
+    m.path = name;
+    m.serial = !usb;
+    m.error = OpenError(m.fd < 0 ? err : 0);
   }
-  const char* path = usbPipe ? impl_->pipePath.c_str() : portName;
-  int err = ENOENT;  // no name: no such port
-  impl_->fd = path == nullptr ? -1 : OpenTty(path, err);
-  impl_->serial = !usbPipe;
-  if (impl_->fd < 0) {
-    const char* reason = OpenFailureReason(err);
-    impl_->failure = *reason ? reason : std::strerror(err);  // any other: in the system's words
-  }
-  return impl_->fd >= 0;
+  if (m.usb.pinned().depth > 0) m.error.usbPlace = FormatUsbPort(m.usb.pinned());
+  return m.usb.isOpen() || m.fd >= 0;
 }
 
 void PosixLink::close() {
@@ -187,19 +193,17 @@ void PosixLink::close() {
 
 namespace {
 
-// Whether a failed read or write says the device is no longer there: a
-// USB adapter pulled, a pseudo-terminal whose other side closed.
-bool DeviceGone(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
-
 // Moves n bytes through fd with `io` (::read or ::write), waiting for
 // `events` until the deadline; returns how many moved. After a fault or a
-// hang-up, what moved is the answer; gone is set when the device went away.
-// A raw tty may report "nothing now" with 0 as well as EAGAIN.
+// hang-up, what moved is the answer, and `fault` says which it was (an
+// errno value; -1 a hang-up); a time-out leaves it 0. A raw tty may report
+// "nothing now" with 0 as well as EAGAIN.
 template <class Buf, class Io>
-int Transfer(int fd, Buf* buf, int n, short events, uint32_t timeoutMs, Io io, bool& gone) {
+int Transfer(int fd, Buf* buf, int n, short events, uint32_t timeoutMs, Io io, int& fault) {
   int64_t deadline = NowMs() + timeoutMs;
   int done = 0;
   bool hup = false;
+  fault = 0;
   while (done < n) {
     ssize_t k = io(fd, buf + done, static_cast<size_t>(n - done));
     if (k > 0) {
@@ -207,10 +211,44 @@ int Transfer(int fd, Buf* buf, int n, short events, uint32_t timeoutMs, Io io, b
       continue;
     }
     if (k < 0 && errno == EINTR) continue;
-    if (k < 0 && DeviceGone(errno)) gone = true;
-    if ((k < 0 && errno != EAGAIN) || hup) break;
-    if (!WaitReady(fd, events, deadline, hup)) break;
+    if (k < 0 && errno != EAGAIN) fault = errno;
+    if (fault == 0 && hup) fault = -1;
+    if (fault != 0) break;
+    if (!WaitReady(fd, events, deadline, hup)) {
+      if (hup) fault = -1;
+      break;
+    }
   }
+  return done;
+}
+
+// Whether a transfer's fault says the device went away: the driver's
+// "no such device" errors, a hang-up, or the node gone from under the name.
+bool Gone(int fault, const std::string& path) {
+  struct stat st {};
+  return fault == ENXIO || fault == EIO || fault == ENODEV || fault == -1 ||
+         (fault != 0 && stat(path.c_str(), &st) != 0 && errno == ENOENT);
+}
+
+// What a transfer that found its device gone sets as the link's error.
+void GoneError(LinkError& e, int code) {
+  e.kind = LinkError::Kind::Gone;
+  e.words = "the device went away";
+  e.code = code;
+}
+
+// A write or read through the USB pipe (usbIo) or the port (fdIo); one that
+// found its device gone says so in the link's error.
+template <class Impl, class Buf, class UsbIo, class FdIo>
+int Move(Impl& m, Buf* buf, int n, short events, UsbIo usbIo, FdIo fdIo) {
+  int fault = 0, done = 0;
+  if (m.usb.isOpen()) {
+    done = usbIo(m.usb, buf, n, m.timeoutMs);
+    fault = m.usb.gone() ? ENODEV : 0;
+  } else if (m.fd >= 0) {
+    done = Transfer(m.fd, buf, n, events, m.timeoutMs, fdIo, fault);
+  }
+  if (Gone(fault, m.path)) GoneError(m.error, fault < 0 ? 0 : fault);
   return done;
 }
 
@@ -218,23 +256,22 @@ int Transfer(int fd, Buf* buf, int n, short events, uint32_t timeoutMs, Io io, b
 
 int PosixLink::write(const uint8_t* data, int n) {
   if (data == nullptr || n <= 0) return 0;
-  if (impl_->usb.isOpen()) return impl_->usb.write(data, n, impl_->timeoutMs);
-  if (impl_->fd < 0) return 0;
-  return Transfer(
-      impl_->fd, data, n, POLLOUT, impl_->timeoutMs,
-      [](int fd, const uint8_t* p, size_t c) { return ::write(fd, p, c); }, impl_->gone);
+  return Move(
+      *impl_, data, n, POLLOUT,
+      [](UsbPipe& usb, const uint8_t* p, int c, uint32_t ms) { return usb.write(p, c, ms); },
+      [](int fd, const uint8_t* p, size_t c) { return ::write(fd, p, c); });
 }
 
 int PosixLink::read(uint8_t* buf, int n) {
   if (buf == nullptr || n <= 0) return 0;
-  if (impl_->usb.isOpen()) return impl_->usb.read(buf, n, impl_->timeoutMs);
-  if (impl_->fd < 0) return 0;
-  return Transfer(
-      impl_->fd, buf, n, POLLIN, impl_->timeoutMs,
-      [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); }, impl_->gone);
+  return Move(
+      *impl_, buf, n, POLLIN,
+      [](UsbPipe& usb, uint8_t* p, int c, uint32_t ms) { return usb.read(p, c, ms); },
+      [](int fd, uint8_t* p, size_t c) { return ::read(fd, p, c); });
 }
 
-int PosixLink::discardInput() {
+int PosixLink::drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) {
+  if (quietMs > 0) return drainUntilQuiet(quietMs, timeoutMs, kept, keep);
   if (impl_->usb.isOpen()) return impl_->usb.discardInput();
   if (impl_->fd < 0) return 0;
   int waiting = 0;

@@ -181,6 +181,7 @@ void UsbPipe::close() {
     ctx_ = nullptr;
   }
   iface_ = -1;
+  gone_ = false;
   reattach_ = false;
   rxPos_ = rxLen_ = 0;
 }
@@ -195,6 +196,7 @@ int UsbPipe::write(const uint8_t* data, int n, uint32_t ms) {
   // A halted endpoint fails every transfer until the host clears it: cleared
   // once here, the exchange's retry gets through.
   if (rc == LIBUSB_ERROR_PIPE) libusb_clear_halt(dev_, epOut_);
+  gone_ = rc == LIBUSB_ERROR_NO_DEVICE;
   return std::clamp(done, 0, n);
 }
 
@@ -209,6 +211,7 @@ int UsbPipe::read(uint8_t* buf, int n, uint32_t ms) {
   if (dev_ == nullptr) return 0;
   int got = takeBuffered(buf, n);
   int64_t deadline = NowMs() + ms;
+  gone_ = false;
   while (got < n) {
     int64_t left = deadline - NowMs();
     if (left <= 0) break;
@@ -220,6 +223,7 @@ int UsbPipe::read(uint8_t* buf, int n, uint32_t ms) {
     rxLen_ = static_cast<size_t>(std::clamp<int>(len, 0, inPacket_));
     got += takeBuffered(buf + got, n - got);
     if (rc == LIBUSB_ERROR_PIPE) libusb_clear_halt(dev_, epIn_);  // as in write
+    gone_ = rc == LIBUSB_ERROR_NO_DEVICE;
     if (rc != 0) break;  // time-out or a fault: what arrived is the answer
   }
   return got;

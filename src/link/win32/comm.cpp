@@ -11,12 +11,7 @@
 
 namespace quarn {
 
-Win32Link::Win32Link(std::string pipePath)
-    : h_(INVALID_HANDLE_VALUE), pipePath_(std::move(pipePath)) {
-  // A usb: name is the pin as given: one that names no place the system
-  // tells matches no PLC.
-  if (IsUsbPortName(pipePath_)) pin_ = pipePath_;
-}
+Win32Link::Win32Link() : h_(INVALID_HANDLE_VALUE) {}
 
 Win32Link::~Win32Link() { close(); }
 
@@ -45,30 +40,74 @@ const char* OpenFailureReason(uint32_t lastError) {
   }
 }
 
-bool Win32Link::open(bool usbPipe, const char* portName) {
+LinkError OpenError(uint32_t lastError) {
+  using K = LinkError::Kind;
+  LinkError e;
+  e.words = OpenFailureReason(lastError);
+  e.code = static_cast<int>(lastError);
+  switch (lastError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_DEV_NOT_EXIST: e.kind = K::NoSuchPort; break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY: e.kind = K::Busy; break;
+    case ERROR_PRIVILEGE_NOT_HELD: e.kind = K::Permission; break;
+    default: e.kind = K::Other;
+  }
+  return e;
+}
+
+bool DeviceGone(uint32_t lastError) {
+  switch (lastError) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_BROKEN_PIPE:  // the far end of a pipe path closed
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED: return true;
+    default: return false;
+  }
+}
+
+void Win32Link::failed(uint32_t lastError) {
+  if (!DeviceGone(lastError)) return;
+  error_.kind = LinkError::Kind::Gone;
+  error_.words = "the device went away";
+  error_.code = static_cast<int>(lastError);
+}
+
+bool Win32Link::open(const Endpoint& where) {
   close();
-  pipe_ = usbPipe;
-  failure_.clear();
-  if (usbPipe)
-    h_ = pipePath_.empty() || IsUsbPortName(pipePath_)
-             ? OpenPlcPipe(pin_, pipeOpens_++ > 0)
-             : OpenPipePath(pipePath_.c_str(), FILE_FLAG_OVERLAPPED);
+  const std::string name = where.name ? where.name : "";
+  pipe_ = where.kind == Endpoint::Kind::UsbPlc;
+  // A usb: name is the pin as given: one that names no place the system
+  // tells matches no PLC.
+  if (pipe_ && IsUsbPortName(name)) error_.usbPlace = name;
+  if (pipe_)
+    h_ = name.empty() || IsUsbPortName(name) ? OpenPlcPipe(error_.usbPlace)
+                                             : OpenPipePath(name.c_str(), FILE_FLAG_OVERLAPPED);
   else
     // Exclusive, synchronous; COM12 opens as \\.\COM12.
-    h_ = CreateFileA(PortDevicePath(portName ? portName : "").c_str(), GENERIC_READ | GENERIC_WRITE,
-                     0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h_ == INVALID_HANDLE_VALUE) {
-    failure_ = OpenFailureReason(GetLastError());
-    return false;
-  }
-  if (!usbPipe) {
+    h_ = CreateFileA(PortDevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::string place = error_.usbPlace;
+  error_ = h_ == INVALID_HANDLE_VALUE ? OpenError(GetLastError()) : LinkError{};
+  error_.usbPlace = place;
+  if (h_ == INVALID_HANDLE_VALUE) return false;
+  if (!pipe_) {
     // What opened must be a serial port (a file or another device has no
     // line state); a line error another program left pending is cleared.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(h_, &dcb)) {
+      error_ = {LinkError::Kind::NotSerial, "not a serial port", static_cast<int>(GetLastError()),
+                ""};
       close();
-      failure_ = "not a serial port";
       return false;
     }
     ClearCommError(h_, nullptr, nullptr);
@@ -82,26 +121,41 @@ void Win32Link::close() {
 }
 
 int Win32Link::write(const uint8_t* data, int n) {
-  if (pipe_) return PipeTransfer(h_, false, const_cast<uint8_t*>(data), n, timeoutMs_);
+  uint32_t lastError = 0;
+  if (pipe_) {
+    const int done = PipeTransfer(h_, false, const_cast<uint8_t*>(data), n, timeoutMs_, lastError);
+    failed(lastError);
+    return done;
+  }
   if (h_ == INVALID_HANDLE_VALUE || n <= 0) return 0;
   DWORD written = 0;
-  if (!WriteFile(h_, data, static_cast<DWORD>(n), &written, nullptr)) return 0;
+  if (!WriteFile(h_, data, static_cast<DWORD>(n), &written, nullptr)) {
+    failed(GetLastError());
+    return 0;
+  }
   return written <= static_cast<DWORD>(n) ? static_cast<int>(written) : 0;
 }
 
 int Win32Link::read(uint8_t* buf, int n) {
-  if (pipe_) return PipeTransfer(h_, true, buf, n, timeoutMs_);
+  uint32_t lastError = 0;
+  if (pipe_) {
+    const int got = PipeTransfer(h_, true, buf, n, timeoutMs_, lastError);
+    failed(lastError);
+    return got;
+  }
   if (h_ == INVALID_HANDLE_VALUE || n <= 0) return 0;
   DWORD got = 0;
   if (!ReadFile(h_, buf, static_cast<DWORD>(n), &got, nullptr)) {
+    failed(GetLastError());
     // A line error stops every later read until it is cleared.
-    if (!pipe_) ClearCommError(h_, nullptr, nullptr);
+    ClearCommError(h_, nullptr, nullptr);
     return 0;
   }
   return got <= static_cast<DWORD>(n) ? static_cast<int>(got) : 0;
 }
 
-int Win32Link::discardInput() {
+int Win32Link::drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) {
+  if (quietMs > 0) return drainUntilQuiet(quietMs, timeoutMs, kept, keep);
   // A COM port's driver buffer; on the USB pipe the calls fail and nothing
   // is kept on this side to throw away.
   if (h_ == INVALID_HANDLE_VALUE) return 0;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -45,11 +44,12 @@ std::string DeviceLocation(HDEVINFO set, SP_DEVINFO_DATA* dev) {
 }
 
 // One overlapped transfer, given up after ms: what was transferred, -1 when
-// it failed, -2 when it did not end within kCancelGraceMs of its cancelling:
-// then its buffer is left to the system for good, never freed, since the
-// driver may still write into it.
+// it failed (lastError: why), -2 when it did not end within kCancelGraceMs
+// of its cancelling: then its buffer is left to the system for good, never
+// freed, since the driver may still write into it. A transfer cancelled at
+// its time-out is no failure.
 constexpr int kAbandoned = -2;
-int Transfer(HANDLE h, bool read, uint8_t* data, DWORD n, DWORD ms) {
+int Transfer(HANDLE h, bool read, uint8_t* data, DWORD n, DWORD ms, uint32_t& lastError) {
   struct Io {
     OVERLAPPED ov{};
     std::vector<uint8_t> buf;
@@ -64,8 +64,12 @@ int Transfer(HANDLE h, bool read, uint8_t* data, DWORD n, DWORD ms) {
   io->ov.hEvent = event;
   BOOL started = read ? ReadFile(h, io->buf.data(), n, nullptr, &io->ov)
                       : WriteFile(h, io->buf.data(), n, nullptr, &io->ov);
-  if (!started && GetLastError() != ERROR_IO_PENDING) return -1;
-  if (WaitForSingleObject(event, ms) != WAIT_OBJECT_0) {
+  if (!started && GetLastError() != ERROR_IO_PENDING) {
+    lastError = GetLastError();
+    return -1;
+  }
+  const bool cancelled = WaitForSingleObject(event, ms) != WAIT_OBJECT_0;
+  if (cancelled) {
     CancelIoEx(h, &io->ov);
     if (WaitForSingleObject(event, kCancelGraceMs) != WAIT_OBJECT_0) {
       io.release();  // abandoned to a driver that does not let go of it
@@ -74,8 +78,11 @@ int Transfer(HANDLE h, bool read, uint8_t* data, DWORD n, DWORD ms) {
     }
   }
   DWORD done = 0;
-  if (!GetOverlappedResult(h, &io->ov, &done, FALSE) && GetLastError() != ERROR_OPERATION_ABORTED)
-    done = 0;
+  if (!GetOverlappedResult(h, &io->ov, &done, FALSE)) {
+    const DWORD err = GetLastError();
+    if (err != ERROR_OPERATION_ABORTED) done = 0;
+    if (!(cancelled && err == ERROR_OPERATION_ABORTED)) lastError = err;
+  }
   done = std::min(done, n);
   if (read) std::memcpy(data, io->buf.data(), done);
   return static_cast<int>(done);
@@ -88,7 +95,8 @@ HANDLE OpenPipePath(const char* path, DWORD flags) {
                      nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-int PipeTransfer(void*& h, bool read, uint8_t* data, int n, uint32_t ms) {
+int PipeTransfer(void*& h, bool read, uint8_t* data, int n, uint32_t ms, uint32_t& lastError) {
+  lastError = 0;
   if (h == INVALID_HANDLE_VALUE || n <= 0) return 0;
   const ULONGLONG end = GetTickCount64() + ms;
   int done = 0;
@@ -96,7 +104,7 @@ int PipeTransfer(void*& h, bool read, uint8_t* data, int n, uint32_t ms) {
   do {
     const ULONGLONG now = GetTickCount64();
     const DWORD left = now < end ? static_cast<DWORD>(end - now) : 0;
-    int k = Transfer(h, read, data + done, static_cast<DWORD>(n - done), left);
+    int k = Transfer(h, read, data + done, static_cast<DWORD>(n - done), left, lastError);
     if (k == kAbandoned) {
       // A transfer that would not end: the pipe is closed, later ones count 0.
       CloseHandle(h);
@@ -167,13 +175,7 @@ HANDLE OpenMyDevPipe(const char* PipeName, std::string* pin) {
   return OpenPipePath(pipePath, FILE_FLAG_OVERLAPPED);
 }
 
-HANDLE OpenPlcPipe(std::string& pin, bool reopen) {
-  // QUARN_USB_PIN=off: a re-opening takes the first PLC that opens, wherever
-  // it is plugged (only to show what the pin is for).
-  const char* knob = std::getenv("QUARN_USB_PIN");
-  if (reopen && knob && std::strcmp(knob, "off") == 0) return OpenMyDevPipe("", nullptr);
-  return OpenMyDevPipe("", &pin);
-}
+HANDLE OpenPlcPipe(std::string& pin) { return OpenMyDevPipe("", &pin); }
 
 std::vector<std::string> ListUsbPlcs() {
   std::vector<std::string> names;

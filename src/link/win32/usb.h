@@ -46,12 +46,13 @@ HANDLE OpenPipePath(const char* path, DWORD flags);
 // for overlapped I/O, bounded by ms: what is left is cancelled and the count
 // transferred returned. A transfer that does not end once cancelled closes
 // the pipe (h becomes INVALID_HANDLE_VALUE): the driver keeps its buffer.
-int PipeTransfer(void*& h, bool read, uint8_t* data, int n, uint32_t ms);
+// lastError: why a transfer failed (GetLastError), 0 when none did.
+int PipeTransfer(void*& h, bool read, uint8_t* data, int n, uint32_t ms, uint32_t& lastError);
 
 // The PLC's pipe for a session: at its first opening the first PLC at pin
 // (anywhere while pin is ""), whose place then becomes the pin; at a
 // re-opening (after the PLC's restart) only the PLC at that place.
-HANDLE OpenPlcPipe(std::string& pin, bool reopen);
+HANDLE OpenPlcPipe(std::string& pin);
 
 // The USB PLCs present, by the names of their places, sorted; two PLCs
 // whose places the system tells alike are listed twice.

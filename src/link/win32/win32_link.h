@@ -15,34 +15,31 @@ namespace quarn {
 
 class Win32Link : public Link {
  public:
-  // pipePath: where a USB-attached PLC's pipe is opened instead of finding
-  // the USB device (empty: the first PLC found; "usb:...": the PLC at the
-  // place of that name). A session's re-openings keep to the place of its first.
-  explicit Win32Link(std::string pipePath = "");
+  // A session's re-openings of the USB PLC keep to the place of the first
+  // PLC that opened, or to the one given ("usb:...").
+  Win32Link();
   ~Win32Link() override;
 
-  bool open(bool usbPipe, const char* portName) override;
+  bool open(const Endpoint& where) override;
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
-  int discardInput() override;
+  int drainInput(uint32_t quietMs = 0, uint32_t timeoutMs = 0, uint8_t* kept = nullptr,
+                 int keep = 0) override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const LineSettings& line) override;
-
-  // Why the last open() failed: one of OpenFailureReason's texts, "not a
-  // serial port", or "" when the cause is not known or the open succeeded.
-  std::string openFailure() const { return failure_; }
-  // The name of the USB PLC's place the session keeps to ("usb:..."); ""
-  // before a PLC has opened whose place the system tells.
-  std::string usbPort() const { return pin_; }
+  // The words of an open failure: one of OpenFailureReason's texts, "not a
+  // serial port", or "" when the cause is not known. usbPlace: the name of
+  // the USB PLC's place the session keeps to.
+  const LinkError& error() const override { return error_; }
 
  private:
+  // A transfer failed with lastError: kept when it says the device went away.
+  void failed(uint32_t lastError);
+
   void* h_;  // HANDLE; INVALID_HANDLE_VALUE when not open
   bool pipe_ = false;
-  std::string pipePath_;
-  std::string failure_;
-  std::string pin_;  // the USB PLC's place: given, or learnt at the first opening
-  int pipeOpens_ = 0;
+  LinkError error_;
   uint32_t timeoutMs_ = 3000;  // bounds each transfer on the USB pipe
 };
 
@@ -55,6 +52,12 @@ std::string PortDevicePath(std::string_view portName);
 // port", "in use by another program", "permission denied", or "" for any
 // other error. (What opens but is no serial port fails later, in open().)
 const char* OpenFailureReason(uint32_t lastError);
+// The error of an open that failed with lastError.
+LinkError OpenError(uint32_t lastError);
+// Whether a transfer's GetLastError says the device is no longer there
+// (removed, unplugged, its driver refusing every request since, or the far
+// end of a pipe path closed).
+bool DeviceGone(uint32_t lastError);
 
 // Puts the whole line into a DCB read from a port: speed, data bits, parity
 // (checked when there is one), one stop bit, binary mode, DTR and RTS held

@@ -6,8 +6,8 @@
 
 #include "link/link.h"
 #include "loader/loader.h"
-#include "ui/cli/platform.h"
 #include "ui/cli/record.h"
+#include "ui/cli/terminal.h"
 
 namespace quarn::cli {
 

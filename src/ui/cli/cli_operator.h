@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "burn/operator.h"
-#include "link/link.h"
 #include "catalogue/session.h"
+#include "link/link.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/console.h"
+#include "ui/cli/report.h"
 #include "ui/cli/trace.h"
 
 namespace quarn::cli {
@@ -129,19 +130,20 @@ class CliOperator : public Operator {
 class WatchedLink : public Link {
  public:
   WatchedLink(Link& inner, CliOperator& op) : inner_(inner), op_(op) {}
-  bool open(bool usbPipe, const char* portName) override { return inner_.open(usbPipe, portName); }
+  bool open(const Endpoint& where) override { return inner_.open(where); }
   void close() override { inner_.close(); }
   int write(const uint8_t* data, int n) override {
     op_.exchanged();
     return inner_.write(data, n);
   }
   int read(uint8_t* buf, int n) override { return inner_.read(buf, n); }
-  int discardInput() override { return inner_.discardInput(); }
-  int drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) override {
+  int drainInput(uint32_t quietMs = 0, uint32_t timeoutMs = 0, uint8_t* kept = nullptr,
+                 int keep = 0) override {
     return inner_.drainInput(quietMs, timeoutMs, kept, keep);
   }
   void setTimeouts(uint32_t ms) override { inner_.setTimeouts(ms); }
   void setLine(const LineSettings& line) override { inner_.setLine(line); }
+  const LinkError& error() const override { return inner_.error(); }
 
  private:
   Link& inner_;

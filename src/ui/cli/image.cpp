@@ -8,7 +8,8 @@
 #include "catalogue/catalogue.h"
 #include "loader/loader.h"
 #include "ui/cli/cli.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/files.h"
+#include "ui/cli/report.h"
 #include "ui/cli/trust.h"
 
 namespace quarn::cli {

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "ui/cli/platform.h"
+#include "ui/cli/signals.h"
+#include "ui/cli/terminal.h"
 
 namespace quarn::cli {
 

@@ -33,8 +33,7 @@ std::string ChooseDefaultPort(SessionState& st, const std::vector<PortInfo>& por
 }
 
 std::string ChoosePort(const std::string* port, int row, const std::vector<PortInfo>& serial,
-                       const char* usbRefusal, SessionState& st, std::string& pipePath,
-                       std::string& note) {
+                       SessionState& st, std::string& note) {
   const bool usb = kProfile[row].usb;
   note.clear();
   if (port) {
@@ -42,14 +41,11 @@ std::string ChoosePort(const std::string* port, int row, const std::vector<PortI
       return "the port name is longer than " + std::to_string(sizeof st.selectedComPort - 1) +
              " characters";
     // "USB" is the PLC's own USB device, found by its ids.
-    if (usb && *port != "USB") pipePath = *port;
-    if (usb && IsUsbPortName(*port)) {
-      if (usbRefusal) return usbRefusal;
-      if (!IsUsbPortPath(*port))
-        return std::string(1, '\'').append(Printable(*port)) +
-               "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3, or on "
-               "Windows usb: and a location path, as --list-ports lists them)";
-    }
+    if (usb && *port != "USB") st.setUsbPlace(port->c_str());  // fits: as long as the port
+    if (usb && IsUsbPortName(*port) && !IsUsbPortPath(*port))
+      return std::string(1, '\'').append(Printable(*port)) +
+             "' is no USB port path (usb:BUS-PORTS, such as usb:1-2.3, or on "
+             "Windows usb: and a location path, as --list-ports lists them)";
   } else if (usb) {
     st.setComPort("USB");
   } else {

@@ -24,13 +24,11 @@ std::string ChooseDefaultPort(SessionState& st, const std::vector<PortInfo>& por
 
 // Puts the port of a session of catalogue row `row` into st, as a burn
 // opens it: port (null: none was given), else the PLC's USB device or the
-// default serial port. pipePath: where a USB-attached model's pipe is opened
-// ("": the device found by its ids). usbRefusal: why this platform takes no
-// USB port path (null: it does). Returns what is wrong, or ""; note: a line
-// to print, or "".
+// default serial port; for a USB-attached model also where its PLC is
+// (st.usbPlace: "" the device found by its ids). Returns what is wrong, or
+// ""; note: a line to print, or "".
 std::string ChoosePort(const std::string* port, int row, const std::vector<PortInfo>& serial,
-                       const char* usbRefusal, SessionState& st, std::string& pipePath,
-                       std::string& note);
+                       SessionState& st, std::string& note);
 
 // The ports of a batch: every port given, in order, "all" standing for
 // every port present that fits the model's link; each port once. A USB name

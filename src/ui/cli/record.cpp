@@ -8,7 +8,7 @@
 #include "burn/identify.h"
 #include "loader/loader.h"
 #include "ui/cli/cli.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/report.h"
 
 namespace quarn::cli {
 

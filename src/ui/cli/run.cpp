@@ -1,5 +1,5 @@
-// The session runner: every port's burn has its own state, link, operator
-// and record; they share the image, the console and the record file.
+// The burn runner: every port's burn has its own state, link, operator and
+// record; they share the image, the console and the record file.
 #include "ui/cli/run.h"
 
 #include <algorithm>
@@ -13,22 +13,19 @@
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli_operator.h"
 #include "ui/cli/console.h"
+#include "ui/cli/files.h"
 #include "ui/cli/interrupts.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/link_failure.h"
+#include "ui/cli/links.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
+#include "ui/cli/report.h"
 #include "ui/cli/reported.h"
+#include "ui/cli/terminal.h"
 #include "ui/cli/trace.h"
 #include "ui/cli/trust.h"
 
 namespace quarn::cli {
-
-// Said after the session's message when the port's device answered with
-// Modbus exception replies.
-std::string ModbusLine(const SessionState& st) {
-  return "quarn-burn: a Modbus device answered on " + Printable(PortLabel(st)) +
-         ", but not as a Quarn PLC\n";
-}
 
 namespace {
 
@@ -36,7 +33,6 @@ namespace {
 // moment the burn starts on its port to the session's end.
 struct PortBurn {
   SessionState st;
-  std::string pipePath;
   std::unique_ptr<Link> link;
   std::unique_ptr<TraceLink> traced;  // between the session and link, with --trace
   std::unique_ptr<CliOperator> op;
@@ -91,7 +87,7 @@ std::string ModeAtStart(uint8_t probe) {
 // exchange: the image's file, size, the start of its SHA-256 and who signed
 // it, the model, the port.
 std::string Banner(const Run& run, const PortBurn& b, const std::string& tag) {
-  const std::string port = Printable(b.pipePath.empty() ? PortLabel(b.st) : b.pipePath);
+  const std::string port = Printable(*b.st.usbPlace ? b.st.usbPlace : PortLabel(b.st));
   std::string hash;
   if (!run.image.sha256.empty()) hash = ", sha256 " + run.image.sha256.substr(0, 8) + "...";
   const sign::Verdict& v = run.image.signature;
@@ -110,7 +106,7 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   rec.end = std::chrono::system_clock::now();
   rec.elapsedSeconds = b.seconds;
   rec.modeAtStart = ModeAtStart(b.st.firstProbe);
-  rec.usbPath = UsbPortOf(*b.link);
+  rec.usbPath = b.link->error().usbPlace;
   b.op->lastMessage(rec.caption, rec.text);
   rec.exitStatus = b.status;
   rec.interrupted = b.interrupted;
@@ -120,7 +116,7 @@ std::string WriteRecord(Run& run, PortBurn& b) {
   rec.unansweredReads = b.st.unansweredReads;
   if (const char* why = b.st.failReason) rec.reason = why;
   RecordSession(b.st, run.image.size, b.status, rec);
-  if (b.status != 0) rec.openFailure = OpenFailure(*b.link);
+  if (b.status != 0) rec.openFailure = OpenFailureWords(b.link->error());
   const std::string failed = run.recordFile.append(RecordLine(rec));
   if (failed.empty()) return "";
   return "the session record could not be appended to " + Printable(run.o.record) + " (" + failed +
@@ -172,7 +168,8 @@ void Burn(Run& run, PortBurn& b) {
   const uint8_t firstProbe = b.st.firstProbe;  // the mode found at the start, for the record
   // A port that went away (an adapter pulled) is waited for; once the same
   // adapter is back the session goes on as a new run would.
-  for (int again = 0; !out.success && again < 3 && PortGone(*b.link) && !b.st.stopRequested;
+  for (int again = 0;
+       !out.success && again < 3 && PortGone(b.st, b.link->error()) && !b.st.stopRequested;
        ++again) {
     const std::string port = Printable(PortLabel(b.st));
     b.op->say(b.prefix + "quarn-burn: " + port + " went away; waiting up to 10 s for it\n");
@@ -203,13 +200,8 @@ void Burn(Run& run, PortBurn& b) {
   // A guard judged an unanswered read as 0: say so on every line's port.
   for (size_t at = 0, nl; (nl = guessed.find('\n', at)) != std::string::npos; at = nl + 1)
     lines += b.prefix + guessed.substr(at, nl - at + 1);
-  const std::string failure = OpenFailure(*b.link);
-  if (status != 0 && !failure.empty() && !UsbAccessDenied(*b.link)) {
-    // "CANNOT open ... Port!!!" says what; this line says why.
-    lines += b.prefix + "quarn-burn: cannot open " + Printable(PortLabel(b.st)) + ": " + failure;
-    if (failure == "permission denied" && !kProfile[run.row].usb) lines += SerialAccessHint();
-    lines += "\n";
-  }
+  // "CANNOT open ... Port!!!" says what; this line says why.
+  if (status != 0) lines += CannotOpenLine(b.st, b.link->error(), b.prefix);
   const bool stopped = b.st.stopRequested && out.caption == nullptr;
   if (stopped && b.op->inputEnded())
     lines +=
@@ -261,7 +253,7 @@ std::string ChoosePorts(Run& run, const std::vector<std::string>* ports) {
     b->st.selectModel(static_cast<uint32_t>(run.row));
     const std::string* port = ports ? &(*ports)[i] : o.havePort ? &o.port : nullptr;
     std::string note;
-    std::string why = ChoosePort(port, run.row, serial, UsbPortRefusal(), b->st, b->pipePath, note);
+    std::string why = ChoosePort(port, run.row, serial, b->st, note);
     if (!why.empty()) return why;
     std::fputs(note.c_str(), stderr);
     if (run.batch) {
@@ -326,7 +318,7 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
   std::vector<std::string> rows;
   for (size_t i = 0; i < run.burns.size(); ++i) {
     PortBurn& b = *run.burns[i];
-    b.link = MakeLink(b.pipePath);
+    b.link = MakeLink();
     if (!o.trace.empty())
       b.traced = std::make_unique<TraceLink>(*b.link, run.trace, b.st, b.prefix);
     if (numbered) b.tag = "[" + std::to_string(i + 1) + "]";
@@ -380,7 +372,8 @@ int RunBurns(const Options& o, const Image& image, const std::vector<std::string
 
   int status = RunStatus(run);
   bool denied = false;
-  for (auto& b : run.burns) denied = denied || (b->status != 0 && UsbAccessDenied(*b->link));
+  for (auto& b : run.burns)
+    denied = denied || (b->status != 0 && UsbAccessDenied(b->st, b->link->error()));
   // The trace is written out (this waits for a reader that is behind).
   const std::string lost = run.trace.close();
   std::lock_guard<std::mutex> lock(run.con.lock);

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "sign/signature.h"
 #include "ui/cli/cli.h"
 #include "ui/cli/image.h"
 
@@ -15,10 +16,6 @@ namespace quarn::cli {
 // succeeded, 130 after an interrupt, 1 otherwise (2 for a usage error found
 // before any port was opened).
 int RunBurns(const Options& o, const Image& image, const std::vector<std::string>* ports);
-
-// Said after the session's message when the port's device answered with
-// Modbus exception replies.
-std::string ModbusLine(const SessionState& st);
 
 // What the PLC on the port says about itself, changing nothing. image: the
 // one named with --image (its model's link opens the port; its fit, size and

@@ -16,10 +16,13 @@
 #include "catalogue/catalogue.h"
 #include "link/portname.h"
 #include "ui/cli/interrupts.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/link_failure.h"
+#include "ui/cli/links.h"
 #include "ui/cli/ports.h"
+#include "ui/cli/report.h"
 #include "ui/cli/reported.h"
 #include "ui/cli/run.h"
+#include "ui/cli/terminal.h"
 #include "ui/cli/trace.h"
 
 namespace quarn::cli {
@@ -116,13 +119,12 @@ int RunIdentify(const Options& o, const Image* image) {
   const int row = LinkRow(o, image);
   SessionState st;
   st.selectModel(static_cast<uint32_t>(row));
-  std::string pipePath, note;
+  std::string note;
   const std::vector<PortInfo> serial = o.havePort ? std::vector<PortInfo>{} : PresentSerialPorts();
-  std::string why =
-      ChoosePort(o.havePort ? &o.port : nullptr, row, serial, UsbPortRefusal(), st, pipePath, note);
+  std::string why = ChoosePort(o.havePort ? &o.port : nullptr, row, serial, st, note);
   if (!why.empty()) return Usage(why);
   std::fputs(note.c_str(), stderr);
-  std::unique_ptr<Link> link = MakeLink(pipePath);
+  std::unique_ptr<Link> link = MakeLink();
   Trace trace;
   std::unique_ptr<TraceLink> traced;
   why = trace.open(o.trace);
@@ -156,16 +158,17 @@ int RunIdentify(const Options& o, const Image* image) {
     status = 130;
   } else if (!id.opened) {
     // The same reasons as a burn gives.
-    const std::string failure = OpenFailure(*link);
-    if (UsbAccessDenied(*link)) {
+    const LinkError& failure = link->error();
+    if (UsbAccessDenied(st, failure)) {
       std::fputs(UsbAccessHint(), stderr);
     } else {
       std::string line = "quarn-burn: cannot open " + Printable(port);
-      if (!failure.empty()) line += ": " + failure;
-      if (failure == "permission denied" && !kProfile[row].usb) line += SerialAccessHint();
+      if (!failure.words.empty()) line += ": " + failure.words;
+      if (failure.kind == LinkError::Kind::Permission && !kProfile[row].usb)
+        line += SerialAccessHint();
       std::fprintf(stderr, "%s\n", line.c_str());
     }
-    if (o.json) JsonError(port, "cannot open", failure);
+    if (o.json) JsonError(port, "cannot open", failure.words);
   } else if (id.mode == Identity::NONE) {
     std::fprintf(stderr, "no PLC answered on %s\n", Printable(port).c_str());
     if (st.modbusException) std::fputs(ModbusLine(st).c_str(), stderr);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "ui/cli/cli.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/files.h"
 
 namespace quarn::cli {
 
@@ -148,12 +148,13 @@ bool IsBlock(const uint8_t* data, int n, uint8_t& number, uint16_t& crc) {
 TraceLink::TraceLink(Link& inner, Trace& trace, const SessionState& st, std::string label)
     : inner_(inner), trace_(trace), st_(st), label_(std::move(label)) {}
 
-bool TraceLink::open(bool usbPipe, const char* portName) {
+bool TraceLink::open(const Endpoint& where) {
   noteSession();
-  const bool ok = inner_.open(usbPipe, portName);
-  serial_ = ok && !usbPipe;
+  const bool ok = inner_.open(where);
+  const bool usb = where.kind == Endpoint::Kind::UsbPlc;
+  serial_ = ok && !usb;
   log(std::string("open ") +
-      (usbPipe ? "the USB pipe" : "serial port " + Printable(portName ? portName : "")) +
+      (usb ? "the USB pipe" : "serial port " + Printable(where.name ? where.name : "")) +
       (ok ? ": opened" : ": FAILED"));
   return ok;
 }
@@ -215,7 +216,8 @@ int TraceLink::read(uint8_t* buf, int n) {
   return got;
 }
 
-int TraceLink::discardInput() {
+int TraceLink::drainInput(uint32_t quietMs, uint32_t timeoutMs, uint8_t* kept, int keep) {
+  if (quietMs > 0) return drainUntilQuiet(quietMs, timeoutMs, kept, keep);
   // On a serial port what waits is read first, at once, to be shown; the
   // rest goes as before. A USB pipe is not read without a wait.
   if (serial_ && timeoutSet_) {
@@ -228,9 +230,9 @@ int TraceLink::discardInput() {
     inner_.setTimeouts(timeoutMs_);
     if (total > 0)
       log("discarded " + std::to_string(total) + " bytes: " + TraceBytes(late, got, 64));
-    return total + inner_.discardInput();
+    return total + inner_.drainInput();
   }
-  return inner_.discardInput();
+  return inner_.drainInput();
 }
 
 void TraceLink::setTimeouts(uint32_t ms) {

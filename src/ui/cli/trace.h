@@ -75,13 +75,16 @@ class TraceLink : public Link {
   // and stage the trace reports as they change.
   TraceLink(Link& inner, Trace& trace, const SessionState& st, std::string label);
 
-  bool open(bool usbPipe, const char* portName) override;
+  bool open(const Endpoint& where) override;
   void close() override;
   int write(const uint8_t* data, int n) override;
   int read(uint8_t* buf, int n) override;
-  int discardInput() override;
+  // A wait for quiet is traced as its reads and time-outs.
+  int drainInput(uint32_t quietMs = 0, uint32_t timeoutMs = 0, uint8_t* kept = nullptr,
+                 int keep = 0) override;
   void setTimeouts(uint32_t ms) override;
   void setLine(const LineSettings& line) override;
+  const LinkError& error() const override { return inner_.error(); }
 
  private:
   void log(const std::string& event) { trace_.line(label_, event); }

@@ -11,7 +11,7 @@
 
 #include "catalogue/catalogue.h"
 #include "ui/cli/cli.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/files.h"
 
 namespace quarn::cli {
 namespace {

@@ -20,7 +20,7 @@ struct Trust {
 };
 
 // The key directories, in the order they are read: the platform's
-// (platform.h), or in a test build (QUARN_TEST_KEY_DIRS) the list in the
+// (files.h), or in a test build (QUARN_TEST_KEY_DIRS) the list in the
 // environment variable QUARN_KEY_DIRS when it is set.
 std::vector<std::string> TrustedKeyDirectories();
 

@@ -1,7 +1,6 @@
-// quarn-burn's platform services on Windows: the console's Ctrl-C and
-// Ctrl-Break, its closing and the end of the user's session, a record file
-// opened for appending only (FILE_APPEND_DATA) and flushed with
-// FlushFileBuffers, and Enter on stdin.
+// quarn-burn's files on Windows: regular files read whole, the trace, a
+// record file opened for appending only (FILE_APPEND_DATA) and flushed with
+// FlushFileBuffers, and the key directories.
 #include <windows.h>
 #include <io.h>
 
@@ -11,28 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
-#include "link/win32/usb.h"
-#include "link/win32/win32_link.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/files.h"
 
 namespace quarn::cli {
-
-std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
-  return std::make_unique<Win32Link>(pipePath);
-}
-std::vector<PortInfo> PresentSerialPorts() { return DescribeComPorts(); }
-std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
-const char* UsbPortRefusal() { return nullptr; }
-bool UsbAccessDenied(const Link&) { return false; }
-std::string UsbPortOf(const Link& link) { return static_cast<const Win32Link&>(link).usbPort(); }
-const char* UsbAccessHint() { return ""; }
-std::string OpenFailure(const Link& link) {
-  return static_cast<const Win32Link&>(link).openFailure();
-}
-const char* SerialAccessHint() { return ""; }
-bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
 
 std::string HostName() {
   char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -40,7 +21,6 @@ std::string HostName() {
   if (!GetComputerNameA(name, &n)) return "";
   return std::string(name, n);
 }
-bool Writable(FILE*) { return true; }
 
 std::vector<std::string> KeyDirectories() {
   std::vector<std::string> dirs;
@@ -59,59 +39,6 @@ std::vector<std::string> KeyDirectories() {
 }
 
 namespace {
-
-void (*g_onInterrupt)(int) = nullptr;
-void (*g_onEnd)(uint32_t, const char*) = nullptr;
-std::atomic<int> g_interrupts{0};
-
-// How long the sessions may take to stop once Windows is ending the
-// process: it ends a process about 5 s after its console window closed, and
-// a logoff or a shutdown waits about as long before it offers to end a
-// program that holds it up.
-constexpr uint32_t kEndMs = 3000;
-
-// Runs on a thread the console starts for each event. The process ends when
-// it returns from a closing, a logoff or a shutdown.
-BOOL WINAPI OnConsoleEvent(DWORD type) {
-  switch (type) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT: g_onInterrupt(++g_interrupts); return TRUE;
-    case CTRL_CLOSE_EVENT:
-      g_onEnd(kEndMs, "the console window's closing ended quarn-burn at once");
-      return TRUE;
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      g_onEnd(kEndMs, "the end of the user's session ended quarn-burn at once");
-      return TRUE;
-    default: return FALSE;
-  }
-}
-
-// A process that has loaded user32 (setupapi does) is not sent
-// CTRL_LOGOFF_EVENT or CTRL_SHUTDOWN_EVENT: Windows asks its top-level
-// windows instead, and ends it once they have answered WM_ENDSESSION. This
-// hidden one answers only that.
-LRESULT CALLBACK OnWindowMessage(HWND window, UINT message, WPARAM wp, LPARAM lp) {
-  if (message == WM_ENDSESSION && wp) {
-    g_onEnd(kEndMs, "the end of the user's session ended quarn-burn at once");
-    return 0;
-  }
-  return DefWindowProcW(window, message, wp, lp);
-}
-
-void WatchSessionEnd() {
-  std::thread([] {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = OnWindowMessage;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"quarn-burn session end";
-    if (!RegisterClassW(&wc) || !CreateWindowExW(0, wc.lpszClassName, L"quarn-burn", 0, 0, 0, 0, 0,
-                                                 nullptr, nullptr, wc.hInstance, nullptr))
-      return;
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-  }).detach();
-}
 
 std::string LastError(const char* what) {
   return std::string(what) + " failed (Windows error " + std::to_string(GetLastError()) + ")";
@@ -196,13 +123,6 @@ FILE* OpenTraceFile(const std::string& path, bool& regular, std::string& why) {
   return f;
 }
 
-void WatchInterrupts(void (*onInterrupt)(int n), void (*onEnd)(uint32_t ms, const char* why)) {
-  g_onInterrupt = onInterrupt;
-  g_onEnd = onEnd;
-  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-  WatchSessionEnd();
-}
-
 RecordFile::~RecordFile() {
   if (h_ != -1) CloseHandle(reinterpret_cast<HANDLE>(h_));
 }
@@ -244,36 +164,6 @@ std::string RecordFile::append(const std::string& line) {
     if (SetFilePointerEx(h, start, nullptr, FILE_BEGIN) && SetEndOfFile(h)) return failed;
   }
   return failed + "; the partial record could not be removed";
-}
-
-bool WaitForEnter(const std::atomic<bool>& stop) {
-  // A console read ends with no data on Ctrl-C; from other input a stop
-  // waits here for Enter, or for a second interrupt.
-  int c;
-  do c = std::fgetc(stdin);
-  while (c != '\n' && c != EOF);
-  return c == '\n' || stop;
-}
-
-bool PortGone(const Link&) { return false; }
-std::string AdapterName(const std::string&) { return ""; }
-std::string WaitForPortBack(const std::string&, const std::string&, uint32_t,
-                            const std::atomic<bool>&) {
-  return "";
-}
-
-bool TerminalSize(int& columns, int& rows) {
-  // A console of Windows 10 or later takes the escape sequences once asked to.
-  HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
-  DWORD mode = 0;
-  CONSOLE_SCREEN_BUFFER_INFO info{};
-  if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode) ||
-      !SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
-      !GetConsoleScreenBufferInfo(h, &info))
-    return false;
-  columns = info.srWindow.Right - info.srWindow.Left + 1;
-  rows = info.srWindow.Bottom - info.srWindow.Top + 1;
-  return columns > 0 && rows > 0;
 }
 
 }  // namespace quarn::cli

@@ -1,82 +1,25 @@
-// quarn-burn's platform services on Linux: signals, an O_APPEND record file
-// flushed with fsync, and Enter on stdin.
+// quarn-burn's files on Linux: regular files read whole, the trace, an
+// O_APPEND record file flushed with fsync, and the key directories.
+#include "ui/cli/files.h"
+
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
-
-#include "link/posix/posix_link.h"
-#include "ui/cli/platform.h"
 
 namespace quarn::cli {
-
-std::unique_ptr<Link> MakeLink(const std::string& pipePath) {
-  return std::make_unique<PosixLink>(pipePath);
-}
-std::vector<PortInfo> PresentSerialPorts() { return DescribeSerialPorts(); }
-std::vector<std::string> PresentUsbPlcs() { return ListUsbPlcs(); }
-const char* UsbPortRefusal() { return nullptr; }
-bool UsbAccessDenied(const Link& link) {
-  return static_cast<const PosixLink&>(link).usbAccessDenied();
-}
-std::string UsbPortOf(const Link& link) { return static_cast<const PosixLink&>(link).usbPort(); }
-const char* UsbAccessHint() {
-  return "quarn-burn: this user may not open the USB PLC; install the udev rule "
-         "60-quarn-plc.rules (packaging/linux/ in the sources) with 'sudo install -m 644 "
-         "60-quarn-plc.rules /etc/udev/rules.d/ && sudo udevadm control --reload && "
-         "sudo udevadm trigger', then plug the PLC in again\n";
-}
-std::string OpenFailure(const Link& link) {
-  return static_cast<const PosixLink&>(link).openFailure();
-}
-const char* SerialAccessHint() {
-  return "; serial ports belong to the group dialout: 'sudo usermod -aG dialout $USER', "
-         "then log out and in again";
-}
-bool PortGone(const Link& link) { return static_cast<const PosixLink&>(link).gone(); }
-std::string AdapterName(const std::string& port) { return SerialByIdName(port); }
-
-std::string WaitForPortBack(const std::string& port, const std::string& adapter, uint32_t ms,
-                            const std::atomic<bool>& stop) {
-  // A pseudo-terminal's number is given to the next one opened: the same
-  // name back is another terminal, never the same adapter.
-  if (adapter.empty() && port.rfind("/dev/pts/", 0) == 0) return "";
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!stop && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!adapter.empty()) {
-      const std::string now = SerialPortOf(adapter);
-      if (!now.empty()) return now;
-    }
-    struct stat s {};
-    if (adapter.empty() && stat(port.c_str(), &s) == 0 && S_ISCHR(s.st_mode)) return port;
-  }
-  return "";
-}
-
-bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
 
 std::string HostName() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0) return "";
   return name;
 }
+
 std::vector<std::string> KeyDirectories() {
   return {"/usr/share/quarn-burn/keys", "/etc/quarn-burn/keys"};
-}
-
-bool Writable(FILE* f) {
-  pollfd p{fileno(f), POLLOUT, 0};
-  return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);
 }
 
 namespace {
@@ -194,34 +137,6 @@ FILE* OpenTraceFile(const std::string& path, bool& regular, std::string& why) {
   return f;
 }
 
-void WatchInterrupts(void (*onInterrupt)(int n), void (*)(uint32_t, const char*)) {
-  // A closed stdout or stderr (a pipe's reader that went away) must not end
-  // a session mid-flash: a write to it fails, and the session goes on.
-  signal(SIGPIPE, SIG_IGN);
-  // A record or trace written past the file-size limit (ulimit -f) fails
-  // with EFBIG and is rolled back and said, as a full disk is.
-  signal(SIGXFSZ, SIG_IGN);
-  // The signals are blocked in every thread and taken by one that waits for
-  // them, so no handler runs in the middle of an exchange. A hang-up (the
-  // terminal closed, an ssh connection dropped) stops a session as Ctrl-C does.
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction old {};
-    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaddset(&set, sig);
-  }
-  if (sigisemptyset(&set)) return;
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([set, onInterrupt] {
-    for (int n = 1;; ++n) {
-      int sig = 0;
-      while (sigwait(&set, &sig) != 0) {
-      }
-      onInterrupt(n);
-    }
-  }).detach();
-}
-
 RecordFile::~RecordFile() {
   if (h_ >= 0) ::close(static_cast<int>(h_));
 }
@@ -266,33 +181,6 @@ std::string RecordFile::append(const std::string& line) {
       ftruncate(fd, end - n) != 0)
     return failed + "; the partial record could not be removed";
   return failed;
-}
-
-bool WaitForEnter(const std::atomic<bool>& stop) {
-  // Byte by byte from the descriptor: nothing is kept in a buffer, and the
-  // wait ends within 100 ms of a stop.
-  for (;;) {
-    if (stop) return true;
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    const int k = poll(&p, 1, 100);
-    if (k == 0 || (k < 0 && errno == EINTR)) continue;
-    if (k < 0) return false;  // nothing to wait on
-    char c;
-    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return false;
-    if (c == '\n') return true;
-  }
-}
-
-bool TerminalSize(int& columns, int& rows) {
-  winsize w{};
-  if (!isatty(STDERR_FILENO) || ioctl(STDERR_FILENO, TIOCGWINSZ, &w) != 0 || w.ws_col == 0 ||
-      w.ws_row == 0)
-    return false;
-  columns = w.ws_col;
-  rows = w.ws_row;
-  return true;
 }
 
 }  // namespace quarn::cli
