@@ -207,7 +207,7 @@ uint8_t ProbeOnce(SessionState& st, Link& hSerial, uint32_t ms) {
   AppLine(st, hSerial);
   hSerial.setTimeouts(ms);
   uint8_t reply[kLongReply] = {};
-  hSerial.discardInput();
+  hSerial.drainInput();  // what waits answers nothing of this probe
   if (!Send(hSerial, kWakeUp)) return 0;
   hSerial.read(reply, kWakeReply);  // never examined
   hSerial.drainInput(kQuietMs, ms, nullptr, 0);

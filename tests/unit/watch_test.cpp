@@ -39,7 +39,7 @@ struct World : cli::Presence {
     plcsim::Plc* plc = plugged(port);
     if (!plc) return 0;
     plcsim::SimLink link(*plc);
-    if (!link.open(false, port.c_str())) return 0;
+    if (!link.open({Endpoint::Kind::SerialPort, port.c_str()})) return 0;
     return ProbeOnce(st, link, 200);
   }
   plcsim::Plc* plugged(const std::string& place) {
@@ -62,12 +62,12 @@ struct PlaceLink : plcsim::SimLink {
   plcsim::Plc& plc;
   PlaceLink(World& w, const std::string& p, plcsim::Plc& c)
       : SimLink(c), world(w), place(p), plc(c) {}
-  bool open(bool usbPipe, const char* name) override {
+  bool open(const Endpoint& where) override {
     if (world.plugged(place) != &plc) {
       isOpen = false;
       return false;
     }
-    return SimLink::open(usbPipe, name);
+    return SimLink::open(where);
   }
 };
 

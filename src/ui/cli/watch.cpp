@@ -186,6 +186,7 @@ void Station::start(Port& p, double now, std::vector<StationEvent>& out) {
   p.st = std::make_unique<SessionState>();
   p.st->selectModel(static_cast<uint32_t>(row_));
   p.st->setComPort(p.name.c_str());
+  if (kProfile[row_].usb) p.st->setUsbPlace(p.name.c_str());  // the session keeps to its place
   p.op = std::make_unique<StationOperator>(*this, p.name);
   p.thread = std::thread([this, &p, name = p.name, &st = *p.st, &op = *p.op] {
     const Outcome o = hooks_.session(name, st, op);

@@ -19,6 +19,7 @@
 #include "burn/operator.h"
 #include "catalogue/session.h"
 #include "ui/cli/cli.h"
+#include "ui/cli/report.h"
 
 namespace quarn::cli {
 

@@ -13,7 +13,10 @@
 #include "link/portname.h"
 #include "ui/cli/console.h"
 #include "ui/cli/interrupts.h"
-#include "ui/cli/platform.h"
+#include "ui/cli/files.h"
+#include "ui/cli/link_failure.h"
+#include "ui/cli/links.h"
+#include "ui/cli/terminal.h"
 #include "ui/cli/ports.h"
 #include "ui/cli/record.h"
 #include "ui/cli/trust.h"
@@ -33,8 +36,8 @@ class SystemPresence : public Presence {
  public:
   std::vector<std::string> usbPlaces() override { return PresentUsbPlcs(); }
   uint8_t probe(const std::string& port, SessionState& st) override {
-    std::unique_ptr<Link> link = MakeLink("");
-    if (!link->open(false, port.c_str())) return 0;
+    std::unique_ptr<Link> link = MakeLink();
+    if (!link->open({Endpoint::Kind::SerialPort, port.c_str()})) return 0;
     const uint8_t answer = ProbeOnce(st, *link, kProbeTimeoutMs);
     link->close();
     return answer;
@@ -66,7 +69,7 @@ std::string ModeAtStart(uint8_t probe) {
 
 // One session on the port, and its record.
 Outcome Session(Watch& w, const std::string& port, SessionState& st, Operator& op) {
-  std::unique_ptr<Link> link = MakeLink(kProfile[w.row].usb ? port : "");
+  std::unique_ptr<Link> link = MakeLink();
   st.bootSwitchLimit = 3;  // a PLC that never restarts into its bootloader ends the session
   Record rec = w.record;
   rec.port = port;
@@ -78,7 +81,7 @@ Outcome Session(Watch& w, const std::string& port, SessionState& st, Operator& o
   rec.end = std::chrono::system_clock::now();
   rec.elapsedSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
   rec.modeAtStart = ModeAtStart(st.firstProbe);
-  rec.usbPath = UsbPortOf(*link);
+  rec.usbPath = link->error().usbPlace;
   if (out.caption) {
     rec.caption = out.caption;
     rec.text = out.text;
@@ -91,7 +94,7 @@ Outcome Session(Watch& w, const std::string& port, SessionState& st, Operator& o
   rec.unansweredReads = st.unansweredReads;
   if (const char* why = st.failReason) rec.reason = why;
   RecordSession(st, w.image.size, rec.exitStatus, rec);
-  if (rec.exitStatus != 0) rec.openFailure = OpenFailure(*link);
+  if (rec.exitStatus != 0) rec.openFailure = OpenFailureWords(link->error());
   const std::string failed = w.recordFile.append(RecordLine(rec));
   if (!failed.empty()) {
     std::lock_guard<std::mutex> lock(w.con.lock);
