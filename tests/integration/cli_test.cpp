@@ -485,7 +485,7 @@ TEST(CliSession, InterruptedTransferIsFinishedByASecondRun) {
   EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
   EXPECT_EQ(records[0]["outcome"]["interrupted"], where);
   EXPECT_EQ(records[0]["blocks_sent"], 0);
-  EXPECT_EQ(records[0]["retries"], 1);  // the unanswered block
+  EXPECT_EQ(records[0]["retries"], 0);  // the unanswered block did not go again
   EXPECT_EQ(records[1]["mode_at_start"], "bootloader");
   EXPECT_EQ(records[1]["outcome"]["caption"], "INFORMATION");
   EXPECT_EQ(records[1]["outcome"]["text"], "Firmware update is SUCCESSFUL");
@@ -645,7 +645,7 @@ TEST(CliSession, ConcurrentSessionsAppendWholeRecords) {
   EXPECT_EQ(failed["outcome"]["caption"], "ERROR");
   EXPECT_EQ(failed["outcome"]["text"], "PLC type is WRONG");
   EXPECT_EQ(failed["outcome"]["exit_status"], 1);
-  EXPECT_EQ(failed["retries"], 6);
+  EXPECT_EQ(failed["retries"], 5);  // six refusals: the request went five times again
   EXPECT_EQ(failed["blocks_sent"], 0);
 }
 
@@ -655,10 +655,11 @@ TEST(CliSession, ConcurrentSessionsAppendWholeRecords) {
 TEST(CliTrace, WholeTb2Session) {
   TempDir dir;
   const Bytes image = Pattern(3000);  // 24 blocks
-  const std::string file = dir.path + "/TB2_trace.bin", trace = dir.path + "/trace.txt";
+  const std::string file = dir.path + "/TB2_trace.bin", trace = dir.path + "/trace.txt",
+                    record = dir.path + "/record.jsonl";
   WriteFile(file, image);
   Plcsim sim({"--model", "TB2", "--fault", "block:nak:2"}, dir.path);
-  Burn burn({"--image", file, "--port", sim.pty, "--yes", "--trace", trace});
+  Burn burn({"--image", file, "--port", sim.pty, "--yes", "--trace", trace, "--record", record});
   EXPECT_EQ(burn.wait(60), 0) << burn.err << sim.log();
   const Bytes b = ReadFile(trace);
   const std::string text(b.begin(), b.end());
@@ -684,6 +685,7 @@ TEST(CliTrace, WholeTb2Session) {
   EXPECT_EQ(blocks.size(), 24u);
   EXPECT_EQ(*blocks.rbegin(), 24);
   EXPECT_EQ(retries, 2);
+  EXPECT_EQ(ReadRecords(record).at(0)["retries"], retries);  // the same requests sent again
   for (const std::string& want :
        {"open serial port " + sim.pty + ": opened", std::string("line 9600 7E1"),
         std::string("line 115200 8N1"), std::string("> \":"), std::string("< \":"),
