@@ -958,6 +958,17 @@ TEST(CliCommandLine, StatusAndFirstLine) {
        "reconnect       none (the PLC restarts into its bootloader; 1 s)\nsha256          " +
            Sha256Hex(tb2)},
       {{"--check-image", d + "TB2_big.bin"}, 1, "ERROR: The file size EXCEEDS the MAXIMUM size"},
+      {{"--check-image", tb2File, "--json"},
+       0,
+       "{",
+       "\"schema\": 1,\n  \"image\": \"TB2_v2.10_x.BIN\",\n  \"model\": \"TB2\",\n  \"link\": "
+       "\"serial\",\n  \"size\": 60000,\n  \"max_size\": 493568,\n  \"pages_to_erase\": 30,\n  "
+       "\"blocks\": 469,\n  \"block_bytes\": 128,\n  \"bytes_sent\": 60000,\n  \"not_sent\": 0,"},
+      {{"--check-image", d + "TB2_big.bin", "--json"},
+       1,
+       "ERROR: The file size EXCEEDS the MAXIMUM size",
+       "{\n  \"schema\": 1,\n  \"image\": \"TB2_big.bin\",\n  \"error\": \"refused\",\n  "
+       "\"reason\": \"The file size EXCEEDS"},
       {{"--check-image", ok},
        0,
        "image           VN300_ok.bin",
