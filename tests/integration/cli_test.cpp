@@ -778,6 +778,11 @@ TEST(CliIdentify, ReadsAndChangesNothing) {
        1,
        {"quarn-burn: cannot open /tmp/no-such-directory/ttyX: no such port\n"}},
       {{}, {"--port", "/tmp/no-such-directory/ttyX", "--json"}, 1, {"\"error\": \"cannot open\""}},
+      // The line a burn gives for the same port.
+      {{},
+       {"--port", "/etc/hostname"},
+       1,
+       {"quarn-burn: cannot open /etc/hostname: not a serial port\n"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says[0]);
