@@ -203,6 +203,22 @@ void DummyComm(SessionState& st, Link& hSerial) {
   for (int i = 0; i < 5 && !st.stopRequested; ++i) hSerial.read(drain, kWakeReply);
 }
 
+uint8_t ProbeOnce(SessionState& st, Link& hSerial, uint32_t ms) {
+  AppLine(st, hSerial);
+  hSerial.setTimeouts(ms);
+  uint8_t reply[kLongReply] = {};
+  hSerial.drainInput();  // what waits answers nothing of this probe
+  if (!Send(hSerial, kWakeUp)) return 0;
+  hSerial.read(reply, kWakeReply);  // never examined
+  hSerial.drainInput(kQuietMs, ms, nullptr, 0);
+  if (!Send(hSerial, st.profile().aio ? kProbeAio : kProbe)) return 0;
+  if (hSerial.read(reply, kLongReply) != kLongReply || reply[0] != ':' ||
+      CheckLRC(reply + 1, kLongReply - 3) != 0)
+    return 0;
+  const uint8_t status = Byte(reply, 4);
+  return status == ENQ || status == ACK ? status : 0;
+}
+
 uint8_t ConfirmComm(SessionState& st, Link& hSerial) {
   return ConfirmComm(st, hSerial, st.profile().aio);
 }

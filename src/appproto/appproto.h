@@ -19,6 +19,10 @@ void DummyComm(SessionState& st, Link& hSerial);
 // The selected model's command header, or the one aio names (0x01 0x5B).
 uint8_t ConfirmComm(SessionState& st, Link& hSerial);
 uint8_t ConfirmComm(SessionState& st, Link& hSerial, bool aio);
+// A station's look at a port before any session: one wake-up and one mode
+// probe, each read once with time-out ms, nothing retried and nothing
+// counted. ENQ (application), ACK (bootloader), or 0 when no valid reply came.
+uint8_t ProbeOnce(SessionState& st, Link& hSerial, uint32_t ms);
 // Identity check: OK or ERR | flow error code.
 uint8_t CheckID_A(SessionState& st, Link& hSerial);
 // Whether a PLC that reports id fits a model whose plcID is selectedPLCID.

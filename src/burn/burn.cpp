@@ -133,6 +133,14 @@ bool TypeAndVersionGuards(Session& s, bool& refused) {
   return true;
 }
 
+// The reconnect the prompt asked for was not seen: the session ends at the
+// end of this pass.
+bool NotRestarted(Session& s) {
+  s.isError = 1;
+  s.error(kNoRestart);
+  return true;
+}
+
 // The PLC runs its application: check it, send it to its bootloader and
 // reconnect. Returns false when the session has been ended here.
 bool ApplicationBranch(Session& s) {
@@ -163,13 +171,13 @@ bool ApplicationBranch(Session& s) {
     case Reconnect::Replug2s:
     case Reconnect::Replug5s:
       s.hSerial.close();
-      s.op.prompt(Prompt::Replug, "Information", kReplug);
+      if (!s.op.prompt(Prompt::Replug, "Information", kReplug)) return NotRestarted(s);
       s.op.sleepSeconds(p.reconnect == Reconnect::Replug2s ? 2 : 5);
       s.hSerial.open({Endpoint::Kind::UsbPlc, st.usbPlace});  // not tested: the next probe tells
       break;
     case Reconnect::PowerCycle2s:
       s.hSerial.close();
-      s.op.prompt(Prompt::PowerCycle, "Information", kPowerCycle);
+      if (!s.op.prompt(Prompt::PowerCycle, "Information", kPowerCycle)) return NotRestarted(s);
       s.op.sleepSeconds(2);
       s.hSerial.open({Endpoint::Kind::SerialPort, st.selectedComPort});
       break;

@@ -29,8 +29,11 @@ class Operator {
  public:
   virtual ~Operator() = default;
   // Asks the person to do `kind` (caption and text say it as the system
-  // words it) and returns once they have answered.
-  virtual void prompt(Prompt kind, const char* caption, const char* text) = 0;
+  // words it) and returns once they have answered: true, or false when the
+  // front end saw that it was not done in time (a station that watches for
+  // the replug itself); the session then ends as for a PLC that did not
+  // restart into its bootloader.
+  virtual bool prompt(Prompt kind, const char* caption, const char* text) = 0;
   // The session's outcome, given once, at its end, before the session's
   // state is reset; returns once it has been seen (its message closed).
   virtual void outcome(const Outcome& o) = 0;

@@ -436,6 +436,44 @@ TEST(CliSession, PromptWaitsForEnter) {
   EXPECT_EQ(ended.out.find("SUCCESSFUL"), std::string::npos);
 }
 
+// The station on a serial port with a power-cycle model: the PLC arrives by
+// answering the probe, the prompt shows, the PLC is switched off (its
+// simulator ends, the port goes silent) and on again in its bootloader, and
+// the station goes on by itself: success, its record, the flash whole.
+TEST(CliWatch, PowerCycleSeenOnASerialPort) {
+  TempDir dir;
+  const Bytes image = Pattern(3000);
+  const std::string file = dir.path + "/MV2-CAR_v1.0_20240103_01.bin";
+  const std::string port = dir.path + "/plc", record = dir.path + "/station.jsonl";
+  WriteFile(file, image);
+  auto sim = std::make_unique<Plcsim>(
+      std::vector<std::string>{"--model", "MV2-CAR", "--link", port}, dir.path);
+  Burn burn({"--watch", "--image", file, "--port", port, "--record", record, "--count", "1"});
+  ASSERT_TRUE(burn.pumpUntil([&] { return burn.out.find("POWER OFF") != std::string::npos; }, 30))
+      << burn.out << burn.err;
+  sim->stop();  // switched off
+  burn.pumpUntil([] { return false; }, 2.5);
+  EXPECT_EQ(burn.out.find("reconnect seen"), std::string::npos) << burn.out;
+  sim = std::make_unique<Plcsim>(
+      std::vector<std::string>{"--model", "MV2-CAR", "--mode", "boot", "--link", port,
+                               "--flash-out", dir.path + "/flash"},
+      dir.path);
+  EXPECT_EQ(burn.wait(60), 0) << burn.out << burn.err;
+  const std::string p = "[" + port + "] ";
+  const std::string start = p + "a PLC arrived\n" + p + "Connecting\n" + p +
+                            "Information: Please POWER OFF=>ON the PLC, and then press OK to "
+                            "continue (watching for it)\n" +
+                            p + "reconnect seen\n";
+  EXPECT_EQ(burn.out.substr(0, start.size()), start);
+  EXPECT_NE(burn.out.find(p + kSuccessSerial), std::string::npos) << burn.out;
+  const std::vector<nlohmann::json> records = ReadRecords(record);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["outcome"]["exit_status"], 0);
+  EXPECT_EQ(records[0]["port"], port);
+  sim->stop();
+  ExpectFlash(dir.path + "/flash", Padded(image, 128));
+}
+
 // Ctrl-C in the middle of a transfer: the session stops at the next
 // exchange, says where in one plain line, records it and exits 130. A second
 // run finds the bootloader at its first probe and finishes the update.

@@ -127,11 +127,12 @@ struct Watcher : quarn::Operator {
   std::function<void()> onSleep;
 
   explicit Watcher(WatchedLink& l) : link(l) {}
-  void prompt(quarn::Prompt, const char* caption, const char* text) override {
+  bool prompt(quarn::Prompt, const char* caption, const char* text) override {
     link.watch();  // the panel as the prompt shows it
     events.push_back(std::string(caption) + ": " + text);
     ++prompts;
     if (onPrompt) onPrompt();
+    return true;
   }
   void outcome(const quarn::Outcome& o) override {
     link.watch();  // the panel as the message shows it

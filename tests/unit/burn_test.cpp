@@ -44,12 +44,13 @@ struct FakeOperator : Operator {
     events.push_back(std::string(caption) + ": " + text);
     shown.push_back({st.progress, st.flashStatus, st.errCounter, st.totalErrCounter});
   }
-  void prompt(Prompt kind, const char* caption, const char* text) override {
+  bool prompt(Prompt kind, const char* caption, const char* text) override {
     show(caption, Icon::Information, text);
     kinds.push_back(kind);
     ++prompts;
     promptsWithLinkOpen += link.isOpen;
     if (onPrompt) onPrompt(*this);
+    return true;
   }
   void outcome(const Outcome& o) override {
     if (!o.timeStopsAfterMessage) events.push_back("stop");

@@ -74,6 +74,7 @@ TEST(CliOptions, AcceptedCommandLines) {
       {{"--record", "runs.jsonl", "--yes"}, "", "", false, true, false, "runs.jsonl"},
       {{"--identify", "--port", "COM4"}, "", "COM4", true, false, false, "", true},
       {{"--port", "COM4", "--port=all"}, "", "COM4", true, false, false},  // a batch
+      {{"--watch", "--json", "--count", "16", "--record", "r"}, "", "", false, false, false, "r"},
   };
   for (const Case& c : cases) {
     Options o;
@@ -108,6 +109,12 @@ TEST(CliOptions, RefusedCommandLines) {
       {"--identify", "--record", "r.jsonl"},
       {"--identify", "--port", "a", "--port", "b"},
       {"--identify", "--port", "all"},
+      {"--count", "3"},
+      {"--watch", "--count", "0"},
+      {"--watch", "--count", "2x"},
+      {"--watch", "--yes"},
+      {"--watch", "--identify"},
+      {"--watch", "--trace", "-"},
   };
   for (const auto& args : cases) {
     Options o;

@@ -17,7 +17,7 @@ namespace {
 struct QuietOperator : Operator {
   plcsim::SimLink& link;
   explicit QuietOperator(plcsim::SimLink& l) : link(l) {}
-  void prompt(Prompt, const char*, const char*) override {}
+  bool prompt(Prompt, const char*, const char*) override { return true; }
   void outcome(const Outcome&) override {}
   void sleepSeconds(unsigned s) override { link.nowMs += 1000ull * s; }
 };

@@ -420,6 +420,73 @@ TEST(UsbBatch, FourPlcsEachBackOnItsOwnDevice) {
   EXPECT_EQ(out.substr(out.size() - 19), "4 passed, 0 failed\n") << out;
 }
 
+// The station: three PLCs plugged one after another, each replugged when
+// its prompt shows; the first is left plugged in after its success while
+// the others come and go. Three records, each PLC updated once, byte for
+// byte, without a key pressed.
+TEST(UsbWatch, ThreePlcsOneAfterAnotherEachUpdatedOnce) {
+  TempDir dir;
+  const Bytes image = Pattern(20000, 3);
+  const std::string file = WriteImage(dir.path, "GH26_station.bin", image);
+  const std::string record = dir.path + "/station.jsonl";
+  usbplc::Testbed testbed;
+  std::vector<std::unique_ptr<usbplc::UsbPlc>> plcs;
+  plcs.push_back(std::make_unique<usbplc::UsbPlc>(testbed, Plc("GH26", "1")));
+  Burn burn({"--watch", "--image", file, "--record", record, "--count", "3", "--json"});
+  const auto seen = [&](const std::string& event, size_t i) {
+    return burn.out().find("\"event\":\"" + event + "\",\"port\":\"usb:1-" + std::to_string(i + 1) +
+                           "\"") != std::string::npos;
+  };
+  std::vector<Clock::time_point> unplugged(3), plugged(3, Clock::now());
+  std::vector<bool> replugged(3, false), arrived(3, false), reconnected(3, false);
+  std::vector<double> arrival, reconnect;  // seconds from the plug to the event
+  const auto t0 = Clock::now();
+  const int status = burn.wait(60, [&] {
+    const size_t i = plcs.size() - 1;
+    if (!arrived[i] && seen("arrival", i)) {
+      arrived[i] = true;
+      arrival.push_back(SecondsSince(plugged[i]));
+    }
+    if (replugged[i] && !reconnected[i] && seen("reconnect", i)) {
+      reconnected[i] = true;
+      reconnect.push_back(SecondsSince(plugged[i]));
+    }
+    if (!replugged[i] && unplugged[i] == Clock::time_point{} && seen("prompt", i)) {
+      plcs[i]->unplug();
+      unplugged[i] = Clock::now();
+    } else if (!replugged[i] && unplugged[i] != Clock::time_point{} &&
+               SecondsSince(unplugged[i]) > 0.5) {
+      plcs[i]->plug();
+      plugged[i] = Clock::now();
+      replugged[i] = true;
+    } else if (seen("outcome", i) && plcs.size() < 3) {
+      if (i > 0) plcs[i]->unplug();  // the first one is left plugged in
+      plcs.push_back(
+          std::make_unique<usbplc::UsbPlc>(testbed, Plc("GH26", std::to_string(plcs.size() + 1))));
+      plugged[i + 1] = Clock::now();
+    }
+  });
+  for (size_t i = 0; i < arrival.size() && i < reconnect.size(); ++i)
+    std::printf("  PLC %zu: its arrival seen %.3f s after its plug, its replug %.3f s after it\n",
+                i + 1, arrival[i], reconnect[i]);
+  const double wall = SecondsSince(t0);
+  std::printf("  three PLCs in %.1f s wall, %.2f s CPU in quarn-burn\n", wall, burn.cpu());
+  EXPECT_EQ(status, 0) << burn.out() << burn.err();
+  ASSERT_EQ(plcs.size(), 3u) << burn.out() << burn.err();
+  const Bytes recordBytes = ReadFile(record);
+  const std::string records(recordBytes.begin(), recordBytes.end());
+  EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 3) << records;
+  for (size_t i = 0; i < plcs.size(); ++i) {
+    const std::string port = "usb:1-" + std::to_string(i + 1);
+    SCOPED_TRACE(port);
+    EXPECT_TRUE(plcs[i]->flash() == Padded(image, 128)) << plcs[i]->flash().size() << " bytes";
+    EXPECT_EQ(plcs[i]->requests(plcsim::Kind::Erase), 1);  // sent to its bootloader once
+    EXPECT_NE(records.find("\"port\":\"" + port + "\",\"usb_path\":\"" + port + "\""),
+              std::string::npos)
+        << records;
+  }
+}
+
 // An endpoint that stalled a reply stays halted until the host clears it:
 // the pipe clears it once, the exchange's retry gets its answer, and the
 // session finishes byte for byte.

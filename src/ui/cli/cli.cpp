@@ -70,6 +70,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
                 {"--trace", &o.trace, nullptr},
                 {"--check-image", &o.checkImage, nullptr},
                 {"--operator", &o.operatorName, nullptr},
+                {"--count", &o.count, nullptr},
                 {"--port", nullptr, &o.ports},
                 {"--trust", nullptr, &o.trust}};
   const struct {
@@ -80,6 +81,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
   } flags[] = {{"--yes", nullptr, &o.yes, false},
                {"--identify", nullptr, &o.identify, false},
                {"--json", nullptr, &o.json, false},
+               {"--watch", nullptr, &o.watch, false},
                {"--list-ports", nullptr, &o.listPorts, true},
                {"--list-models", nullptr, &o.listModels, true},
                {"--version", "-V", &o.version, true},
@@ -157,9 +159,18 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
     for (const std::string& other : others)
       if (!(json && other == "--json")) return actions[0] + " takes no " + other;
     if (!o.trust.empty() && o.checkImage.empty()) return actions[0] + " takes no --trust";
-  } else if (o.json && !o.identify) {
-    return "--json applies to --list-ports, --list-models, --check-image and --identify";
+  } else if (o.json && !o.identify && !o.watch) {
+    return "--json applies to --list-ports, --list-models, --check-image, --identify and --watch";
   }
+  if (!o.count.empty() && !o.watch) return "--count applies to --watch";
+  if (!o.count.empty() &&
+      (o.count.size() > 6 || o.count.find_first_not_of("0123456789") != std::string::npos ||
+       o.count == std::string(o.count.size(), '0')))
+    return "--count takes a number of sessions from 1 to 999999";
+  if (o.watch)
+    for (const auto& [given, name] :
+         {std::pair{o.identify, "--identify"}, {o.yes, "--yes"}, {!o.trace.empty(), "--trace"}})
+      if (given) return std::string("--watch takes no ") + name;
   for (const std::string* image : {&o.image, &o.checkImage})
     if (!image->empty() && !EndsWithBin(*image))
       return "the image file '" + *image + "' does not end in .bin";
@@ -224,6 +235,8 @@ const char* const kUsage =
     "       quarn-burn --list-ports [--json] | --list-models [--json]\n"
     "       quarn-burn --version | --help\n"
     "       quarn-burn --trace FILE [--image FILE] [--port PORT]... [...]\n"
+    "       quarn-burn --watch [--image FILE] [--port PORT]... [--record FILE]\n"
+    "                  [--count N] [--json]\n"
     "\n"
     "Writes a firmware image into a PLC. The image's file name fixes the model:\n"
     "the part before its first '_' (VN300_v1.14.10_20240103_01.bin is for VN300);\n"
@@ -263,11 +276,18 @@ const char* const kUsage =
     "                 program and %ProgramData%\\Quarn\\keys). Once a key is trusted,\n"
     "                 an image is written only when a trusted key signed its\n"
     "                 manifest FILE.sig and the manifest matches it\n"
+    "  --watch        a station: wait for PLCs on the ports (default: every port\n"
+    "                 'all' takes; for USB models every USB place, as PLCs appear),\n"
+    "                 update each PLC that arrives, see its replug or power cycle\n"
+    "                 without a key (given up after 120 s), and update it once: a\n"
+    "                 port is done until its PLC leaves. A board on a terminal, a\n"
+    "                 line per event otherwise; Ctrl-C ends it\n"
+    "  --count N      with --watch: end once N sessions have ended\n"
     "  --list-ports   list the serial ports present with what the system knows of\n"
     "                 them, then the USB PLCs (usb:BUS-PORTS; on Windows as above)\n"
     "  --list-models  list the models with link, image size limit and block size\n"
-    "  --json         give --list-ports, --list-models, --check-image and\n"
-    "                 --identify as JSON\n"
+    "  --json         give --list-ports, --list-models, --check-image and --identify\n"
+    "                 as JSON, and --watch's events as JSON lines\n"
     "  -V, --version  show the version and the built-in image\n"
     "  -h, --help     show this text\n"
     "\n"
@@ -279,7 +299,8 @@ const char* const kUsage =
     "error, 130 after an interrupt. Several ports: 0 when every session\n"
     "succeeded, 1 when any failed. --identify: 0 when a PLC answered, 1 when\n"
     "none did.\n"
-    "--check-image: 0 when a burn would take the image, 1 when it would refuse it.\n";
+    "--check-image: 0 when a burn would take the image, 1 when it would refuse it.\n"
+    "--watch: 0 when every session passed, 1 when one failed, 130 after Ctrl-C.\n";
 
 int Usage(const std::string& why) {
   std::fprintf(stderr, "quarn-burn: %s\nTry 'quarn-burn --help'.\n", why.c_str());

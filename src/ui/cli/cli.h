@@ -28,7 +28,9 @@ struct Options {
   bool listModels = false;
   bool version = false;
   bool help = false;
-  bool json = false;  // --list-ports, --list-models and --identify as JSON
+  bool json = false;   // --list-ports, --list-models, --identify and --watch as JSON
+  bool watch = false;  // --watch: a station that updates every PLC plugged in
+  std::string count;   // --count N: with --watch, end after N sessions; empty: none
 };
 
 // Fills o from the arguments; returns what is wrong with them, or "" when

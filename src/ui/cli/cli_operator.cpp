@@ -122,18 +122,18 @@ void CliOperator::printLog() {
   if (!due.empty()) std::fflush(stderr);
 }
 
-void CliOperator::prompt(Prompt, const char* caption, const char* text) {
+bool CliOperator::prompt(Prompt, const char* caption, const char* text) {
   restarting_ = true;  // the reconnect prompts come as the PLC restarts
   if (display_ == Display::Phases) {
     std::lock_guard<std::mutex> lock(state_);
     noteLog(lock);
   }
   std::unique_lock<std::mutex> turn;
-  if (!yes_ && batch_ && !takeTurn(turn)) return;  // stopped while waiting
+  if (!yes_ && batch_ && !takeTurn(turn)) return true;  // stopped: the session ends
   const std::string shown = std::string(caption) + ": " + Printable(text);
   {
     std::lock_guard<std::mutex> lock(state_);
-    if (sealed_) return;
+    if (sealed_) return true;
     lastCaption_ = caption;
     lastText_ = text;
   }
@@ -150,6 +150,7 @@ void CliOperator::prompt(Prompt, const char* caption, const char* text) {
     con_.print(stdout, prefix_ + shown + "\n");
   }
   if (!yes_) waitForEnter();
+  return true;
 }
 
 void CliOperator::outcome(const Outcome& o) {

@@ -69,7 +69,7 @@ class CliOperator : public Operator {
   // stage it has come to is logged, however short it is.
   void exchanged();
 
-  void prompt(Prompt kind, const char* caption, const char* text) override;
+  bool prompt(Prompt kind, const char* caption, const char* text) override;
   // Taken into the session's state at once; shown by endOutput(), after the
   // record is written: a console that holds it up holds up nothing else.
   void outcome(const Outcome& o) override;

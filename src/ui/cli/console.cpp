@@ -21,6 +21,15 @@ void Console::startBlock(const std::vector<std::string>& rows, int columns) {
   drawBlock();
 }
 
+void Console::resetBlock(const std::vector<std::string>& rows) {
+  if (!rows_.empty())
+    std::fprintf(stderr, "\x1b[%dA\r\x1b[J", static_cast<int>(rows_.size()) + below_);
+  below_ = 0;
+  rows_.clear();
+  for (const std::string& r : rows) rows_.push_back(r.substr(0, width_));
+  drawBlock();
+}
+
 void Console::endBlock() {
   rows_.clear();
   below_ = 0;

@@ -26,6 +26,8 @@ class Console {
 
   // Draws the block on a terminal of `columns`; each row is cut to fit.
   void startBlock(const std::vector<std::string>& rows, int columns);
+  // The block drawn is cleared and rows drawn in its place.
+  void resetBlock(const std::vector<std::string>& rows);
   // The block stays as it stands; what follows prints below it.
   void endBlock();
   // Shows text in row i of the block. With `lock` held.

@@ -22,6 +22,7 @@
 #include "ui/cli/report.h"
 #include "ui/cli/run.h"
 #include "ui/cli/trust.h"
+#include "ui/cli/watch_show.h"
 
 namespace {
 
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (o.watch) return cli::RunWatch(o, image);
   // Several ports, or "all": one burn on each, side by side.
   if (o.ports.size() > 1 || (o.havePort && o.port == "all")) {
     std::vector<std::string> ports;

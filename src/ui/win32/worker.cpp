@@ -13,8 +13,9 @@ class WindowOperator final : public quarn::Operator {
  public:
   explicit WindowOperator(const ParamStruct& p) : p_(p) {}
 
-  void prompt(quarn::Prompt, const char* caption, const char* text) override {
+  bool prompt(quarn::Prompt, const char* caption, const char* text) override {
     box(caption, quarn::Icon::Information, text);
+    return true;
   }
   // The one-second timer stops as the outcome is decided (for a loader
   // version refusal once its box has closed); a stopped session shows none.
