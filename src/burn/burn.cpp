@@ -68,7 +68,6 @@ struct Session {
       concluded = true;
       op.outcome(out);
     }
-    st.sessionRetries = static_cast<int32_t>(st.totalErrCounter);
     st.elapsedTime = 0;
     st.flashStatus = IDLE;
     st.progress = 0;
@@ -240,7 +239,7 @@ Outcome StartBurn(SessionState& st, Link& hSerial, Operator& op, const uint8_t* 
   st.stage = STAGE_CHECKING;
   st.pagesErased = 0;
   st.blocksSent = 0;
-  st.sessionRetries = 0;
+  st.resent = 0;
   st.modbusException = false;
   st.unansweredReads = 0;
   st.failReason = nullptr;

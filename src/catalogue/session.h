@@ -131,9 +131,11 @@ struct SessionState {
   // kept through the end-of-session reset.
   Shared<uint8_t> firstProbe{0};  // the first mode probe's result (0: none ran)
   Shared<int32_t> stage{STAGE_CHECKING};
-  Shared<int32_t> pagesErased{0};     // "ERASE" pages acknowledged
-  Shared<int32_t> blocksSent{0};      // firmware blocks acknowledged
-  Shared<int32_t> sessionRetries{0};  // totalErrCounter as the session ended
+  Shared<int32_t> pagesErased{0};  // "ERASE" pages acknowledged
+  Shared<int32_t> blocksSent{0};   // firmware blocks acknowledged
+  // Requests sent again after a failed write or read of theirs, by the
+  // exchanges whose failures count: what a record calls the retries.
+  Shared<int32_t> resent{0};
   // A reply came back as a Modbus exception (function code with bit 7 set):
   // a Modbus device answers, but not as a Quarn PLC.
   std::atomic<bool> modbusException{false};

@@ -83,6 +83,7 @@ Exchanged Exchange(SessionState& st, Link& link, const Request& req, Judge judge
   while (a.werrCounter < req.budget && a.rerrCounter < req.budget) {
     if (st.stopRequested) return {Outcome::Stopped, 0};
     if (link.drainInput() > 0 && req.bare) return OutOfStep(st);
+    if (req.counts && a.werrCounter + a.rerrCounter > 0) st.resent.add(1);  // it goes again
     if (link.write(req.bytes, req.len) != req.len) {
       Failed(st, req, a.werrCounter);
       continue;

@@ -523,7 +523,7 @@ TEST(CliSession, InterruptedTransferIsFinishedByASecondRun) {
   EXPECT_EQ(records[0]["outcome"]["exit_status"], 130);
   EXPECT_EQ(records[0]["outcome"]["interrupted"], where);
   EXPECT_EQ(records[0]["blocks_sent"], 0);
-  EXPECT_EQ(records[0]["retries"], 1);  // the unanswered block
+  EXPECT_EQ(records[0]["retries"], 0);  // the unanswered block did not go again
   EXPECT_EQ(records[1]["mode_at_start"], "bootloader");
   EXPECT_EQ(records[1]["outcome"]["caption"], "INFORMATION");
   EXPECT_EQ(records[1]["outcome"]["text"], "Firmware update is SUCCESSFUL");
@@ -683,7 +683,7 @@ TEST(CliSession, ConcurrentSessionsAppendWholeRecords) {
   EXPECT_EQ(failed["outcome"]["caption"], "ERROR");
   EXPECT_EQ(failed["outcome"]["text"], "PLC type is WRONG");
   EXPECT_EQ(failed["outcome"]["exit_status"], 1);
-  EXPECT_EQ(failed["retries"], 6);
+  EXPECT_EQ(failed["retries"], 5);  // six refusals: the request went five times again
   EXPECT_EQ(failed["blocks_sent"], 0);
 }
 
@@ -693,10 +693,11 @@ TEST(CliSession, ConcurrentSessionsAppendWholeRecords) {
 TEST(CliTrace, WholeTb2Session) {
   TempDir dir;
   const Bytes image = Pattern(3000);  // 24 blocks
-  const std::string file = dir.path + "/TB2_trace.bin", trace = dir.path + "/trace.txt";
+  const std::string file = dir.path + "/TB2_trace.bin", trace = dir.path + "/trace.txt",
+                    record = dir.path + "/record.jsonl";
   WriteFile(file, image);
   Plcsim sim({"--model", "TB2", "--fault", "block:nak:2"}, dir.path);
-  Burn burn({"--image", file, "--port", sim.pty, "--yes", "--trace", trace});
+  Burn burn({"--image", file, "--port", sim.pty, "--yes", "--trace", trace, "--record", record});
   EXPECT_EQ(burn.wait(60), 0) << burn.err << sim.log();
   const Bytes b = ReadFile(trace);
   const std::string text(b.begin(), b.end());
@@ -722,6 +723,7 @@ TEST(CliTrace, WholeTb2Session) {
   EXPECT_EQ(blocks.size(), 24u);
   EXPECT_EQ(*blocks.rbegin(), 24);
   EXPECT_EQ(retries, 2);
+  EXPECT_EQ(ReadRecords(record).at(0)["retries"], retries);  // the same requests sent again
   for (const std::string& want :
        {"open serial port " + sim.pty + ": opened", std::string("line 9600 7E1"),
         std::string("line 115200 8N1"), std::string("> \":"), std::string("< \":"),
@@ -814,6 +816,11 @@ TEST(CliIdentify, ReadsAndChangesNothing) {
        1,
        {"quarn-burn: cannot open /tmp/no-such-directory/ttyX: no such port\n"}},
       {{}, {"--port", "/tmp/no-such-directory/ttyX", "--json"}, 1, {"\"error\": \"cannot open\""}},
+      // The line a burn gives for the same port.
+      {{},
+       {"--port", "/etc/hostname"},
+       1,
+       {"quarn-burn: cannot open /etc/hostname: not a serial port\n"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says[0]);
@@ -994,6 +1001,17 @@ TEST(CliCommandLine, StatusAndFirstLine) {
        "reconnect       none (the PLC restarts into its bootloader; 1 s)\nsha256          " +
            Sha256Hex(tb2)},
       {{"--check-image", d + "TB2_big.bin"}, 1, "ERROR: The file size EXCEEDS the MAXIMUM size"},
+      {{"--check-image", tb2File, "--json"},
+       0,
+       "{",
+       "\"schema\": 1,\n  \"image\": \"TB2_v2.10_x.BIN\",\n  \"model\": \"TB2\",\n  \"link\": "
+       "\"serial\",\n  \"size\": 60000,\n  \"max_size\": 493568,\n  \"pages_to_erase\": 30,\n  "
+       "\"blocks\": 469,\n  \"block_bytes\": 128,\n  \"bytes_sent\": 60000,\n  \"not_sent\": 0,"},
+      {{"--check-image", d + "TB2_big.bin", "--json"},
+       1,
+       "ERROR: The file size EXCEEDS the MAXIMUM size",
+       "{\n  \"schema\": 1,\n  \"image\": \"TB2_big.bin\",\n  \"error\": \"refused\",\n  "
+       "\"reason\": \"The file size EXCEEDS"},
       {{"--check-image", ok},
        0,
        "image           VN300_ok.bin",

@@ -154,13 +154,13 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
   }
   if (!actions.empty()) {
     if (actions.size() > 1) return actions[0] + " and " + actions[1] + " do not go together";
-    // --json goes with the lists; any other option is named.
-    const bool lists = o.listPorts || o.listModels;
+    // --json goes with the lists and --check-image; any other option is named.
+    const bool json = o.listPorts || o.listModels || !o.checkImage.empty();
     for (const std::string& other : others)
-      if (!(lists && other == "--json")) return actions[0] + " takes no " + other;
+      if (!(json && other == "--json")) return actions[0] + " takes no " + other;
     if (!o.trust.empty() && o.checkImage.empty()) return actions[0] + " takes no --trust";
   } else if (o.json && !o.identify && !o.watch) {
-    return "--json applies to --list-ports, --list-models, --identify and --watch";
+    return "--json applies to --list-ports, --list-models, --check-image, --identify and --watch";
   }
   if (!o.count.empty() && !o.watch) return "--count applies to --watch";
   if (!o.count.empty() &&
@@ -231,7 +231,7 @@ const char* const kUsage =
     "Usage: quarn-burn [--image FILE] [--port PORT]... [--yes] [--record FILE]\n"
     "                  [--trust KEY]...\n"
     "       quarn-burn --identify [--port PORT] [--image FILE] [--json]\n"
-    "       quarn-burn --check-image FILE [--trust KEY]...\n"
+    "       quarn-burn --check-image FILE [--trust KEY]... [--json]\n"
     "       quarn-burn --list-ports [--json] | --list-models [--json]\n"
     "       quarn-burn --version | --help\n"
     "       quarn-burn --trace FILE [--image FILE] [--port PORT]... [...]\n"
@@ -286,8 +286,8 @@ const char* const kUsage =
     "  --list-ports   list the serial ports present with what the system knows of\n"
     "                 them, then the USB PLCs (usb:BUS-PORTS; on Windows as above)\n"
     "  --list-models  list the models with link, image size limit and block size\n"
-    "  --json         give --list-ports, --list-models and --identify as JSON, and\n"
-    "                 --watch's events as JSON lines\n"
+    "  --json         give --list-ports, --list-models, --check-image and --identify\n"
+    "                 as JSON, and --watch's events as JSON lines\n"
     "  -V, --version  show the version and the built-in image\n"
     "  -h, --help     show this text\n"
     "\n"

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "burn/burn.h"
 #include "catalogue/catalogue.h"
 #include "loader/loader.h"
@@ -60,7 +62,27 @@ std::string LoadImage(const std::string& path, int row, const uint8_t* builtin,
   return "";
 }
 
-int CheckImage(const std::string& path, const Trust& trust) {
+namespace {
+
+// The layout of --check-image --json, written as its "schema" field.
+constexpr int kCheckSchema = 1;
+
+// A check that refused the image, as --check-image --json says it on stdout
+// (the text form's line goes to stderr as ever); returns its exit status.
+int JsonRefusal(const std::string& path, std::string reason) {
+  while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+  nlohmann::ordered_json j;
+  j["schema"] = kCheckSchema;
+  j["image"] = BaseName(path);
+  j["error"] = "refused";
+  j["reason"] = reason;
+  std::puts(j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+  return 1;
+}
+
+}  // namespace
+
+int CheckImage(const std::string& path, const Trust& trust, bool json) {
   const int row = ModelFromImageName(path);
   if (row < 0) return Usage(UnknownModel(path));
   Image image;
@@ -68,14 +90,39 @@ int CheckImage(const std::string& path, const Trust& trust) {
   if (!why.empty()) return Usage(why);
   if (const char* refusal = ImageRefusal(static_cast<uint32_t>(row), image.size)) {
     std::fprintf(stderr, "ERROR: %s\n", refusal);
-    return 1;
+    return json ? JsonRefusal(path, refusal) : 1;
   }
   const sign::Verdict signature = CheckSignature(image, trust, nullptr);
   if (!signature.accepted()) {
-    std::fputs(RefusalLine(signature, path, false).c_str(), stderr);
-    return 1;
+    const std::string line = RefusalLine(signature, path, false);
+    std::fputs(line.c_str(), stderr);
+    return json ? JsonRefusal(path, line) : 1;
   }
   const Profile& p = kProfile[row];
+  const auto r = static_cast<uint32_t>(row);
+  const uint32_t sent = bytesSent(r, image.size);
+  if (json) {
+    nlohmann::ordered_json j;
+    j["schema"] = kCheckSchema;
+    j["image"] = BaseName(path);
+    j["model"] = plcList[row];
+    j["link"] = p.usb ? "USB" : "serial";
+    j["size"] = image.fileSize;
+    j["max_size"] = p.maxSize;
+    j["pages_to_erase"] = totalPages(r, image.size);
+    j["blocks"] = totalPacket(r, image.size);
+    j["block_bytes"] = p.blockData;
+    j["bytes_sent"] = sent;
+    j["not_sent"] = image.size - sent;
+    j["reconnect"] = ReconnectKind(p.reconnect);
+    j["sha256"] = image.sha256.empty() ? nlohmann::ordered_json(nullptr)
+                                       : nlohmann::ordered_json(image.sha256);
+    const std::string key = SignatureKeyId(signature);
+    j["signature"] = SignatureStatus(signature);
+    j["key_id"] = key.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(key);
+    std::puts(j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    return 0;
+  }
   const auto line = [](const char* name, const std::string& value) {
     std::printf("%-15s %s\n", name, value.c_str());
   };
@@ -84,10 +131,9 @@ int CheckImage(const std::string& path, const Trust& trust) {
   line("link", p.usb ? "USB" : "serial");
   line("size",
        std::to_string(image.fileSize) + " bytes (at most " + std::to_string(p.maxSize) + ")");
-  line("pages to erase", std::to_string(totalPages(static_cast<uint32_t>(row), image.size)));
-  line("blocks", std::to_string(totalPacket(static_cast<uint32_t>(row), image.size)) + " of " +
-                     std::to_string(p.blockData) + " bytes");
-  const uint32_t sent = bytesSent(static_cast<uint32_t>(row), image.size);
+  line("pages to erase", std::to_string(totalPages(r, image.size)));
+  line("blocks", std::to_string(totalPacket(r, image.size)) + " of " + std::to_string(p.blockData) +
+                     " bytes");
   line("bytes sent", std::to_string(sent));
   // A 4K-page model never sends the image's last 4096 bytes.
   if (p.fourKPage)

@@ -34,7 +34,8 @@ std::string LoadImage(const std::string& path, int row, const uint8_t* builtin,
 // --check-image: checks the file's name, model, size and signature as a
 // burn would and prints what a burn of it sends, opening no port. Exit
 // status: 0 when a burn takes it, 1 when it refuses it (with the session's
-// message or the refusal's line), 2 for a usage error.
-int CheckImage(const std::string& path, const Trust& trust);
+// message or the refusal's line), 2 for a usage error. json: the same facts,
+// or the refusal, as one JSON object on stdout.
+int CheckImage(const std::string& path, const Trust& trust, bool json);
 
 }  // namespace quarn::cli

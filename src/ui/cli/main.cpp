@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
   cli::Trust trust;
   why = cli::LoadTrust(releaseKey, o.trust, trust);
   if (!why.empty()) return cli::Usage(why);
-  if (!o.checkImage.empty()) return cli::CheckImage(o.checkImage, trust);
+  if (!o.checkImage.empty()) return cli::CheckImage(o.checkImage, trust, o.json);
 
   // The image and, from its name, the model. No fallback to another model:
   // flashing the wrong model is the worst outcome. --identify needs none.

@@ -68,9 +68,7 @@ struct Run {
 // How long a port that went away is waited for.
 constexpr uint32_t kPortBackMs = 10000;
 
-int32_t Retries(const SessionState& st) {
-  return std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
-}
+int32_t Retries(const SessionState& st) { return st.resent; }
 
 // The mode the first probe found, for the record.
 std::string ModeAtStart(uint8_t probe) {

@@ -159,16 +159,15 @@ int RunIdentify(const Options& o, const Image* image) {
   } else if (!id.opened) {
     // The same reasons as a burn gives.
     const LinkError& failure = link->error();
-    if (UsbAccessDenied(st, failure)) {
+    // A burn's message says what did not open; here this line says it alone.
+    const std::string line = CannotOpenLine(st, failure, "");
+    if (UsbAccessDenied(st, failure))
       std::fputs(UsbAccessHint(), stderr);
-    } else {
-      std::string line = "quarn-burn: cannot open " + Printable(port);
-      if (!failure.words.empty()) line += ": " + failure.words;
-      if (failure.kind == LinkError::Kind::Permission && !kProfile[row].usb)
-        line += SerialAccessHint();
-      std::fprintf(stderr, "%s\n", line.c_str());
-    }
-    if (o.json) JsonError(port, "cannot open", failure.words);
+    else
+      std::fputs(line.empty() ? ("quarn-burn: cannot open " + Printable(port) + "\n").c_str()
+                              : line.c_str(),
+                 stderr);
+    if (o.json) JsonError(port, "cannot open", OpenFailureWords(failure));
   } else if (id.mode == Identity::NONE) {
     std::fprintf(stderr, "no PLC answered on %s\n", Printable(port).c_str());
     if (st.modbusException) std::fputs(ModbusLine(st).c_str(), stderr);

@@ -171,11 +171,14 @@ void TraceLink::noteSession() {
   const int32_t stage = st_.stage;
   if (stage != stage_ && stage >= 0 && stage < 5) log(std::string("stage: ") + kStages[stage]);
   stage_ = stage;
-  const int32_t total = st_.totalErrCounter;
-  if (total > retries_)
-    log("retry (errors this exchange " + std::to_string(st_.errCounter) + ", in all " +
-        std::to_string(total) + ")");
-  retries_ = total;
+  // One line per request sent again, numbered through the sessions of the
+  // port (one begun again after the port came back starts its count at 0):
+  // the retries its record counts.
+  const int32_t resent = st_.resent;
+  if (resent < resent_) resent_ = 0;
+  for (; resent_ < resent; ++resent_)
+    log("retry " + std::to_string(++retries_) + " (errors this exchange " +
+        std::to_string(st_.errCounter) + ")");
 }
 
 int TraceLink::write(const uint8_t* data, int n) {

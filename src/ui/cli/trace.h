@@ -97,7 +97,9 @@ class TraceLink : public Link {
   bool serial_ = false;  // opened as a serial port: what a discard throws away is shown
   uint32_t timeoutMs_ = 0;
   bool timeoutSet_ = false;
-  int32_t retries_ = 0, stage_ = -1;
+  int32_t resent_ = 0;   // the session's requests sent again, as last seen
+  int32_t retries_ = 0;  // retry lines written
+  int32_t stage_ = -1;
   int blocks_ = 0;      // blocks sent, a repeated block counted once
   int lastBlock_ = -1;  // the number of the last block written
 };

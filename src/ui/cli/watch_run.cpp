@@ -88,7 +88,7 @@ Outcome Session(Watch& w, const std::string& port, SessionState& st, Operator& o
   }
   rec.exitStatus = stopped ? 130 : out.success ? 0 : 1;
   if (stopped) rec.interrupted = InterruptedLine(st, w.image.size);
-  rec.retries = std::max<int32_t>(st.sessionRetries, st.totalErrCounter);
+  rec.retries = st.resent;
   rec.pagesErased = st.pagesErased;
   rec.blocksSent = st.blocksSent;
   rec.unansweredReads = st.unansweredReads;
