@@ -52,7 +52,11 @@ struct Station::Port {
   double promptAt = 0;
   bool sawGone = false, prompted = false;
   int answer = 0;
-  bool waiting = false;   // the session waits in awaitReconnect
+  bool waiting = false;  // the session waits in awaitReconnect
+  // Decided by a look, done once its events are told: a session to start,
+  // a reconnect's answer to give. Its port's events then come in order.
+  bool launch = false;
+  int answerDue = 0;
   bool finished = false;  // the session's thread has returned
   std::unique_ptr<SessionState> st;
   std::unique_ptr<Operator> op;
@@ -153,8 +157,8 @@ void Station::poll(double now) {
           break;
         case PortState::Reconnect:
           if (!present) p.sawGone = true;
-          if (p.answer == 0 && p.sawGone && present) {
-            p.answer = 1;
+          if (p.answer == 0 && p.answerDue == 0 && p.sawGone && present) {
+            p.answerDue = 1;
             out.push_back({StationEvent::Reconnect, p.name, now});
           }
           break;
@@ -162,18 +166,28 @@ void Station::poll(double now) {
       }
     }
     for (auto& p : ports_)
-      if (p->state == PortState::Reconnect && p->answer == 0 &&
+      if (p->state == PortState::Reconnect && p->answer == 0 && p->answerDue == 0 &&
           now - p->promptAt >= kReconnectBound)
-        p->answer = -1;
-    // An answered session runs again: settle() waits for it from now on.
-    for (auto& p : ports_)
-      if (p->state == PortState::Reconnect && p->answer != 0) {
-        p->state = PortState::InSession;
-        p->waiting = false;
+        p->answerDue = -1;
+  }
+  // What this look saw is told before any session it starts or answers can
+  // tell what comes next (its prompt).
+  for (const StationEvent& e : out) hooks_.event(e);
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    for (auto& pp : ports_) {
+      Port& p = *pp;
+      if (p.launch) launch(p);
+      // An answered session runs again: settle() waits for it from now on.
+      if (p.answerDue != 0 && p.state == PortState::Reconnect) {
+        p.answer = p.answerDue;
+        p.state = PortState::InSession;
+        p.waiting = false;
       }
+      p.answerDue = 0;
+    }
   }
   cv_.notify_all();
-  for (const StationEvent& e : out) hooks_.event(e);
 }
 
 void Station::start(Port& p, double now, std::vector<StationEvent>& out) {
@@ -188,6 +202,13 @@ void Station::start(Port& p, double now, std::vector<StationEvent>& out) {
   p.st->setComPort(p.name.c_str());
   if (kProfile[row_].usb) p.st->setUsbPlace(p.name.c_str());  // the session keeps to its place
   p.op = std::make_unique<StationOperator>(*this, p.name);
+  p.launch = true;
+  progress(p, now, out);
+}
+
+// Starts the session start() set up. With m_ held.
+void Station::launch(Port& p) {
+  p.launch = false;
   p.thread = std::thread([this, &p, name = p.name, &st = *p.st, &op = *p.op] {
     const Outcome o = hooks_.session(name, st, op);
     std::lock_guard<std::mutex> lock(m_);
@@ -195,7 +216,6 @@ void Station::start(Port& p, double now, std::vector<StationEvent>& out) {
     p.finished = true;
     cv_.notify_all();
   });
-  progress(p, now, out);
 }
 
 ProgressView Station::view(size_t i) const {

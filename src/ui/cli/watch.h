@@ -116,6 +116,7 @@ class Station {
   Port* find(const std::string& name);
   void look(double now, std::vector<StationEvent>& out);
   void start(Port& p, double now, std::vector<StationEvent>& out);
+  void launch(Port& p);
   void progress(Port& p, double now, std::vector<StationEvent>& out);
   void reap(double now, std::vector<StationEvent>& out);
 
